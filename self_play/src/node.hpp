@@ -1,0 +1,36 @@
+// One node of a search tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "game.hpp"
+
+namespace tarnex::self_play {
+
+struct Node {
+    // Children in walk order: shuffled when the node is expanded and fixed
+    // from then on, which gives every node its own arbitrary but stable order.
+    std::vector<Node> children;
+    Tile tile = 0;  // the move from the parent to this node
+    std::size_t player = 0;
+    float value_sum = 0.0f;
+    std::uint32_t visit_count = 0;
+    float prior = 0.0f;
+    // The position at this node, kept by the search once reached so later
+    // simulations start from it instead of replaying the path from the root.
+    std::unique_ptr<Game> position;
+
+    bool is_leaf() const { return children.empty(); }
+    // The child under `tile`, or nullptr.
+    Node* child(Tile t) {
+        for (Node& c : children) {
+            if (c.tile == t) return &c;
+        }
+        return nullptr;
+    }
+};
+
+}  // namespace tarnex::self_play
