@@ -1,0 +1,1 @@
+"""Training tools around the tarnex_self_play engine."""
