@@ -73,14 +73,14 @@ Expected<float, std::string> test_game(std::int32_t id, Model& model, Baseline& 
     while (!game.is_terminal()) {
         const bool model_seat = game.current_player == 0;
         Node root;
-        std::string failure;
+        std::optional<std::string> failure;
         if (model_seat) {
             if (auto error = evaluate(root, game, model, id, rng, reply)) failure = error->detail();
         } else {
             if (auto error = evaluate(root, game, baseline, id, rng, reply)) failure = error->detail();
         }
-        if (!failure.empty()) {
-            const std::string line = "Error running MCTS: " + quoted("Error evaluating root node: " + failure) + "\n";
+        if (failure) {
+            const std::string line = "Error running MCTS: " + quoted("Error evaluating root node: " + *failure) + "\n";
             std::fwrite(line.data(), 1, line.size(), out);
             std::fflush(out);
             return Unexpected{std::string("Error running MCTS")};
