@@ -1,4 +1,255 @@
+// tarnex_train._rules: the rules library seen from Python, for rebuilding the
+// positions of a recorded game.
+//
+//   replay(history) -> (planes, movers, legal, payoff, terminal)
+//
+// Plays the (seat, tile) pairs of `history` from the starting position and
+// returns, for each entry i, the position in which it was played:
+//   planes   bytes, n * 2000: the 5 x 20 x 20 board state (0 or 1) in the
+//            mover's frame, entry [i * 2000 + plane * 400 + row * 20 + col]
+//   movers   bytes, n: the seat to move
+//   legal    bytes, n * 400: 1 where the tile (board frame) is legal
+// and for the position after the last entry:
+//   payoff   tuple of four floats by seat
+//   terminal bool
+//
+//   frame(mover) -> tuple of 400 ints: where board cell t lies in the planes
+//                   of a position with `mover` to move.
+//
+// Bad input raises TypeError (not pairs of integers) or ValueError (a seat
+// that is not the mover's, a tile that is not legal, a move after the end),
+// naming the entry. The work itself runs without the interpreter lock.
+//
+// Written against the limited subset of the C API that PyPy's cpyext layer
+// provides as well (no direct struct access, no borrowed-buffer tricks).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-static PyModuleDef def = {PyModuleDef_HEAD_INIT, "_rules", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-PyMODINIT_FUNC PyInit__rules(void) { return PyModule_Create(&def); }
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fault.hpp"
+#include "game.hpp"
+
+namespace {
+
+using tarnex::Game;
+using tarnex::kBoardCells;
+using tarnex::kPlayers;
+
+constexpr std::size_t kPlanes = 5;
+constexpr std::size_t kStateSize = kPlanes * kBoardCells;
+
+// Owns one strong reference; releases it on scope exit unless released.
+class Ref {
+public:
+    explicit Ref(PyObject* object = nullptr) : object_(object) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+    PyObject* get() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    PyObject* release() {
+        PyObject* out = object_;
+        object_ = nullptr;
+        return out;
+    }
+
+private:
+    PyObject* object_;
+};
+
+struct Failure {
+    PyObject* type;  // a borrowed exception type
+    std::string message;
+};
+
+std::string entry_prefix(std::size_t index) { return "history entry " + std::to_string(index) + ": "; }
+
+// Reads one integer item of a pair; on failure returns a message.
+std::optional<std::string> read_int(PyObject* item, const char* what, long long& out) {
+    if (!PyLong_Check(item)) {
+        return std::string(what) + " must be an int, not " + Py_TYPE(item)->tp_name;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow != 0) return std::string(what) + " is out of range";
+    if (out == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::string(what) + " could not be read as an integer";
+    }
+    return std::nullopt;
+}
+
+// Converts the history into plain pairs, with the interpreter lock held.
+std::optional<Failure> read_history(PyObject* history, std::vector<std::pair<long long, long long>>& out) {
+    Ref fast(PySequence_Fast(history, "history must be a sequence of (seat, tile) pairs"));
+    if (!fast) return Failure{nullptr, {}};  // the error is already set
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = PySequence_Fast_GET_ITEM(fast.get(), i);  // borrowed
+        const std::string prefix = entry_prefix(static_cast<std::size_t>(i));
+        if (PyUnicode_Check(entry) || PyBytes_Check(entry) || !PySequence_Check(entry) ||
+            PySequence_Size(entry) != 2) {
+            PyErr_Clear();
+            return Failure{PyExc_TypeError, prefix + "expected a (seat, tile) pair, got " + Py_TYPE(entry)->tp_name};
+        }
+        Ref seat_item(PySequence_GetItem(entry, 0));
+        if (!seat_item) return Failure{nullptr, {}};
+        Ref tile_item(PySequence_GetItem(entry, 1));
+        if (!tile_item) return Failure{nullptr, {}};
+        long long seat = 0;
+        long long tile = 0;
+        if (auto message = read_int(seat_item.get(), "seat", seat)) return Failure{PyExc_TypeError, prefix + *message};
+        if (auto message = read_int(tile_item.get(), "tile", tile)) return Failure{PyExc_TypeError, prefix + *message};
+        out.emplace_back(seat, tile);
+    }
+    return std::nullopt;
+}
+
+struct Replayed {
+    std::string planes;
+    std::string movers;
+    std::string legal;
+    std::array<float, kPlayers> payoff{};
+    bool terminal = false;
+};
+
+// Plays the history; runs without the interpreter lock.
+std::optional<Failure> play(const std::vector<std::pair<long long, long long>>& history, Replayed& out) {
+    const std::size_t n = history.size();
+    out.planes.assign(n * kStateSize, '\0');
+    out.movers.assign(n, '\0');
+    out.legal.assign(n * kBoardCells, '\0');
+    Game game = Game::reset();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto [seat, tile] = history[i];
+        const std::string prefix = entry_prefix(i);
+        if (game.is_terminal()) {
+            return Failure{PyExc_ValueError, prefix + "the game is already over"};
+        }
+        const long long mover = static_cast<long long>(game.current_player);
+        if (seat != mover) {
+            return Failure{PyExc_ValueError, prefix + "seat " + std::to_string(seat) +
+                                                 " is not the player to move (player " + std::to_string(mover) +
+                                                 " is)"};
+        }
+        if (tile < 0 || tile >= static_cast<long long>(kBoardCells)) {
+            return Failure{PyExc_ValueError,
+                           prefix + "tile " + std::to_string(tile) + " is outside the board (0..399)"};
+        }
+        const tarnex::BoardState state = game.get_board_state();
+        char* planes = out.planes.data() + i * kStateSize;
+        for (std::size_t k = 0; k < kStateSize; ++k) planes[k] = state[k] ? 1 : 0;
+        out.movers[i] = static_cast<char>(mover);
+        char* legal = out.legal.data() + i * kBoardCells;
+        game.tile_moves.keys().for_each([&](std::size_t t) { legal[t] = 1; });
+        if (!game.tile_moves.contains(static_cast<tarnex::Tile>(tile))) {
+            return Failure{PyExc_ValueError, prefix + "tile " + std::to_string(tile) +
+                                                 " is not a legal tile for player " + std::to_string(mover)};
+        }
+        if (auto error = game.apply(static_cast<tarnex::Tile>(tile))) {
+            return Failure{PyExc_ValueError, prefix + *error};
+        }
+    }
+    out.payoff = game.get_payoff();
+    out.terminal = game.is_terminal();
+    return std::nullopt;
+}
+
+PyObject* raise(const Failure& failure) {
+    if (failure.type != nullptr) PyErr_SetString(failure.type, failure.message.c_str());
+    return nullptr;
+}
+
+PyObject* replay(PyObject*, PyObject* history) {
+    std::vector<std::pair<long long, long long>> pairs;
+    Replayed replayed;
+    std::optional<Failure> failure;
+    try {
+        failure = read_history(history, pairs);
+        if (failure) return raise(*failure);
+        std::exception_ptr thrown;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            failure = play(pairs, replayed);
+        } catch (...) {
+            thrown = std::current_exception();
+        }
+        Py_END_ALLOW_THREADS
+        if (thrown) std::rethrow_exception(thrown);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, (std::string("rules library fault: ") + e.what()).c_str());
+        return nullptr;
+    }
+    if (failure) return raise(*failure);
+    Ref planes(PyBytes_FromStringAndSize(replayed.planes.data(), static_cast<Py_ssize_t>(replayed.planes.size())));
+    if (!planes) return nullptr;
+    Ref movers(PyBytes_FromStringAndSize(replayed.movers.data(), static_cast<Py_ssize_t>(replayed.movers.size())));
+    if (!movers) return nullptr;
+    Ref legal(PyBytes_FromStringAndSize(replayed.legal.data(), static_cast<Py_ssize_t>(replayed.legal.size())));
+    if (!legal) return nullptr;
+    const auto& p = replayed.payoff;
+    Ref payoff(Py_BuildValue("(dddd)", double{p[0]}, double{p[1]}, double{p[2]}, double{p[3]}));
+    if (!payoff) return nullptr;
+    Ref terminal(PyBool_FromLong(replayed.terminal ? 1 : 0));
+    if (!terminal) return nullptr;
+    return PyTuple_Pack(5, planes.get(), movers.get(), legal.get(), payoff.get(), terminal.get());
+}
+
+PyObject* frame(PyObject*, PyObject* arg) {
+    if (!PyLong_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "mover must be an int, not %s", Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    const long mover = PyLong_AsLong(arg);
+    if (mover == -1 && PyErr_Occurred()) return nullptr;
+    if (mover < 0 || mover >= static_cast<long>(kPlayers)) {
+        PyErr_Format(PyExc_ValueError, "mover must be a seat 0..3, got %ld", mover);
+        return nullptr;
+    }
+    const auto& table = tarnex::board_state_frame(static_cast<std::size_t>(mover));
+    Ref out(PyTuple_New(static_cast<Py_ssize_t>(kBoardCells)));
+    if (!out) return nullptr;
+    for (std::size_t t = 0; t < kBoardCells; ++t) {
+        PyObject* index = PyLong_FromLong(static_cast<long>(table[t]));
+        if (index == nullptr) return nullptr;
+        PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(t), index);  // steals `index`
+    }
+    return out.release();
+}
+
+PyMethodDef methods[] = {
+    {"replay", replay, METH_O,
+     "replay(history) -> (planes, movers, legal, payoff, terminal)\n\n"
+     "Plays the (seat, tile) pairs from the starting position. For each entry:\n"
+     "planes (bytes, 2000 per entry: board state in the mover's frame),\n"
+     "movers (bytes, one per entry), legal (bytes, 400 per entry, board frame).\n"
+     "For the final position: payoff (four floats by seat) and terminal (bool).\n"
+     "Raises TypeError or ValueError naming the first bad entry."},
+    {"frame", frame, METH_O,
+     "frame(mover) -> tuple of 400 ints: the index in the mover's planes of each board cell."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_rules",
+                          "The rules library, for rebuilding the positions of recorded games.",
+                          -1,
+                          methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__rules(void) { return PyModule_Create(&module_def); }
