@@ -80,7 +80,10 @@ Expected<float, std::string> test_game(std::int32_t id, Model& model, Baseline& 
             if (auto error = evaluate(root, game, baseline, id, rng, reply)) failure = error->detail();
         }
         if (failure) {
-            const std::string line = "Error running MCTS: " + quoted("Error evaluating root node: " + *failure) + "\n";
+            // Qualified: with a std::string argument, ADL would otherwise
+            // pick std::quoted wherever <iomanip> happens to be included.
+            const std::string line =
+                "Error running MCTS: " + self_play::quoted("Error evaluating root node: " + *failure) + "\n";
             std::fwrite(line.data(), 1, line.size(), out);
             std::fflush(out);
             return Unexpected{std::string("Error running MCTS")};
