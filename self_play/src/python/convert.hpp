@@ -1,0 +1,38 @@
+// Conversions between Python numbers and the engine's numbers, and of the
+// drivers' results into Python objects.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "drivers.hpp"
+#include "ref.hpp"
+
+namespace tarnex::python {
+
+// The interpreter's float protocol, alike on CPython and PyPy: a float (or
+// float subclass) is read directly, anything else through __float__, or
+// through __index__ when it has no __float__. Returns false with the Python
+// error set on failure.
+bool as_double(PyObject* o, double& out);
+// An exact float read directly, anything else as above.
+inline bool as_double_fast(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    return as_double(o, out);
+}
+// An int, or an object accepted through __index__, within the target's
+// range; false with the Python error set otherwise (TypeError for a
+// non-integer, OverflowError out of range).
+bool as_u64(PyObject* o, std::uint64_t& out);
+// Signed: the range of a C long (64 bits here), with the interpreter's own
+// overflow message beyond it.
+bool as_long(PyObject* o, long& out);
+
+// (history, policies, payoff): history a list of (int, int) tuples, policies
+// a list of lists of (int, float) tuples, payoff a list of floats.
+Ref training_result_to_python(const self_play::TrainingGameResult& result);
+
+}  // namespace tarnex::python
