@@ -13,6 +13,10 @@
 //   payoff   tuple of four floats by seat
 //   terminal bool
 //
+//   position(history) -> (planes, mover, legal, payoff, terminal)
+//            the position after the whole history, in the same forms
+//            (planes 2000 bytes, mover an int, legal 400 bytes).
+//
 //   frame(mover) -> tuple of 400 ints: where board cell t lies in the planes
 //                   of a position with `mover` to move.
 //
@@ -28,6 +32,7 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -72,18 +77,15 @@ struct Failure {
 
 std::string entry_prefix(std::size_t index) { return "history entry " + std::to_string(index) + ": "; }
 
-// Reads one integer item of a pair; on failure returns a message.
-std::optional<std::string> read_int(PyObject* item, const char* what, long long& out) {
+// Reads one integer item of a pair.
+std::optional<Failure> read_int(PyObject* item, const std::string& prefix, const char* what, long long& out) {
     if (!PyLong_Check(item)) {
-        return std::string(what) + " must be an int, not " + Py_TYPE(item)->tp_name;
+        return Failure{PyExc_TypeError, prefix + what + " must be an int, not " + Py_TYPE(item)->tp_name};
     }
     int overflow = 0;
     out = PyLong_AsLongLongAndOverflow(item, &overflow);
-    if (overflow != 0) return std::string(what) + " is out of range";
-    if (out == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::string(what) + " could not be read as an integer";
-    }
+    if (overflow != 0) return Failure{PyExc_ValueError, prefix + what + " is out of range"};
+    if (out == -1 && PyErr_Occurred()) return Failure{nullptr, {}};
     return std::nullopt;
 }
 
@@ -107,8 +109,8 @@ std::optional<Failure> read_history(PyObject* history, std::vector<std::pair<lon
         if (!tile_item) return Failure{nullptr, {}};
         long long seat = 0;
         long long tile = 0;
-        if (auto message = read_int(seat_item.get(), "seat", seat)) return Failure{PyExc_TypeError, prefix + *message};
-        if (auto message = read_int(tile_item.get(), "tile", tile)) return Failure{PyExc_TypeError, prefix + *message};
+        if (auto failure = read_int(seat_item.get(), prefix, "seat", seat)) return failure;
+        if (auto failure = read_int(tile_item.get(), prefix, "tile", tile)) return failure;
         out.emplace_back(seat, tile);
     }
     return std::nullopt;
@@ -120,7 +122,14 @@ struct Replayed {
     std::string legal;
     std::array<float, kPlayers> payoff{};
     bool terminal = false;
+    Game final;
 };
+
+void write_position(const Game& game, char* planes, char* legal) {
+    const tarnex::BoardState state = game.get_board_state();
+    for (std::size_t k = 0; k < kStateSize; ++k) planes[k] = state[k] ? 1 : 0;
+    game.tile_moves.keys().for_each([&](std::size_t t) { legal[t] = 1; });
+}
 
 // Plays the history; runs without the interpreter lock.
 std::optional<Failure> play(const std::vector<std::pair<long long, long long>>& history, Replayed& out) {
@@ -145,12 +154,8 @@ std::optional<Failure> play(const std::vector<std::pair<long long, long long>>& 
             return Failure{PyExc_ValueError,
                            prefix + "tile " + std::to_string(tile) + " is outside the board (0..399)"};
         }
-        const tarnex::BoardState state = game.get_board_state();
-        char* planes = out.planes.data() + i * kStateSize;
-        for (std::size_t k = 0; k < kStateSize; ++k) planes[k] = state[k] ? 1 : 0;
+        write_position(game, out.planes.data() + i * kStateSize, out.legal.data() + i * kBoardCells);
         out.movers[i] = static_cast<char>(mover);
-        char* legal = out.legal.data() + i * kBoardCells;
-        game.tile_moves.keys().for_each([&](std::size_t t) { legal[t] = 1; });
         if (!game.tile_moves.contains(static_cast<tarnex::Tile>(tile))) {
             return Failure{PyExc_ValueError, prefix + "tile " + std::to_string(tile) +
                                                  " is not a legal tile for player " + std::to_string(mover)};
@@ -161,6 +166,7 @@ std::optional<Failure> play(const std::vector<std::pair<long long, long long>>& 
     }
     out.payoff = game.get_payoff();
     out.terminal = game.is_terminal();
+    out.final = std::move(game);
     return std::nullopt;
 }
 
@@ -169,41 +175,90 @@ PyObject* raise(const Failure& failure) {
     return nullptr;
 }
 
-PyObject* replay(PyObject*, PyObject* history) {
+// Reads and plays the history; false with the Python error set on failure.
+bool run(PyObject* history, Replayed& replayed) {
     std::vector<std::pair<long long, long long>> pairs;
-    Replayed replayed;
     std::optional<Failure> failure;
     try {
         failure = read_history(history, pairs);
-        if (failure) return raise(*failure);
-        std::exception_ptr thrown;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            failure = play(pairs, replayed);
-        } catch (...) {
-            thrown = std::current_exception();
+        if (!failure) {
+            std::exception_ptr thrown;
+            Py_BEGIN_ALLOW_THREADS
+            try {
+                failure = play(pairs, replayed);
+            } catch (...) {
+                thrown = std::current_exception();
+            }
+            Py_END_ALLOW_THREADS
+            if (thrown) std::rethrow_exception(thrown);
         }
-        Py_END_ALLOW_THREADS
-        if (thrown) std::rethrow_exception(thrown);
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
+        return false;
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, (std::string("rules library fault: ") + e.what()).c_str());
-        return nullptr;
+        return false;
     }
-    if (failure) return raise(*failure);
-    Ref planes(PyBytes_FromStringAndSize(replayed.planes.data(), static_cast<Py_ssize_t>(replayed.planes.size())));
-    if (!planes) return nullptr;
-    Ref movers(PyBytes_FromStringAndSize(replayed.movers.data(), static_cast<Py_ssize_t>(replayed.movers.size())));
-    if (!movers) return nullptr;
-    Ref legal(PyBytes_FromStringAndSize(replayed.legal.data(), static_cast<Py_ssize_t>(replayed.legal.size())));
-    if (!legal) return nullptr;
+    if (failure) {
+        raise(*failure);
+        return false;
+    }
+    return true;
+}
+
+PyObject* bytes_of(const std::string& data) {
+    return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+}
+
+// (payoff tuple, terminal bool) packed with the given leading items.
+PyObject* pack(std::initializer_list<PyObject*> leading, const Replayed& replayed) {
     const auto& p = replayed.payoff;
     Ref payoff(Py_BuildValue("(dddd)", double{p[0]}, double{p[1]}, double{p[2]}, double{p[3]}));
     if (!payoff) return nullptr;
     Ref terminal(PyBool_FromLong(replayed.terminal ? 1 : 0));
     if (!terminal) return nullptr;
-    return PyTuple_Pack(5, planes.get(), movers.get(), legal.get(), payoff.get(), terminal.get());
+    Ref out(PyTuple_New(static_cast<Py_ssize_t>(leading.size() + 2)));
+    if (!out) return nullptr;
+    Py_ssize_t index = 0;
+    for (PyObject* item : leading) {
+        Py_INCREF(item);
+        PyTuple_SetItem(out.get(), index++, item);  // steals the new reference
+    }
+    PyTuple_SetItem(out.get(), index++, payoff.release());
+    PyTuple_SetItem(out.get(), index, terminal.release());
+    return out.release();
+}
+
+PyObject* replay(PyObject*, PyObject* history) {
+    Replayed replayed;
+    if (!run(history, replayed)) return nullptr;
+    Ref planes(bytes_of(replayed.planes));
+    if (!planes) return nullptr;
+    Ref movers(bytes_of(replayed.movers));
+    if (!movers) return nullptr;
+    Ref legal(bytes_of(replayed.legal));
+    if (!legal) return nullptr;
+    return pack({planes.get(), movers.get(), legal.get()}, replayed);
+}
+
+PyObject* position(PyObject*, PyObject* history) {
+    Replayed replayed;
+    if (!run(history, replayed)) return nullptr;
+    std::string planes_data(kStateSize, '\0');
+    std::string legal_data(kBoardCells, '\0');
+    try {
+        write_position(replayed.final, planes_data.data(), legal_data.data());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, (std::string("rules library fault: ") + e.what()).c_str());
+        return nullptr;
+    }
+    Ref planes(bytes_of(planes_data));
+    if (!planes) return nullptr;
+    Ref mover(PyLong_FromLong(static_cast<long>(replayed.final.current_player)));
+    if (!mover) return nullptr;
+    Ref legal(bytes_of(legal_data));
+    if (!legal) return nullptr;
+    return pack({planes.get(), mover.get(), legal.get()}, replayed);
 }
 
 PyObject* frame(PyObject*, PyObject* arg) {
@@ -236,6 +291,11 @@ PyMethodDef methods[] = {
      "movers (bytes, one per entry), legal (bytes, 400 per entry, board frame).\n"
      "For the final position: payoff (four floats by seat) and terminal (bool).\n"
      "Raises TypeError or ValueError naming the first bad entry."},
+    {"position", position, METH_O,
+     "position(history) -> (planes, mover, legal, payoff, terminal)\n\n"
+     "The position after the whole history: planes (bytes, 2000, mover's frame),\n"
+     "mover (int), legal (bytes, 400, board frame), payoff and terminal.\n"
+     "Raises like replay()."},
     {"frame", frame, METH_O,
      "frame(mover) -> tuple of 400 ints: the index in the mover's planes of each board cell."},
     {nullptr, nullptr, 0, nullptr}};

@@ -1,0 +1,124 @@
+"""The rules binding: positions rebuilt from a history, frames, and the
+validation of bad histories."""
+
+import random
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from tarnex_train import _rules
+from tarnex_train.positions import FRAMES, replay
+
+START_TILES = {0, 1, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61, 80}
+START_CELLS = (0, 19, 399, 380)
+
+
+def legal_tiles(mask) -> set:
+    return {t for t in range(400) if mask[t]}
+
+
+def random_game(rng: random.Random, stop_after=None):
+    """A legal game played with uniformly drawn tiles, as (seat, tile) pairs."""
+    history = []
+    while stop_after is None or len(history) < stop_after:
+        _, mover, legal, _, terminal = _rules.position(history)
+        if terminal:
+            break
+        history.append((mover, rng.choice(sorted(legal_tiles(legal)))))
+    return history
+
+
+def expected_frame(mover: int) -> np.ndarray:
+    """Board cell (row i, column j) -> index in the mover's planes, by the
+    quarter-turn table of the board-state encoding."""
+    out = np.empty(400, dtype=np.int64)
+    for n in range(400):
+        i, j = divmod(n, 20)
+        row, col = {0: (i, j), 1: (19 - j, i), 2: (19 - i, 19 - j), 3: (j, 19 - i)}[mover]
+        out[n] = row * 20 + col
+    return out
+
+
+def test_frames_follow_the_quarter_turn_table_and_put_the_movers_corner_first():
+    for mover in range(4):
+        assert np.array_equal(FRAMES[mover], expected_frame(mover))
+        assert FRAMES[mover][START_CELLS[mover]] == 0
+    with pytest.raises(ValueError):
+        _rules.frame(4)
+    with pytest.raises(TypeError):
+        _rules.frame("1")
+
+
+def test_start_position_and_the_first_completed_piece():
+    planes, mover, legal, payoff, terminal = _rules.position([])
+    assert (mover, terminal, payoff) == (0, False, (0.25, 0.25, 0.25, 0.25))
+    assert legal_tiles(legal) == START_TILES
+    state = np.frombuffer(planes, dtype=np.uint8).reshape(5, 400)
+    assert state[:4].sum() == 0 and {t for t in range(400) if state[4, t]} == START_TILES
+
+    # The straight five along the top edge ends player 0's turn.
+    game = replay([(0, 0), (0, 1), (0, 2), (0, 3), (0, 4), (1, 19)])
+    assert list(game.movers) == [0, 0, 0, 0, 0, 1]
+    assert legal_tiles(game.legal[0]) == START_TILES
+    assert legal_tiles(game.legal[1]) == START_TILES - {0}
+    assert legal_tiles(game.legal[5]) == {15, 16, 17, 18, 19, 36, 37, 38, 39, 57, 58, 59, 78, 79, 99}
+    seen_by_1 = game.planes[5]
+    # Player 0 is the player before player 1: plane 3, turned to rows 15..19 of column 0.
+    assert {(r, c) for r, c in zip(*np.nonzero(seen_by_1[3]))} == {(r, 0) for r in range(15, 20)}
+    assert seen_by_1[:3].sum() == 0
+    assert {(r, c) for r, c in zip(*np.nonzero(seen_by_1[4]))} == {
+        (r, c) for r in range(20) for c in range(20) if r + c <= 4
+    }
+
+
+@settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.integers(min_value=0, max_value=2**32 - 1))
+def test_replayed_planes_show_every_earlier_tile_for_its_owner(seed):
+    history = random_game(random.Random(seed))
+    game = replay(history)
+    assert game.terminal and len(game) == len(history)
+    assert np.isclose(game.payoff.sum(), 1.0) and game.payoff.max() > 0
+    assert [int(m) for m in game.movers] == [seat for seat, _ in history]
+    for i in range(0, len(history), 7):
+        mover = int(game.movers[i])
+        owners = game.planes[i][:4].reshape(4, 400)
+        expected = np.zeros((4, 400), dtype=np.uint8)
+        for seat, tile in history[:i]:
+            expected[(seat - mover) % 4, FRAMES[mover][tile]] = 1
+        assert np.array_equal(owners, expected)
+        legal_in_frame = np.zeros(400, dtype=np.uint8)
+        legal_in_frame[FRAMES[mover][game.legal[i]]] = 1
+        assert np.array_equal(game.planes[i][4].reshape(400), legal_in_frame)
+        assert game.legal[i][history[i][1]]
+    final = _rules.position(history)
+    assert final[4] is True and legal_tiles(final[2]) == set()
+    assert final[3] == tuple(game.payoff.tolist())
+
+
+def test_bad_histories_raise_clear_errors():
+    cases = [
+        ([(1, 0)], ValueError, "history entry 0: seat 1 is not the player to move (player 0 is)"),
+        ([(0, 0), (0, 0)], ValueError, "history entry 1: tile 0 is not a legal tile for player 0"),
+        ([(0, 0), (0, 399)], ValueError, "history entry 1: tile 399 is not a legal tile for player 0"),
+        ([(0, 400)], ValueError, "history entry 0: tile 400 is outside the board"),
+        ([(0, -1)], ValueError, "history entry 0: tile -1 is outside the board"),
+        ([(0, 2**70)], ValueError, "history entry 0: tile is out of range"),
+        ([(0, 0), (0,)], TypeError, "history entry 1: expected a (seat, tile) pair"),
+        ([(0, 0), "ab"], TypeError, "history entry 1: expected a (seat, tile) pair"),
+        ([(0, 1.0)], TypeError, "history entry 0: tile must be an int, not float"),
+        ([("0", 1)], TypeError, "history entry 0: seat must be an int, not str"),
+        (5, TypeError, "history must be a sequence of (seat, tile) pairs"),
+    ]
+    for history, error, message in cases:
+        for function in (_rules.replay, _rules.position):
+            with pytest.raises(error) as caught:
+                function(history)
+            assert str(caught.value).startswith(message), (history, str(caught.value))
+
+    finished = random_game(random.Random(7))
+    with pytest.raises(ValueError, match=f"history entry {len(finished)}: the game is already over"):
+        replay(finished + [(0, 0)])
+    # Lists and tuples of pairs are both accepted.
+    assert len(replay([[0, 0], (0, 1)])) == 2
