@@ -1,0 +1,286 @@
+"""The inference server and its worker pool.
+
+The main process starts W worker processes (``workers.run_worker``), each with
+its own reply pipe and all sharing one request queue, then serves: it reads
+every pending request from the queue (up to the batch size, optionally
+waiting a moment for the rest of the busy workers), runs the evaluator once
+for the batch, and writes each reply to the pipe of the request's ``id``.
+Control messages from the workers (game started, done, failed) are handed to
+the caller's handler as they arrive.
+
+Stopping (end of work, Ctrl-C in the main process, or an error): the stop
+flag keeps workers from taking new games, closing the reply pipes ends the
+games in progress (their ``recv`` fails), and workers that do not exit in
+time are terminated.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import shutil
+import signal
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+from .transport import RequestQueue
+from .workers import run_worker
+
+
+@dataclass
+class ServerStats:
+    wall: float = 0.0
+    waiting: float = 0.0  # nothing to read
+    receive: float = 0.0  # reading and unpickling evaluation requests
+    send: float = 0.0  # writing replies
+    evaluate: float = 0.0  # the evaluator (network + encoding)
+    handle: float = 0.0  # reading and handling workers' control messages (game results)
+    evaluations: int = 0
+    batches: int = 0
+
+    @property
+    def mean_batch(self) -> float:
+        return self.evaluations / self.batches if self.batches else 0.0
+
+
+@dataclass
+class WorkerEvent:
+    kind: str  # "start", "done", "failed"
+    worker: int
+    game: int
+    payload: object = None  # the result of a finished game, or the error text
+    stats: dict = field(default_factory=dict)
+
+
+class WorkerPool:
+    """W worker processes of one role ("selfplay" or "arena") playing
+    ``total_games`` games between them."""
+
+    def __init__(self, role: str, workers: int, total_games: int, options: dict) -> None:
+        if workers < 1:
+            raise ValueError("workers must be at least 1")
+        self.role = role
+        self.total_games = total_games
+        self.options = options
+        self.ctx = multiprocessing.get_context("spawn")
+        self.requests = RequestQueue(self.ctx)
+        self.next_game = self.ctx.Value("q", 0)
+        self.stop_flag = self.ctx.Event()
+        self.log_dir = tempfile.mkdtemp(prefix="tarnex-train-")
+        self.processes: list = []
+        self.conns: list = []
+        self.exited: list[bool] = []
+        self.current: list[int | None] = []
+        self.stats = ServerStats()
+        self.fatal: list[tuple[int, str]] = []
+        self._workers = workers
+        self._started_at = 0.0
+
+    # -- life cycle ---------------------------------------------------------
+
+    def start(self) -> None:
+        self._started_at = time.perf_counter()
+        # Children inherit an ignored SIGINT through exec, so a Ctrl-C during
+        # their start-up cannot interrupt them either; the main process owns it.
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            for worker in range(self._workers):
+                reader, writer = self.ctx.Pipe(duplex=False)
+                process = self.ctx.Process(
+                    target=run_worker,
+                    name=f"tarnex-{self.role}-{worker}",
+                    args=(
+                        self.role,
+                        worker,
+                        self.requests,
+                        reader,
+                        self.next_game,
+                        self.total_games,
+                        self.stop_flag,
+                        self.log_path(worker),
+                        self.options,
+                    ),
+                    daemon=True,
+                )
+                process.start()
+                reader.close()
+                self.processes.append(process)
+                self.conns.append(writer)
+                self.exited.append(False)
+                self.current.append(None)
+        finally:
+            signal.signal(signal.SIGINT, previous)
+
+    def log_path(self, worker: int) -> str:
+        return os.path.join(self.log_dir, f"worker-{worker}.log")
+
+    def log_tail(self, worker: int, lines: int = 5) -> str:
+        try:
+            with open(self.log_path(worker), "rb") as f:
+                text = f.read()[-4000:].decode("utf-8", "replace")
+        except OSError:
+            return ""
+        return "\n".join(text.strip().splitlines()[-lines:])
+
+    @property
+    def elapsed(self) -> float:
+        return time.perf_counter() - self._started_at if self._started_at else 0.0
+
+    @property
+    def active(self) -> int:
+        return self.exited.count(False)
+
+    def stop(self, handler, timeout: float = 5.0) -> None:
+        """Stops the workers: no new games, games in progress abandoned.
+        Results that arrive meanwhile still reach ``handler``."""
+        self.stop_flag.set()
+        for conn in self.conns:
+            conn.close()
+        deadline = time.monotonic() + timeout
+        while self.active and time.monotonic() < deadline:
+            if self.requests.poll(0.05):
+                item = self.requests.get()
+                if type(item[0]) is str:
+                    self._control(item, handler, stopping=True)
+            else:
+                self._check_workers(handler, stopping=True)
+        self._finish()
+
+    def terminate(self) -> None:
+        """Ends the workers at once (second Ctrl-C, or an error)."""
+        self.stop_flag.set()
+        for conn in self.conns:
+            conn.close()
+        self._finish(grace=0.0)
+
+    def _finish(self, grace: float = 1.0) -> None:
+        for process in self.processes:
+            process.join(grace)
+            if process.exitcode is None:
+                process.terminate()
+                process.join(1.0)
+            if process.exitcode is None:
+                process.kill()
+                process.join()
+        if not self.stats.wall:
+            self.stats.wall = time.perf_counter() - self._started_at
+        shutil.rmtree(self.log_dir, ignore_errors=True)
+
+    # -- serving ------------------------------------------------------------
+
+    def serve(self, evaluator, handler, tick=None, max_batch: int = 64, batch_wait: float = 0.0) -> ServerStats:
+        """Answers requests until every worker has exited.
+
+        ``handler(event)`` gets each WorkerEvent; ``tick()`` is called about
+        four times a second. ``batch_wait`` (seconds): how long a batch smaller
+        than the number of busy workers may wait for more requests.
+        """
+        queue = self.requests
+        stats = self.stats
+        pending: list = []
+        perf = time.perf_counter
+        next_check = perf() + 0.25
+        while self.active or pending:
+            if not pending:
+                began = perf()
+                ready = queue.poll(0.1)
+                stats.waiting += perf() - began
+                if ready:
+                    self._read_available(pending, max_batch, handler)
+            if pending and batch_wait > 0:
+                target = min(max_batch, self.active)
+                deadline = perf() + batch_wait
+                while len(pending) < target:
+                    began = perf()
+                    left = deadline - began
+                    ready = left > 0 and queue.poll(left)
+                    stats.waiting += perf() - began
+                    if not ready:
+                        break
+                    self._read_available(pending, max_batch, handler)
+            if perf() >= next_check:
+                next_check = perf() + 0.25
+                self._check_workers(handler, pending)
+                if tick is not None:
+                    tick()
+            if pending:
+                began = perf()
+                payloads = evaluator(pending)
+                sent = perf()
+                stats.evaluate += sent - began
+                conns = self.conns
+                for request, payload in zip(pending, payloads):
+                    try:
+                        conns[request[0]].send_bytes(payload)
+                    except (OSError, IndexError, TypeError):
+                        pass  # the worker is gone; _check_workers reports it
+                stats.send += perf() - sent
+                stats.evaluations += len(pending)
+                stats.batches += 1
+                pending.clear()
+        stats.wall = perf() - self._started_at
+        return stats
+
+    def _read_available(self, pending: list, max_batch: int, handler) -> None:
+        queue = self.requests
+        stats = self.stats
+        perf = time.perf_counter
+        while True:
+            began = perf()
+            item = queue.get()
+            if type(item[0]) is int:
+                pending.append(item)
+                stats.receive += perf() - began
+            else:
+                self._control(item, handler)
+                stats.handle += perf() - began
+            if len(pending) >= max_batch or not queue.poll(0):
+                return
+
+    def _control(self, item, handler, stopping: bool = False) -> None:
+        kind, worker = item[0], item[1]
+        if kind == "start":
+            self.current[worker] = item[2]
+            if not stopping:
+                handler(WorkerEvent("start", worker, item[2]))
+        elif kind == "done":
+            self.current[worker] = None
+            handler(WorkerEvent("done", worker, item[2], item[3], item[4]))
+        elif kind == "failed":
+            self.current[worker] = None
+            if not stopping:
+                handler(WorkerEvent("failed", worker, item[2], item[3], item[4]))
+        elif kind == "fatal":
+            self.exited[worker] = True
+            self.fatal.append((worker, item[2]))
+            game = self.current[worker]
+            self.current[worker] = None
+            if game is not None and not stopping:
+                handler(WorkerEvent("failed", worker, game, item[2]))
+        elif kind == "exit":
+            self.exited[worker] = True
+
+    def _check_workers(self, handler, pending: list | None = None, stopping: bool = False) -> None:
+        for worker, process in enumerate(self.processes):
+            if self.exited[worker] or process.exitcode is None:
+                continue
+            # Messages it sent before exiting (its "exit" among them) come first.
+            while self.requests.poll(0):
+                item = self.requests.get()
+                if type(item[0]) is str:
+                    self._control(item, handler, stopping)
+                elif pending is not None:
+                    pending.append(item)
+            if self.exited[worker]:
+                continue
+            self.exited[worker] = True
+            game = self.current[worker]
+            self.current[worker] = None
+            text = f"worker process stopped unexpectedly (exit code {process.exitcode})"
+            tail = self.log_tail(worker)
+            if tail:
+                text += "; its last output:\n" + tail
+            self.fatal.append((worker, text))
+            if game is not None and not stopping:
+                handler(WorkerEvent("failed", worker, game, text))

@@ -1,0 +1,234 @@
+"""Training data on disk: compressed NumPy shards and their metadata.
+
+A data folder holds
+- ``shard-<run>-<n>.npz``: one shard, several whole games, written to a
+  hidden temporary file and renamed into place, so a shard either exists
+  complete or not at all (a killed run may leave a hidden ``.*.tmp`` file,
+  which readers ignore);
+- ``metadata.json``: format version, the settings of every run that wrote
+  into the folder, and the shards with their game and position counts;
+  replaced atomically after each shard.
+
+Arrays of a shard (n positions, g games):
+  format_version  ()             int32
+  planes          (n, 5, 20, 20) uint8   board planes, mover's frame
+  policy          (n, 400)       float32 search policy, mover's frame, sums to 1
+  value           (n, 4)         float32 final payoff, entry k for seat (mover + k) % 4
+  mover           (n,)           uint8
+  tile            (n,)           int16   the tile played (board frame)
+  game            (n,)           int32   game number within its run
+  move            (n,)           int16   move number within its game
+  game_numbers    (g,)           int32
+  payoff          (g, 4)         float32 final payoff by seat
+"""
+
+from __future__ import annotations
+
+import glob
+import json
+import os
+import queue
+import threading
+import time
+
+import numpy as np
+
+from .errors import OptionError
+
+FORMAT_VERSION = 1
+METADATA = "metadata.json"
+SHARD_PATTERN = "shard-*.npz"
+RECORD_ARRAYS = ("planes", "policy", "value", "mover", "tile")
+
+
+class DataFolderError(OptionError):
+    pass
+
+
+def _atomic_write(path: str, write) -> None:
+    folder, name = os.path.split(path)
+    temporary = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
+    try:
+        with open(temporary, "wb") as f:
+            write(f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+
+
+def read_metadata(folder: str) -> dict | None:
+    path = os.path.join(folder, METADATA)
+    if not os.path.exists(path):
+        return None
+    try:
+        with open(path, encoding="utf-8") as f:
+            meta = json.load(f)
+    except (OSError, ValueError) as error:
+        raise DataFolderError(f"{path}: unreadable metadata ({error})") from None
+    if not isinstance(meta, dict) or meta.get("format_version") != FORMAT_VERSION:
+        version = meta.get("format_version") if isinstance(meta, dict) else None
+        raise DataFolderError(
+            f"{path}: data format version {version!r}, these tools read version {FORMAT_VERSION}"
+        )
+    return meta
+
+
+def write_metadata(folder: str, meta: dict) -> None:
+    text = json.dumps(meta, indent=1, sort_keys=False).encode("utf-8")
+    _atomic_write(os.path.join(folder, METADATA), lambda f: f.write(text))
+
+
+class ShardWriter:
+    """Collects finished games and writes them, ``games_per_shard`` at a
+    time, from a background thread (so compression does not hold up the
+    inference server)."""
+
+    def __init__(self, folder: str, run_settings: dict, games_per_shard: int = 8) -> None:
+        if games_per_shard < 1:
+            raise OptionError("games per shard must be at least 1")
+        os.makedirs(folder, exist_ok=True)
+        self.folder = folder
+        self.games_per_shard = games_per_shard
+        self.meta = read_metadata(folder) or {"format_version": FORMAT_VERSION, "runs": [], "shards": []}
+        self.run_tag = time.strftime("%Y%m%d-%H%M%S") + f"-{os.getpid()}"
+        self.run = {
+            "tag": self.run_tag,
+            "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+            "settings": run_settings,
+            "games": 0,
+            "positions": 0,
+            "shards": 0,
+            "finished": False,
+        }
+        self.meta["runs"].append(self.run)
+        self._update_totals()
+        write_metadata(folder, self.meta)
+        self.games_written = 0
+        self.positions_written = 0
+        self.paths: list[str] = []
+        self._buffer: list[tuple[int, dict]] = []
+        self._jobs: queue.Queue = queue.Queue()
+        self._error: BaseException | None = None
+        self._lock = threading.Lock()
+        self._thread = threading.Thread(target=self._run, name="shard-writer", daemon=True)
+        self._thread.start()
+
+    @property
+    def games_buffered(self) -> int:
+        return len(self._buffer)
+
+    def add(self, game_number: int, records: dict) -> None:
+        """Adds one game: the arrays of ``positions.training_records`` and
+        ``payoff`` (four floats by seat)."""
+        self._buffer.append((game_number, records))
+        if len(self._buffer) >= self.games_per_shard:
+            self.flush()
+
+    def flush(self) -> None:
+        if self._buffer:
+            batch, self._buffer = self._buffer, []
+            self._jobs.put(batch)
+
+    def close(self, finished: bool = True) -> None:
+        """Writes what is buffered, waits for the writes, marks the run."""
+        self.flush()
+        self._jobs.put(None)
+        self._thread.join()
+        self.run["finished"] = finished
+        write_metadata(self.folder, self.meta)
+        if self._error is not None:
+            raise self._error
+
+    def _run(self) -> None:
+        while True:
+            batch = self._jobs.get()
+            if batch is None:
+                return
+            if self._error is not None:
+                continue
+            try:
+                self._write(batch)
+            except BaseException as error:  # reported by close()
+                self._error = error
+
+    def _write(self, batch: list[tuple[int, dict]]) -> None:
+        arrays = {"format_version": np.int32(FORMAT_VERSION)}
+        for name in RECORD_ARRAYS:
+            arrays[name] = np.concatenate([records[name] for _, records in batch])
+        arrays["game"] = np.concatenate(
+            [np.full(len(records["mover"]), number, dtype=np.int32) for number, records in batch]
+        )
+        arrays["move"] = np.concatenate(
+            [np.arange(len(records["mover"]), dtype=np.int16) for _, records in batch]
+        )
+        arrays["game_numbers"] = np.array([number for number, _ in batch], dtype=np.int32)
+        arrays["payoff"] = np.array([records["payoff"] for _, records in batch], dtype=np.float32)
+        index = self.run["shards"]
+        name = f"shard-{self.run_tag}-{index:05d}.npz"
+        path = os.path.join(self.folder, name)
+        _atomic_write(path, lambda f: np.savez_compressed(f, **arrays))
+        positions = int(len(arrays["mover"]))
+        with self._lock:
+            self.paths.append(path)
+            self.games_written += len(batch)
+            self.positions_written += positions
+        self.run["shards"] += 1
+        self.run["games"] += len(batch)
+        self.run["positions"] += positions
+        self.meta["shards"].append({"file": name, "run": self.run_tag, "games": len(batch), "positions": positions})
+        self._update_totals()
+        write_metadata(self.folder, self.meta)
+
+    def _update_totals(self) -> None:
+        self.meta["games"] = sum(s["games"] for s in self.meta["shards"])
+        self.meta["positions"] = sum(s["positions"] for s in self.meta["shards"])
+
+
+def shard_paths(sources) -> list[str]:
+    """Shard files of data folders and/or shard paths, sorted per folder."""
+    if isinstance(sources, (str, os.PathLike)):
+        sources = [sources]
+    paths: list[str] = []
+    for source in sources:
+        source = os.fspath(source)
+        if os.path.isdir(source):
+            read_metadata(source)  # checks the format version when present
+            paths.extend(sorted(glob.glob(os.path.join(source, SHARD_PATTERN))))
+        elif os.path.isfile(source):
+            paths.append(source)
+        else:
+            raise DataFolderError(f"{source}: no such data folder or shard")
+    return paths
+
+
+def read_shard(path: str) -> dict:
+    """All arrays of one shard, checked for version and consistent shapes."""
+    try:
+        with np.load(path, allow_pickle=False) as data:
+            arrays = {name: data[name] for name in data.files}
+    except (OSError, ValueError, EOFError) as error:
+        raise DataFolderError(f"{path}: not a readable shard ({error})") from None
+    version = arrays.get("format_version")
+    if version is None or int(version) != FORMAT_VERSION:
+        raise DataFolderError(f"{path}: shard format version {version}, expected {FORMAT_VERSION}")
+    missing = [name for name in RECORD_ARRAYS if name not in arrays]
+    if missing:
+        raise DataFolderError(f"{path}: shard lacks {', '.join(missing)}")
+    n = len(arrays["mover"])
+    shapes = {"planes": (n, 5, 20, 20), "policy": (n, 400), "value": (n, 4), "tile": (n,)}
+    for name, shape in shapes.items():
+        if arrays[name].shape != shape:
+            raise DataFolderError(f"{path}: {name} has shape {arrays[name].shape}, expected {shape}")
+    return arrays
+
+
+def load_records(sources) -> dict:
+    """The records (planes, policy, value, mover, tile) of all shards, concatenated."""
+    paths = shard_paths(sources)
+    if not paths:
+        raise DataFolderError(f"no shards found in {sources}")
+    shards = [read_shard(path) for path in paths]
+    return {name: np.concatenate([shard[name] for shard in shards]) for name in RECORD_ARRAYS}
