@@ -1,0 +1,137 @@
+"""Malformed replies, generated: whatever the Python side answers, a call
+ends with a result, an Exception or a PanicException, never anything else,
+and the module keeps working."""
+
+import sys
+
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tarnex_self_play
+from selfplay_support import (
+    CELLS,
+    FLAT_VALUES,
+    IS_CPYTHON,
+    PAYOFF_SHARES,
+    RISING_POLICY,
+    RecordingQueue,
+    ReplyPipe,
+    SharedPipe,
+    check_training_against_requests,
+    check_training_result,
+    config,
+)
+
+
+class RaisingFloat:
+    def __float__(self):
+        raise ValueError("no float here")
+
+
+class WrongFloat:
+    def __float__(self):
+        return "1.0"
+
+
+class RaisingGetitem:
+    def __getitem__(self, key):
+        raise RuntimeError("cannot subscript")
+
+
+class RaisingIter(list):
+    def __iter__(self):
+        raise RuntimeError("cannot iterate")
+
+
+ODD_OBJECTS = [RaisingFloat(), WrongFloat(), RaisingGetitem(), None, "0.5", b"", [1.0], {0: 1.0}]
+
+numbers = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.booleans(),
+    st.sampled_from(ODD_OBJECTS),
+)
+
+
+def policy_from(length, changes, kind):
+    """The rising policy cut or padded to `length`, with a few entries
+    replaced, in one of several sequence types."""
+    policy = (RISING_POLICY + [1.0] * max(0, length - CELLS))[:length]
+    for index, value in changes:
+        if policy:
+            policy[index % len(policy)] = value
+    if kind == "tuple":
+        return tuple(policy)
+    if kind == "iter raises":
+        return RaisingIter(policy)
+    return policy
+
+
+policies = st.one_of(
+    st.builds(policy_from, st.integers(0, CELLS + 20), st.lists(st.tuples(st.integers(0, CELLS), numbers), max_size=3),
+              st.sampled_from(["list", "tuple", "iter raises"])),
+    st.builds(lambda n: [n] * CELLS, numbers),
+    numbers,
+    st.text(max_size=3),
+)
+values = st.one_of(
+    st.just(FLAT_VALUES),
+    st.lists(numbers, max_size=6),
+    st.lists(numbers, max_size=6).map(tuple),
+    numbers,
+    st.text(max_size=3),
+)
+replies = st.one_of(
+    st.tuples(policies, values),
+    st.tuples(policies, values).map(list),
+    st.builds(lambda p, v: {0: p, 1: v}, policies, values),
+    st.builds(lambda p: {0: p}, policies),
+    st.builds(lambda v: {1: v}, values),
+    st.tuples(policies),
+    numbers,
+)
+
+
+def refcounts(objects):
+    return [sys.getrefcount(o) for o in objects]
+
+
+@settings(max_examples=80, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
+@given(reply=replies, good_replies=st.integers(0, 40), game=st.sampled_from(["training", "test"]))
+def test_malformed_replies_end_in_a_python_exception(reply, good_replies, game):
+    good = (RISING_POLICY, FLAT_VALUES)
+
+    def answer(n, request):
+        return good if n < good_replies else reply
+
+    queue = RecordingQueue()
+    pipe = ReplyPipe(queue, answer)
+    settings_object = config(sims_per_move=1)
+    watched = [queue, pipe, settings_object]
+    if type(reply) in (tuple, list, dict):  # not a shared constant
+        watched.append(reply)
+    before = refcounts(watched) if IS_CPYTHON else None
+    result = None
+    try:
+        if game == "training":
+            result = tarnex_self_play.play_training_game(0, settings_object, queue, pipe)
+            check_training_result(result)
+        else:
+            result = tarnex_self_play.play_test_game(0, queue, queue, pipe)
+            assert type(result) is float and (result in PAYOFF_SHARES)
+    except Exception as e:
+        assert type(e) is Exception
+        assert e.args[0].startswith('"Error running MCTS')
+    except BaseException as e:  # noqa: B036 - the one other kind allowed
+        assert type(e).__name__ == "PanicException", repr(e)
+    del result
+    if IS_CPYTHON:
+        assert refcounts(watched) == before
+
+
+def test_module_still_works_after_malformed_replies():
+    queue = RecordingQueue()
+    result = tarnex_self_play.play_training_game(3, config(), queue, ReplyPipe(queue))
+    check_training_against_requests(result, queue.requests, sims=1, expected_id=3, greedy_rising=True)
+    pipe = SharedPipe(lambda side, request: (RISING_POLICY, FLAT_VALUES))
+    assert tarnex_self_play.play_test_game(3, pipe.queue("m"), pipe.queue("b"), pipe) in PAYOFF_SHARES
