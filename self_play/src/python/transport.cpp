@@ -128,10 +128,17 @@ PyMethodDef g_helper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The helper's state for one transport: a 2,000-byte array the C side fills
-// with the planes before each exchange, and the array of numbers read from
-// the last reply. Arrays keep their items in memory that does not move, so
-// both sides share them by address instead of converting objects.
+// The helper's state for one transport: an array of the 100 rows of the
+// planes, each a 20-bit pattern (bit x = column x) that the C side writes
+// before each exchange, and the array of numbers read from the last reply.
+// Arrays keep their items in memory that does not move, so both sides share
+// them by address instead of converting objects.
+//
+// A row is made by copying a tuple of booleans kept per pattern: PyPy's JIT
+// compiles a branch for every cell value it meets when a row is built cell
+// by cell, which on real positions costs ten times more than the copy. The
+// kept tuples are immutable and few (a game shows a few thousand patterns);
+// the store is emptied when it grows large.
 //
 // exchange() returns (address, policy count, value count) of the numbers read
 // (the policy's then the values', as C doubles), or (type, value, traceback)
@@ -140,27 +147,34 @@ PyMethodDef g_helper_methods[] = {
 // dropped, so the traceback is what it would be with the same calls made
 // from C.
 constexpr const char* kHelperSource = R"PY(
+_rows = {}
+
+def _new_row(pattern):
+    if len(_rows) >= 8192:
+        _rows.clear()
+    row = _rows[pattern] = tuple([(pattern >> x) & 1 == 1 for x in range(20)])
+    return row
+
 def make_state():
-    cells = _array('B', bytes(2000))
-    return [cells, None], cells.buffer_info()[0]
+    patterns = _array('I', [0] * 100)
+    return [patterns, None], patterns.buffer_info()[0], patterns.itemsize
 
 def exchange(queue, pipe, request_id, state):
     try:
         put = queue.put
-        c = state[0]
+        patterns = state[0]
+        rows = _rows
         planes = []
-        i = 0
+        r = 0
         for k in range(5):
             plane = []
             for y in range(20):
-                # A list display: built at its final size in one step.
-                plane.append([
-                    c[i] != 0, c[i + 1] != 0, c[i + 2] != 0, c[i + 3] != 0, c[i + 4] != 0,
-                    c[i + 5] != 0, c[i + 6] != 0, c[i + 7] != 0, c[i + 8] != 0, c[i + 9] != 0,
-                    c[i + 10] != 0, c[i + 11] != 0, c[i + 12] != 0, c[i + 13] != 0, c[i + 14] != 0,
-                    c[i + 15] != 0, c[i + 16] != 0, c[i + 17] != 0, c[i + 18] != 0, c[i + 19] != 0,
-                ])
-                i += 20
+                pattern = patterns[r]
+                row = rows.get(pattern)
+                if row is None:
+                    row = _new_row(pattern)
+                plane.append(list(row))
+                r += 1
             planes.append(plane)
         put((request_id, planes))
         put = planes = None
@@ -298,16 +312,23 @@ std::optional<PyError> PythonTransport::exchange_direct(PyObject* id, const Boar
 
 std::optional<PyError> PythonTransport::exchange_via_helper(PyObject* id, const BoardState& planes,
                                                             self_play::EvaluationReply& reply) {
-    static_assert(sizeof(bool) == 1);
     if (!helper_state_) {
         Ref made = Ref::steal(PyObject_CallNoArgs(g_make_state));
         if (!made) return PyError::fetch();
         void* address = PyLong_AsVoidPtr(PyTuple_GET_ITEM(made.get(), 1));
         if (address == nullptr) return PyError::fetch();
+        if (PyLong_AsLong(PyTuple_GET_ITEM(made.get(), 2)) != static_cast<long>(sizeof(std::uint32_t))) {
+            return PyError::make(PyExc_SystemError, "array('I') does not hold 32-bit items here");
+        }
         helper_state_ = Ref::borrow(PyTuple_GET_ITEM(made.get(), 0));
-        cells_ = static_cast<unsigned char*>(address);
+        row_patterns_ = static_cast<std::uint32_t*>(address);
     }
-    std::memcpy(cells_, planes.data(), planes.size());
+    const bool* cell = planes.data();
+    for (std::size_t row = 0; row < kPlanes * kSide; ++row) {
+        std::uint32_t pattern = 0;
+        for (std::size_t x = 0; x < kSide; ++x, ++cell) pattern |= static_cast<std::uint32_t>(*cell) << x;
+        row_patterns_[row] = pattern;
+    }
     Ref args = Ref::steal(PyTuple_Pack(4, queue_, pipe_, id, helper_state_.get()));
     if (!args) return PyError::fetch();
     Ref result = Ref::steal(PyObject_Call(g_helper, args.get(), nullptr));

@@ -53,9 +53,9 @@ private:
     PyObject* pipe_;
     Ref id_;
     std::int32_t id_value_ = 0;
-    // The helper way's state object and the address of its planes array.
+    // The helper way's state object and the address of its row patterns.
     Ref helper_state_;
-    unsigned char* cells_ = nullptr;
+    std::uint32_t* row_patterns_ = nullptr;
 };
 
 static_assert(self_play::Transport<PythonTransport>);
