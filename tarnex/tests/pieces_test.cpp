@@ -289,7 +289,8 @@ TEST(PieceVariantLayout, OffsetsAndMaskAtBoardStride) {
 }
 
 TEST(PieceVariantLayout, TrailingEmptyCellKeepsTheMaskLength) {
-    const PieceVariant& v = Piece::new_(19).variants[0];
+    const Piece piece = Piece::new_(19);
+    const PieceVariant& v = piece.variants[0];
     EXPECT_EQ(grid_text(v.shape), ".#./###/#..");
     ASSERT_EQ(v.mask.size(), 43u);
     EXPECT_FALSE(v.mask.back());

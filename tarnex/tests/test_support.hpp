@@ -32,6 +32,18 @@ inline constexpr std::size_t kCells = 400;
 // right, bottom right, bottom left.
 inline constexpr std::array<std::size_t, 4> kStart = {0, 19, 399, 380};
 
+// Unoptimised builds (the sanitizer build among them) run far fewer random
+// games and positions, so that they finish in about a minute; the checks
+// themselves are the same.
+#ifdef NDEBUG
+inline constexpr bool kOptimisedBuild = true;
+#else
+inline constexpr bool kOptimisedBuild = false;
+#endif
+inline constexpr unsigned scaled(unsigned optimised, unsigned unoptimised) {
+    return kOptimisedBuild ? optimised : unoptimised;
+}
+
 // ---------------------------------------------------------------- grids
 
 // "##/.#" -> rows top to bottom, '#' filled.
@@ -72,6 +84,7 @@ inline const std::vector<Piece>& pieces() {
 inline std::vector<std::size_t> covered_cells(std::size_t catalogue, std::size_t variant, std::size_t anchor) {
     const Grid& shape = pieces().at(catalogue).variants.at(variant).shape;
     std::vector<std::size_t> out;
+    out.reserve(5);
     const std::size_t r0 = anchor / kSide;
     const std::size_t c0 = anchor % kSide;
     for (std::size_t i = 0; i < shape.size(); ++i) {
@@ -102,33 +115,20 @@ inline Owners owners_of(const Board& board) {
     return o;
 }
 
-inline std::vector<std::size_t> edge_neighbours(std::size_t n) {
-    const std::size_t r = n / kSide, c = n % kSide;
-    std::vector<std::size_t> out;
-    if (c > 0) out.push_back(n - 1);
-    if (c + 1 < kSide) out.push_back(n + 1);
-    if (r > 0) out.push_back(n - kSide);
-    if (r + 1 < kSide) out.push_back(n + kSide);
-    return out;
-}
-
-inline std::vector<std::size_t> diagonal_neighbours(std::size_t n) {
-    const int r = static_cast<int>(n / kSide), c = static_cast<int>(n % kSide);
-    std::vector<std::size_t> out;
-    for (int dr : {-1, 1}) {
-        for (int dc : {-1, 1}) {
-            const int rr = r + dr, cc = c + dc;
-            if (rr >= 0 && rr < 20 && cc >= 0 && cc < 20) out.push_back(static_cast<std::size_t>(rr * 20 + cc));
-        }
-    }
-    return out;
-}
-
+// Whether a cell of `player` shares an edge with cell n (no wrap across the
+// side edges).
 inline bool edge_touches(const Owners& o, std::size_t n, int player) {
-    for (std::size_t m : edge_neighbours(n)) {
-        if (o[m] == player) return true;
-    }
-    return false;
+    const std::size_t r = n / kSide, c = n % kSide;
+    return (c > 0 && o[n - 1] == player) || (c + 1 < kSide && o[n + 1] == player) ||
+           (r > 0 && o[n - kSide] == player) || (r + 1 < kSide && o[n + kSide] == player);
+}
+
+// Whether a cell of `player` touches cell n corner to corner.
+inline bool diagonal_touches(const Owners& o, std::size_t n, int player) {
+    const std::size_t r = n / kSide, c = n % kSide;
+    const bool up = r > 0, down = r + 1 < kSide, left = c > 0, right = c + 1 < kSide;
+    return (up && left && o[n - kSide - 1] == player) || (up && right && o[n - kSide + 1] == player) ||
+           (down && left && o[n + kSide - 1] == player) || (down && right && o[n + kSide + 1] == player);
 }
 
 // The cell bytes the rules prescribe for an ownership pattern.
@@ -153,9 +153,7 @@ inline std::set<std::size_t> expected_corners(const Owners& o, int player) {
     std::set<std::size_t> out;
     for (std::size_t n = 0; n < kCells; ++n) {
         if (o[n] >= 0 || edge_touches(o, n, player)) continue;
-        bool diagonal = false;
-        for (std::size_t d : diagonal_neighbours(n)) diagonal = diagonal || o[d] == player;
-        if (diagonal || n == kStart[static_cast<std::size_t>(player)]) out.insert(n);
+        if (diagonal_touches(o, n, player) || n == kStart[static_cast<std::size_t>(player)]) out.insert(n);
     }
     return out;
 }
@@ -170,8 +168,8 @@ inline std::set<std::size_t> members(const CellSet& set) {
 
 // Whether the rules allow the variant with its top-left corner on `anchor`,
 // decided from ownership and the player's corner set only.
-inline bool fits(const Owners& o, int player, const std::set<std::size_t>& corners, const Grid& shape,
-                 std::size_t anchor) {
+template <class CornerSet>
+bool fits(const Owners& o, int player, const CornerSet& corners, const Grid& shape, std::size_t anchor) {
     const std::size_t r0 = anchor / kSide, c0 = anchor % kSide;
     if (r0 + shape.size() > kSide || c0 + shape[0].size() > kSide) return false;
     bool contact = false;
@@ -220,7 +218,12 @@ inline std::vector<std::size_t> remaining_of(const Board& board, std::size_t pla
 
 // (piece index in the remaining list, variant index, anchor)
 using Triple = std::tuple<std::size_t, std::size_t, std::size_t>;
-using MoveMap = std::map<std::size_t, std::set<Triple>>;
+// Tile -> its set, each set a sorted vector without repeats.
+using MoveMap = std::map<std::size_t, std::vector<Triple>>;
+
+inline bool holds(const std::vector<Triple>& set, const Triple& t) {
+    return std::binary_search(set.begin(), set.end(), t);
+}
 
 inline Triple triple(const Placement& p) { return {p.piece, p.variant, p.anchor}; }
 
@@ -232,7 +235,8 @@ inline std::string describe(const Triple& t) {
 
 // Every remaining piece j, every variant u, every anchor 0..399, tested with
 // Board::is_valid_move; each accepted placement goes into the set of each
-// cell it covers.
+// cell it covers. Placements are found in ascending (j, u, anchor) order, so
+// every set comes out sorted.
 inline MoveMap brute_force_map(const Board& board, std::size_t player) {
     MoveMap out;
     const auto remaining = remaining_of(board, player);
@@ -241,16 +245,19 @@ inline MoveMap brute_force_map(const Board& board, std::size_t player) {
         for (std::size_t u = 0; u < piece.variants.size(); ++u) {
             for (std::size_t a = 0; a < kCells; ++a) {
                 if (!board.is_valid_move(player, piece.variants[u], a)) continue;
-                for (std::size_t cell : covered_cells(remaining[j], u, a)) out[cell].insert({j, u, a});
+                for (std::size_t cell : covered_cells(remaining[j], u, a)) out[cell].push_back({j, u, a});
             }
         }
     }
     return out;
 }
 
-inline std::set<Triple> all_triples(const MoveMap& map) {
-    std::set<Triple> out;
-    for (const auto& [tile, set] : map) out.insert(set.begin(), set.end());
+// All placements of a map, sorted, each once.
+inline std::vector<Triple> all_triples(const MoveMap& map) {
+    std::vector<Triple> out;
+    for (const auto& [tile, set] : map) out.insert(out.end(), set.begin(), set.end());
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
 
@@ -273,6 +280,7 @@ inline testing::AssertionResult read_map(const TileMoves& moves, const Board& bo
         }
         keys.push_back(t);
         auto& dst = out[t];
+        dst.reserve(set.size());
         for (const Placement& p : set) {
             if (p.piece >= remaining.size()) {
                 return testing::AssertionFailure() << "piece index " << int{p.piece} << " beyond the list";
@@ -281,9 +289,11 @@ inline testing::AssertionResult read_map(const TileMoves& moves, const Board& bo
                 return testing::AssertionFailure() << "placement " << describe(triple(p)) << " names catalogue "
                                                    << int{p.catalogue} << " instead of " << remaining[p.piece];
             }
-            if (!dst.insert(triple(p)).second) {
-                return testing::AssertionFailure() << "placement " << describe(triple(p)) << " twice in tile " << t;
-            }
+            dst.push_back(triple(p));
+        }
+        std::sort(dst.begin(), dst.end());
+        if (auto dup = std::adjacent_find(dst.begin(), dst.end()); dup != dst.end()) {
+            return testing::AssertionFailure() << "placement " << describe(*dup) << " twice in tile " << t;
         }
     }
     for (Tile t : {Tile{400}, Tile{401}, Tile{100000}}) {
@@ -308,10 +318,10 @@ inline testing::AssertionResult read_map(const TileMoves& moves, const Board& bo
 inline testing::AssertionResult same_map(const MoveMap& expected, const MoveMap& actual) {
     const auto e = all_triples(expected), a = all_triples(actual);
     for (const Triple& t : e) {
-        if (!a.count(t)) return testing::AssertionFailure() << "missing placement " << describe(t);
+        if (!holds(a, t)) return testing::AssertionFailure() << "missing placement " << describe(t);
     }
     for (const Triple& t : a) {
-        if (!e.count(t)) return testing::AssertionFailure() << "extra placement " << describe(t);
+        if (!holds(e, t)) return testing::AssertionFailure() << "extra placement " << describe(t);
     }
     for (const auto& [tile, set] : expected) {
         auto it = actual.find(tile);
@@ -395,10 +405,11 @@ inline testing::AssertionResult same_game(const Game& a, const Game& b) {
     if (!(a.tile_moves.keys() == b.tile_moves.keys())) return testing::AssertionFailure() << "keys differ";
     for (std::size_t t = 0; t < kCells; ++t) {
         if (!a.tile_moves.contains(t)) continue;
-        auto x = a.tile_moves.placements_at(t), y = b.tile_moves.placements_at(t);
-        std::set<Triple> sx, sy;
-        for (const auto& p : x) sx.insert(triple(p));
-        for (const auto& p : y) sy.insert(triple(p));
+        std::vector<Triple> sx, sy;
+        for (const auto& p : a.tile_moves.placements_at(t)) sx.push_back(triple(p));
+        for (const auto& p : b.tile_moves.placements_at(t)) sy.push_back(triple(p));
+        std::sort(sx.begin(), sx.end());
+        std::sort(sy.begin(), sy.end());
         if (sx != sy) return testing::AssertionFailure() << "set of tile " << t << " differs";
     }
     return testing::AssertionSuccess();
