@@ -22,9 +22,10 @@ bool Board::is_valid_move(std::size_t player, const PieceVariant& variant, std::
     if (anchor + length > kBoardCells || variant.width + anchor % kBoardSide > kBoardSide) {
         return false;
     }
+    // The filled entries of the mask are exactly the offsets.
     const std::uint8_t closed = closed_bit(player);
-    for (std::size_t i = 0; i < length; ++i) {
-        if (variant.mask[i] && (cells[anchor + i] & closed) != 0) return false;
+    for (std::size_t offset : variant.offsets) {
+        if ((cells[anchor + offset] & closed) != 0) return false;
     }
     for (std::size_t offset : variant.offsets) {
         if (corners[player].contains(anchor + offset)) return true;
