@@ -3,12 +3,18 @@
 namespace tarnex::python {
 
 bool as_double(PyObject* o, double& out) {
+    if (PyFloat_Check(o)) {
+        // A float subclass is read directly, whatever its __float__ says
+        // (PyPy's PyFloat_AsDouble would call it; CPython's does not).
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
     double d = PyFloat_AsDouble(o);
     if (d == -1.0 && PyErr_Occurred()) {
 #ifdef PYPY_VERSION
         // PyPy's PyFloat_AsDouble ignores __index__, which CPython's (and
         // PyPy's own float()) honours; fall back to it the same way.
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyFloat_Check(o)) return false;
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
         if (PyObject_HasAttrString(type, "__float__") || !PyObject_HasAttrString(type, "__index__")) return false;
         PyErr_Clear();

@@ -114,8 +114,9 @@ PyObject* helper_as_double(PyObject*, PyObject* o) {
     return PyFloat_FromDouble(d);
 }
 
-// Called from the helper for each reply item: None if the item may be read,
-// else the (type, value, None) of the error that refuses it.
+// Called from the helper for a reply item that is not an exact list or tuple:
+// None if the item may be read, else the (type, value, None) of the error
+// that refuses it.
 PyObject* helper_check_item(PyObject*, PyObject* item) {
     std::optional<PyError> error = check_item(item);
     if (!error) Py_RETURN_NONE;

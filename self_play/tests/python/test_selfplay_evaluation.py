@@ -154,6 +154,13 @@ class Number:
         return self.value
 
 
+class Misleading(float):
+    """A float read by its value: its __float__ is not consulted."""
+
+    def __float__(self):
+        return -1.0
+
+
 @pytest.mark.parametrize(
     "reply",
     [
@@ -167,6 +174,7 @@ class Number:
         pytest.param((Indexed(RISING_POLICY, length_raises=True), FLAT_VALUES), id="length raises"),
         pytest.param((RISING_POLICY, [0, 1, True, 2**40]), id="int values"),
         pytest.param(([Number(v) for v in RISING_POLICY], [Number(v) for v in FLAT_VALUES]), id="__float__"),
+        pytest.param(([Misleading(v) for v in RISING_POLICY], FLAT_VALUES), id="float subclass"),
         pytest.param((RISING_POLICY + [5.0], FLAT_VALUES), id="401 entries"),
     ],
 )
