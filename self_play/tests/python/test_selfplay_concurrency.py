@@ -77,7 +77,7 @@ def test_games_served_by_another_process(capfd):
         outcome["test"] = tarnex_self_play.play_test_game(2, queues["model"], queues["baseline"], ends[2][0])
 
     try:
-        players = [threading.Thread(target=training), threading.Thread(target=test)]
+        players = [threading.Thread(target=training, daemon=True), threading.Thread(target=test, daemon=True)]
         for player in players:
             player.start()
         for player in players:
@@ -139,7 +139,7 @@ def test_four_threads_play_at_once():
             recorded[request[0]].append(request)
             pipes[request[0]].inbox.put(RISING_REPLY)
 
-    server = threading.Thread(target=answer)
+    server = threading.Thread(target=answer, daemon=True)
     server.start()
     results, failures = {}, []
 
@@ -149,7 +149,7 @@ def test_four_threads_play_at_once():
         except BaseException as e:  # noqa: B036 - reported below
             failures.append((caller, e))
 
-    players = [threading.Thread(target=play, args=(caller,)) for caller in pipes]
+    players = [threading.Thread(target=play, args=(caller,), daemon=True) for caller in pipes]
     for player in players:
         player.start()
     for player in players:
