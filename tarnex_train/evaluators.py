@@ -36,10 +36,13 @@ class NetworkEvaluator:
     """Runs the networks (index ``net`` of a request, 0 when absent) on a
     batch, once per network present in the batch."""
 
-    def __init__(self, nets, device) -> None:
+    def __init__(self, nets, device, threads: int | None = None) -> None:
         import numpy as np
         import torch
 
+        if threads is not None:
+            # More threads than free cores make small batches many times slower.
+            torch.set_num_threads(threads)
         self._np = np
         self._torch = torch
         self.device = device

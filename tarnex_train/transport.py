@@ -41,6 +41,12 @@ class RequestQueue:
         self._reader, self._writer = ctx.Pipe(duplex=False)
         self._lock = ctx.Lock()
 
+    def __getstate__(self):
+        # Workers get the writing end only: when the main process is gone,
+        # nothing reads the queue any more and their writes fail at once
+        # instead of filling the pipe and blocking.
+        return {"_reader": None, "_writer": self._writer, "_lock": self._lock}
+
     def put(self, item) -> None:
         data = pickle.dumps(item, PROTOCOL)
         with self._lock:

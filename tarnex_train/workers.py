@@ -62,7 +62,10 @@ def run_worker(role, worker_id, requests, replies, next_game, total_games, stop,
             raise ValueError(f"unknown worker role {role!r}")
     except BaseException as error:  # the worker itself is broken: tell the main process
         if not stop.is_set():
-            requests.put(("fatal", worker_id, describe(error)))
+            try:
+                requests.put(("fatal", worker_id, describe(error)))
+            except OSError:
+                pass  # the main process is gone
         return
     finally:
         replies.close()

@@ -1,0 +1,235 @@
+"""Self-play: W worker processes play training games with the engine, the
+main process serves their evaluations in batches and writes the records."""
+
+from __future__ import annotations
+
+import sys
+from dataclasses import dataclass, field
+
+from .network import NetworkShape
+from .errors import OptionError
+from .progress import Progress
+from .server import ServerStats, WorkerEvent, WorkerPool
+from .settings import SearchConfig
+from .shards import ShardWriter
+
+
+@dataclass
+class SelfPlayOptions:
+    games: int = 16
+    workers: int = 4
+    search: SearchConfig = field(default_factory=SearchConfig)
+    output: str = "selfplay-data"
+    games_per_shard: int = 8
+    batch_size: int = 64
+    batch_wait_ms: float = 1.0
+    evaluator: str = "network"  # "network" or "zero"
+    device: str = "cpu"
+    checkpoint: str | None = None
+    shape: NetworkShape = field(default_factory=NetworkShape)
+    seed: int | None = None
+    torch_threads: int = 1
+    progress: bool = True
+
+    def check(self) -> None:
+        if self.games < 1:
+            raise OptionError("games must be at least 1")
+        if self.workers < 1:
+            raise OptionError("workers must be at least 1")
+        if self.batch_size < 1:
+            raise OptionError("batch size must be at least 1")
+        if self.batch_wait_ms < 0:
+            raise OptionError("batch wait must not be negative")
+        if self.games_per_shard < 1:
+            raise OptionError("games per shard must be at least 1")
+        if self.torch_threads < 1:
+            raise OptionError("torch threads must be at least 1")
+        if self.evaluator not in ("network", "zero"):
+            raise OptionError(f"unknown evaluator {self.evaluator!r} (network or zero)")
+
+
+@dataclass
+class Failure:
+    worker: int
+    game: int
+    error: str
+
+
+@dataclass
+class WorkerTotals:
+    seconds: float = 0.0  # inside play_training_game
+    put_seconds: float = 0.0
+    recv_seconds: float = 0.0
+    records_seconds: float = 0.0
+    evaluations: int = 0
+
+    def add(self, stats: dict) -> None:
+        self.seconds += stats.get("seconds", 0.0)
+        self.put_seconds += stats.get("put_seconds", 0.0)
+        self.recv_seconds += stats.get("recv_seconds", 0.0)
+        self.records_seconds += stats.get("records_seconds", 0.0)
+        self.evaluations += stats.get("evaluations", 0)
+
+
+@dataclass
+class SelfPlaySummary:
+    games_requested: int
+    workers: int
+    output: str
+    evaluator: str
+    games_done: int = 0
+    positions: int = 0
+    shards: list = field(default_factory=list)
+    failures: list = field(default_factory=list)
+    interrupted: bool = False
+    server: ServerStats = field(default_factory=ServerStats)
+    evaluator_seconds: dict = field(default_factory=dict)
+    worker_totals: WorkerTotals = field(default_factory=WorkerTotals)
+
+    @property
+    def evaluations_per_second(self) -> float:
+        return self.server.evaluations / self.server.wall if self.server.wall else 0.0
+
+    def time_shares(self) -> dict:
+        """Shares of wall time: of the main process (server) and, averaged, of
+        the workers."""
+        s = self.server
+        wall = s.wall or 1.0
+        network = self.evaluator_seconds.get("network", 0.0)
+        encode = self.evaluator_seconds.get("encode", 0.0)
+        server = {
+            "network": network / wall,
+            "encode": (encode + max(0.0, s.evaluate - network - encode)) / wall,
+            "transport": (s.receive + s.send) / wall,
+            "waiting": s.waiting / wall,
+            "results": s.handle / wall,
+        }
+        server["other"] = max(0.0, 1.0 - sum(server.values()))
+        w = self.worker_totals
+        worker_wall = wall * self.workers
+        engine = w.seconds - w.put_seconds - w.recv_seconds
+        workers = {
+            "engine": engine / worker_wall,
+            "put": w.put_seconds / worker_wall,
+            "recv": w.recv_seconds / worker_wall,
+            "records": w.records_seconds / worker_wall,
+        }
+        workers["other"] = max(0.0, 1.0 - sum(workers.values()))
+        return {"server": server, "workers": workers}
+
+    def report(self) -> str:
+        s = self.server
+        state = "interrupted: " if self.interrupted else ""
+        lines = [
+            f"{state}{self.games_done} of {self.games_requested} games done, {len(self.failures)} failed; "
+            f"{self.positions} positions written to {self.output} in {len(self.shards)} shard(s)",
+            f"{s.evaluations} evaluations in {s.wall:.1f} s: {self.evaluations_per_second:.0f} evaluations/s, "
+            f"mean batch {s.mean_batch:.2f} ({self.evaluator} evaluator, {self.workers} workers)",
+        ]
+        shares = self.time_shares()
+        sv, wk = shares["server"], shares["workers"]
+        lines.append(
+            "main process: network {:.0%}, encoding {:.0%}, queue/pipe transport {:.0%}, "
+            "waiting for requests {:.0%}, receiving game results {:.0%}, other {:.0%}".format(
+                sv["network"], sv["encode"], sv["transport"], sv["waiting"], sv["results"], sv["other"]
+            )
+        )
+        lines.append(
+            "workers (mean): engine {:.0%}, put {:.0%}, waiting for and reading replies {:.0%}, "
+            "records {:.0%}, other (start-up, idle) {:.0%}".format(
+                wk["engine"], wk["put"], wk["recv"], wk["records"], wk["other"]
+            )
+        )
+        for failure in self.failures:
+            lines.append(f"failed: game {failure.game} on worker {failure.worker}: {failure.error}")
+        return "\n".join(lines)
+
+
+def make_network_evaluator(checkpoint, shape, seed, device_name, torch_threads):
+    import torch
+
+    from .evaluators import NetworkEvaluator
+    from .network import network_from, pick_device
+
+    torch.set_num_threads(torch_threads)
+    device = pick_device(device_name)
+    net, description, _ = network_from(checkpoint, shape, seed)
+    return NetworkEvaluator([net], device), description
+
+
+def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfPlaySummary:
+    """Plays ``options.games`` training games and writes their records.
+
+    ``evaluator`` (optional) replaces the one the options describe; it is
+    called with each batch of requests and returns one pickled reply each.
+    """
+    stream = stream if stream is not None else sys.stderr
+    options.check()
+    if evaluator is not None:
+        description = f"given evaluator {type(evaluator).__name__}"
+    elif options.evaluator == "zero":
+        from .evaluators import ZeroEvaluator
+
+        evaluator, description = ZeroEvaluator(), "zero-cost evaluator (no network)"
+    else:
+        evaluator, description = make_network_evaluator(
+            options.checkpoint, options.shape, options.seed, options.device, options.torch_threads
+        )
+    run_settings = {
+        "search": options.search.to_dict(),
+        "network": description,
+        "games": options.games,
+        "workers": options.workers,
+        "batch_size": options.batch_size,
+        "device": options.device,
+    }
+    writer = ShardWriter(options.output, run_settings, options.games_per_shard)
+    summary = SelfPlaySummary(options.games, options.workers, options.output, options.evaluator)
+    progress = Progress("selfplay", options.games, "games", stream, enabled=options.progress)
+    pool = WorkerPool("selfplay", options.workers, options.games, {"search": options.search.to_dict()})
+
+    def handle(event: WorkerEvent) -> None:
+        if event.kind == "done":
+            writer.add(event.game, event.payload)
+            summary.games_done += 1
+            summary.worker_totals.add(event.stats)
+        elif event.kind == "failed":
+            summary.failures.append(Failure(event.worker, event.game, event.payload))
+            summary.worker_totals.add(event.stats)
+            progress.message(f"game {event.game} failed on worker {event.worker}, skipped: {event.payload}")
+
+    def tick() -> None:
+        s = pool.stats
+        elapsed = max(1e-9, pool.elapsed)
+        progress.update(
+            summary.games_done + len(summary.failures),
+            f"{s.evaluations / elapsed:.0f} evals/s  batch {s.mean_batch:.1f}",
+        )
+
+    progress.message(f"selfplay: {options.games} games, {options.workers} workers, {description}")
+    pool.start()
+    try:
+        try:
+            pool.serve(evaluator, handle, tick, options.batch_size, options.batch_wait_ms / 1000.0)
+            pool.stop(handle)
+        except KeyboardInterrupt:
+            summary.interrupted = True
+            progress.message("interrupted: stopping the workers; finished games are kept")
+            try:
+                pool.stop(handle)
+            except KeyboardInterrupt:
+                pool.terminate()
+        except BaseException:
+            pool.terminate()
+            raise
+        for worker, error in pool.fatal:
+            if not any(f.worker == worker for f in summary.failures):
+                progress.message(f"worker {worker} stopped: {error}")
+    finally:
+        writer.close(finished=not summary.interrupted)
+    progress.close(summary.games_done + len(summary.failures))
+    summary.server = pool.stats
+    summary.evaluator_seconds = dict(getattr(evaluator, "seconds", {}))
+    summary.positions = writer.positions_written
+    summary.shards = list(writer.paths)
+    return summary
