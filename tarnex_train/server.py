@@ -20,6 +20,7 @@ import multiprocessing
 import os
 import shutil
 import signal
+import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
@@ -84,6 +85,11 @@ class WorkerPool:
         # Children inherit an ignored SIGINT through exec, so a Ctrl-C during
         # their start-up cannot interrupt them either; the main process owns it.
         previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        # Workers get this process's sys.path; put the folder this package was
+        # imported from first, so they run the same copy (a source tree on
+        # the path must not shadow the installed package with its binding).
+        saved_path = list(sys.path)
+        sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         try:
             for worker in range(self._workers):
                 reader, writer = self.ctx.Pipe(duplex=False)
@@ -110,6 +116,7 @@ class WorkerPool:
                 self.exited.append(False)
                 self.current.append(None)
         finally:
+            sys.path[:] = saved_path
             signal.signal(signal.SIGINT, previous)
 
     def log_path(self, worker: int) -> str:

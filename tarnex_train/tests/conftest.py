@@ -1,0 +1,99 @@
+"""Shared pieces of the end-to-end tests: tiny networks, few simulations,
+and evaluators that record or tamper with what passes through the server."""
+
+import multiprocessing
+import os
+import pickle
+import signal
+
+import pytest
+
+from tarnex_train.evaluators import NetworkEvaluator, ZeroEvaluator
+from tarnex_train.network import NetworkShape, TarnexNet
+from tarnex_train.selfplay import SelfPlayOptions
+from tarnex_train.settings import SearchConfig
+from tarnex_train.transport import PROTOCOL
+
+TINY = NetworkShape(channels=4, blocks=1)
+FEW_SIMS = SearchConfig(sims_per_move=4, sample_moves=10)
+
+
+def tiny_options(output, **changes) -> SelfPlayOptions:
+    options = dict(games=3, workers=2, search=FEW_SIMS, output=str(output), games_per_shard=2,
+                   shape=TINY, seed=1, progress=False)
+    options.update(changes)
+    return SelfPlayOptions(**options)
+
+
+class RecordingEvaluator(NetworkEvaluator):
+    """A tiny network that also keeps every request's planes."""
+
+    def __init__(self):
+        import torch
+
+        torch.manual_seed(0)
+        super().__init__([TarnexNet(TINY)], torch.device("cpu"), threads=1)
+        self.requests = set()
+        self.ids = set()
+
+    def __call__(self, batch):
+        for request in batch:
+            self.ids.add(request[0])
+            self.requests.add(bytes(request[1]))
+        return super().__call__(batch)
+
+
+class TamperingEvaluator(ZeroEvaluator):
+    """Answers the first request of worker 0 with a text in place of the
+    policy (the engine raises Exception) and the first request of worker 1
+    with a 10-entry policy, too short for the legal tiles (the engine raises
+    PanicException); everything else gets the zero-cost reply."""
+
+    def __init__(self):
+        super().__init__()
+        self.tampered = set()
+
+    def __call__(self, batch):
+        replies = super().__call__(batch)
+        for index, request in enumerate(batch):
+            worker = request[0]
+            if worker in self.tampered:
+                continue
+            self.tampered.add(worker)
+            if worker == 0:
+                replies[index] = pickle.dumps(("not a policy", [0.25] * 4), PROTOCOL)
+            elif worker == 1:
+                replies[index] = pickle.dumps(([1.0] * 10, [0.25] * 4), PROTOCOL)
+        return replies
+
+
+class KillingEvaluator(ZeroEvaluator):
+    """Kills worker 1's process when its 50th request arrives."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = 0
+        self.killed = False
+
+    def __call__(self, batch):
+        for request in batch:
+            if request[0] == 1:
+                self.seen += 1
+        if self.seen >= 50 and not self.killed:
+            for child in multiprocessing.active_children():
+                if child.name.endswith("-1"):
+                    os.kill(child.pid, signal.SIGKILL)
+                    child.join()
+                    self.killed = True
+        return super().__call__(batch)
+
+
+@pytest.fixture(scope="session")
+def selfplay_run(tmp_path_factory):
+    """One small self-play run with a recording tiny network."""
+    from tarnex_train.selfplay import run_selfplay
+
+    output = tmp_path_factory.mktemp("selfplay")
+    evaluator = RecordingEvaluator()
+    summary = run_selfplay(tiny_options(output), evaluator=evaluator)
+    return summary, evaluator

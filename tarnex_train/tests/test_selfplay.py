@@ -1,0 +1,188 @@
+"""Self-play end to end with the real engine: records on disk, failures,
+interruptions."""
+
+import glob
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from conftest import KillingEvaluator, TamperingEvaluator, tiny_options
+from tarnex_train.dataset import ShardDataset
+from tarnex_train.positions import FRAMES, replay
+from tarnex_train.selfplay import run_selfplay
+from tarnex_train.shards import FORMAT_VERSION, read_metadata, read_shard, shard_paths
+
+
+def engine_turn(policy_in_frame, mover):
+    """The engine's turn of a network policy back to the board's frame:
+    ``mover`` clockwise quarter turns, new[20x + 19 - y] = old[20y + x]."""
+    policy = list(policy_in_frame)
+    for _ in range(mover):
+        turned = [0.0] * 400
+        for index, value in enumerate(policy[:400]):
+            y, x = divmod(index, 20)
+            turned[20 * x + (19 - y)] = value
+        policy = turned
+    return np.array(policy)
+
+
+def games_of(shard):
+    for game in np.unique(shard["game"]):
+        yield game, np.nonzero(shard["game"] == game)[0]
+
+
+def test_records_match_the_engine_and_the_rules(selfplay_run):
+    summary, evaluator = selfplay_run
+    assert (summary.games_done, summary.failures, summary.interrupted) == (3, [], False)
+    assert evaluator.ids == {0, 1}
+    paths = shard_paths(summary.output)
+    assert sorted(paths) == sorted(summary.shards) and len(paths) == 2  # 2 games per shard
+    positions = 0
+    for path in paths:
+        shard = read_shard(path)
+        positions += len(shard["mover"])
+        for number, rows in games_of(shard):
+            # The game's history is (mover, tile) of its records in order.
+            history = list(zip(shard["mover"][rows].tolist(), shard["tile"][rows].tolist()))
+            positions_of_game = replay(history)
+            assert positions_of_game.terminal
+            payoff = shard["payoff"][list(shard["game_numbers"]).index(number)]
+            assert np.allclose(payoff, positions_of_game.payoff)
+            assert np.array_equal(shard["move"][rows], np.arange(len(rows)))
+            for k, row in enumerate(rows):
+                planes = shard["planes"][row]
+                mover = int(shard["mover"][row])
+                # The planes are those the engine sent for this position and
+                # those of the replayed position.
+                assert planes.tobytes() in evaluator.requests
+                assert np.array_equal(planes, positions_of_game.planes[k])
+                # The policy sits on legal cells of the mover's frame and sums to 1.
+                policy = shard["policy"][row]
+                assert np.isclose(policy.sum(), 1.0, atol=1e-5) and (policy >= 0).all()
+                assert not policy[planes[4].reshape(400) == 0].any()
+                # Turned back as the engine turns the network's policy, it
+                # gives the searched tile that was played a positive share.
+                on_board = engine_turn(policy, mover)
+                assert on_board[shard["tile"][row]] > 0
+                assert np.array_equal(np.nonzero(on_board)[0], np.nonzero(policy[FRAMES[mover]])[0])
+                # Value target: the final payoff seen from the mover.
+                assert np.allclose(shard["value"][row], [payoff[(mover + s) % 4] for s in range(4)])
+    assert positions == summary.positions
+
+    meta = read_metadata(summary.output)
+    assert meta["format_version"] == FORMAT_VERSION
+    assert (meta["games"], meta["positions"]) == (3, positions)
+    assert meta["runs"][-1]["settings"]["search"]["sims_per_move"] == 4
+    assert meta["runs"][-1]["finished"] is True
+    assert sorted(s["file"] for s in meta["shards"]) == sorted(os.path.basename(p) for p in paths)
+
+
+def test_dataset_reads_the_shards(selfplay_run):
+    summary, _ = selfplay_run
+    dataset = ShardDataset(summary.output)
+    assert len(dataset) == summary.positions
+    planes, policy, value = dataset[len(dataset) - 1]
+    assert planes.shape == (5, 20, 20) and planes.dtype.is_floating_point
+    assert policy.shape == (400,) and value.shape == (4,)
+    assert float(policy.sum()) == pytest.approx(1.0, abs=1e-5)
+    assert set(planes.unique().tolist()) <= {0.0, 1.0}
+
+
+def test_failing_games_are_reported_and_skipped(tmp_path):
+    summary = run_selfplay(tiny_options(tmp_path, games=4), evaluator=TamperingEvaluator())
+    assert summary.games_done == 2 and not summary.interrupted
+    failures = sorted((f.worker, f.error) for f in summary.failures)
+    assert [worker for worker, _ in failures] == [0, 1]
+    assert failures[0][1].startswith("Exception: ") and "Error running MCTS" in failures[0][1]
+    assert failures[1][1].startswith("PanicException: ")
+    report = summary.report()
+    assert "2 of 4 games done, 2 failed" in report and "on worker 1: PanicException" in report
+    assert sum(len(read_shard(p)["game_numbers"]) for p in shard_paths(tmp_path)) == 2
+
+
+def test_a_worker_that_dies_is_reported_and_the_others_finish(tmp_path):
+    summary = run_selfplay(tiny_options(tmp_path, games=3), evaluator=KillingEvaluator())
+    assert [f.worker for f in summary.failures] == [1]
+    assert "stopped unexpectedly (exit code -9)" in summary.failures[0].error
+    assert summary.games_done == 2
+    assert read_metadata(str(tmp_path))["games"] == 2
+
+
+def start_cli(output, games=400):
+    command = [sys.executable, "-m", "tarnex_train.cli", "selfplay", "--evaluator", "zero",
+               "--games", str(games), "--workers", "2", "--sims-per-move", "2", "--games-per-shard", "1",
+               "--output", str(output)]
+    # Its own session, so a signal can go to the whole group as Ctrl-C does.
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True, cwd=os.path.dirname(str(output)))
+
+
+def wait_for_shards(output, count, process, timeout=120):
+    deadline = time.monotonic() + timeout
+    while len(glob.glob(os.path.join(output, "shard-*.npz"))) < count:
+        assert process.poll() is None, process.communicate()
+        assert time.monotonic() < deadline, "no shards written in time"
+        time.sleep(0.1)
+
+
+def group_gone(pgid, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            os.killpg(pgid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def test_ctrl_c_stops_cleanly_and_keeps_complete_shards(tmp_path):
+    output = tmp_path / "data"
+    process = start_cli(output)
+    try:
+        wait_for_shards(output, 2, process)
+        os.killpg(process.pid, signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+        assert group_gone(process.pid), "worker processes left behind"
+    finally:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    assert process.returncode == 130, err
+    assert out.startswith("interrupted: ") and "Traceback" not in err
+    files = sorted(os.listdir(output))
+    shards = [name for name in files if name.startswith("shard-")]
+    assert files == sorted(shards + ["metadata.json"])  # no temporary files
+    meta = json.loads((output / "metadata.json").read_text())
+    assert sorted(s["file"] for s in meta["shards"]) == shards
+    assert meta["runs"][-1]["finished"] is False
+    assert meta["games"] == len(shards) and f"{len(shards)} of 400 games done" in out
+    for name in shards:
+        assert len(read_shard(str(output / name))["game_numbers"]) == 1
+
+
+def test_a_killed_run_leaves_only_complete_shards(tmp_path):
+    output = tmp_path / "data"
+    process = start_cli(output)
+    try:
+        wait_for_shards(output, 3, process)
+        os.kill(process.pid, signal.SIGKILL)  # the main process only
+        process.communicate(timeout=60)
+        # Without the main process the workers' pipes break and they exit.
+        assert group_gone(process.pid, timeout=30), "worker processes left behind"
+    finally:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    paths = shard_paths(str(output))
+    assert len(paths) >= 3
+    for path in paths:
+        assert len(read_shard(path)["game_numbers"]) == 1

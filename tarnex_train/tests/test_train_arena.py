@@ -1,0 +1,63 @@
+"""The rest of the learning loop: training on the written shards, and the
+arena between the trained network and a fresh one."""
+
+import math
+
+import pytest
+import torch
+
+from conftest import TINY
+from tarnex_train.arena import ArenaOptions, mean_confidence_interval, run_arena
+from tarnex_train.network import load_checkpoint
+from tarnex_train.training import TrainOptions, run_train
+
+
+@pytest.fixture(scope="module")
+def trained(selfplay_run, tmp_path_factory):
+    summary, _ = selfplay_run
+    output = str(tmp_path_factory.mktemp("model") / "model.pt")
+    options = TrainOptions(data=[summary.output], output=output, shape=TINY, steps=3, batch_size=32,
+                           seed=0, torch_threads=1, progress=False)
+    return run_train(options), output
+
+
+def test_training_writes_a_checkpoint_that_loads(trained):
+    summary, path = trained
+    assert summary.steps == 3 and not summary.interrupted
+    assert all(math.isfinite(x) for x in summary.first_loss + summary.last_loss)
+    net, steps = load_checkpoint(path)
+    assert steps == 3 and net.shape == TINY
+    # Probabilities on the legal cells only, and seat shares.
+    planes = torch.zeros(2, 5, 20, 20)
+    planes[:, 4, 0, :5] = 1
+    policy, values = net.predict(planes)
+    assert torch.all(policy[:, :5] > 0) and torch.all(policy[:, 5:] == 0)
+    assert torch.allclose(policy.sum(dim=1), torch.ones(2), atol=1e-4)
+    assert torch.allclose(values.sum(dim=1), torch.ones(2), atol=1e-5) and torch.all(values > 0)
+
+
+def test_arena_reports_payoffs_in_the_unit_interval(trained):
+    _, path = trained
+    options = ArenaOptions(games=3, workers=2, model=path, shape=TINY, seed=3, torch_threads=1,
+                           show_board=True, progress=False)
+    summary = run_arena(options)
+    assert len(summary.payoffs) == 3 and summary.failures == []
+    assert all(0.0 <= p <= 1.0 for p in summary.payoffs)
+    mean, low, high = summary.interval
+    assert 0.0 <= low <= mean <= high <= 1.0
+    # The engine's board picture, kept from one game instead of the terminal.
+    assert summary.board is not None and len(summary.board.strip("\n").splitlines()) == 20
+    assert "95% confidence interval" in summary.report()
+
+
+def test_confidence_interval():
+    # 40 alternating results: mean 0.5, sample deviation 0.50637, t(39) = 2.0227.
+    mean, low, high = mean_confidence_interval([0.0, 1.0] * 20)
+    assert mean == 0.5
+    assert (low, high) == pytest.approx((0.5 - 0.16195, 0.5 + 0.16195), abs=2e-4)
+    # Four results: deviation 0.20412, t(3) = 3.182.
+    mean, low, high = mean_confidence_interval([0.5, 0.25, 0.5, 0.75])
+    assert (low, high) == pytest.approx((0.5 - 0.32476, 0.5 + 0.32476), abs=2e-4)
+    # Clipped to the payoff range; a single game says nothing.
+    assert mean_confidence_interval([0.0, 0.0, 0.25])[1] == 0.0
+    assert mean_confidence_interval([1.0]) == (1.0, 0.0, 1.0)
