@@ -140,6 +140,17 @@ class SelfPlaySummary:
                 wk["engine"], wk["put"], wk["recv"], wk["records"], wk["other"]
             )
         )
+        w = self.worker_totals
+        if w.evaluations:
+            per = 1e6 / w.evaluations
+            lines.append(
+                "per evaluation: engine {:.0f} us, put {:.0f} us, reply {:.0f} us (in the workers); "
+                "network {:.0f} us, transport {:.0f} us (in the main process, per request)".format(
+                    (w.seconds - w.put_seconds - w.recv_seconds) * per, w.put_seconds * per, w.recv_seconds * per,
+                    self.evaluator_seconds.get("network", 0.0) * 1e6 / max(1, s.evaluations),
+                    (s.receive + s.send) * 1e6 / max(1, s.evaluations),
+                )
+            )
         for failure in self.failures:
             lines.append(f"failed: game {failure.game} on worker {failure.worker}: {failure.error}")
         return "\n".join(lines)

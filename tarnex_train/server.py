@@ -145,13 +145,18 @@ class WorkerPool:
         for conn in self.conns:
             conn.close()
         deadline = time.monotonic() + timeout
-        while self.active and time.monotonic() < deadline:
-            if self.requests.poll(0.05):
-                item = self.requests.get()
-                if type(item[0]) is str:
-                    self._control(item, handler, stopping=True)
-            else:
-                self._check_workers(handler, stopping=True)
+        try:
+            while self.active and time.monotonic() < deadline:
+                if self.requests.poll(0.05):
+                    item = self.requests.get()
+                    if type(item[0]) is str:
+                        self._control(item, handler, stopping=True)
+                else:
+                    self._check_workers(handler, stopping=True)
+        except Exception:
+            # A read cut short by the interruption leaves the queue out of
+            # step; what follows is lost, not the results handled before it.
+            pass
         self._finish()
 
     def terminate(self) -> None:
