@@ -160,20 +160,9 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None) -> ArenaSummar
         mean = statistics.fmean(summary.payoffs) if summary.payoffs else math.nan
         progress.update(len(summary.payoffs) + len(summary.failures), f"mean payoff {mean:.3f}")
 
-    pool.start()
-    try:
-        pool.serve(evaluator, handle, tick, options.batch_size, options.batch_wait_ms / 1000.0)
-        pool.stop(handle)
-    except KeyboardInterrupt:
-        summary.interrupted = True
-        progress.message("interrupted: stopping the workers")
-        try:
-            pool.stop(handle)
-        except KeyboardInterrupt:
-            pool.terminate()
-    except BaseException:
-        pool.terminate()
-        raise
+    summary.interrupted = pool.run(
+        evaluator, handle, tick, options.batch_size, options.batch_wait_ms / 1000.0, progress, "stopping the workers"
+    )
     for worker, error in pool.fatal:
         if not any(f[0] == worker for f in summary.failures):
             progress.message(f"worker {worker} stopped: {error}")

@@ -218,21 +218,16 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
         )
 
     progress.message(f"selfplay: {options.games} games, {options.workers} workers, {description}")
-    pool.start()
     try:
-        try:
-            pool.serve(evaluator, handle, tick, options.batch_size, options.batch_wait_ms / 1000.0)
-            pool.stop(handle)
-        except KeyboardInterrupt:
-            summary.interrupted = True
-            progress.message("interrupted: stopping the workers; finished games are kept")
-            try:
-                pool.stop(handle)
-            except KeyboardInterrupt:
-                pool.terminate()
-        except BaseException:
-            pool.terminate()
-            raise
+        summary.interrupted = pool.run(
+            evaluator,
+            handle,
+            tick,
+            options.batch_size,
+            options.batch_wait_ms / 1000.0,
+            progress,
+            "stopping the workers; finished games are kept",
+        )
         for worker, error in pool.fatal:
             if not any(f.worker == worker for f in summary.failures):
                 progress.message(f"worker {worker} stopped: {error}")

@@ -179,6 +179,29 @@ class WorkerPool:
             self.stats.wall = time.perf_counter() - self._started_at
         shutil.rmtree(self.log_dir, ignore_errors=True)
 
+    def run(self, evaluator, handler, tick, max_batch: int, batch_wait: float, progress, interrupt_note: str) -> bool:
+        """Starts the workers, serves them to the end and stops them; returns
+        whether the run was interrupted. Ctrl-C stops the workers cleanly
+        (results that still arrive are handled); a second Ctrl-C, or any
+        other error, ends them at once. Workers that stopped without a game
+        failure of their own are reported through ``progress``."""
+        interrupted = False
+        self.start()
+        try:
+            self.serve(evaluator, handler, tick, max_batch, batch_wait)
+            self.stop(handler)
+        except KeyboardInterrupt:
+            interrupted = True
+            progress.message(f"interrupted: {interrupt_note}")
+            try:
+                self.stop(handler)
+            except KeyboardInterrupt:
+                self.terminate()
+        except BaseException:
+            self.terminate()
+            raise
+        return interrupted
+
     # -- serving ------------------------------------------------------------
 
     def serve(self, evaluator, handler, tick=None, max_batch: int = 64, batch_wait: float = 0.0) -> ServerStats:
