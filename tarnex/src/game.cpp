@@ -74,6 +74,7 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
     std::vector<Placement> found;
     CellSet keys;
     if (corner_rows == 0 || board.pieces[player] == 0) return TileMoves(std::move(found), keys);
+    found.reserve(256);
 
     const auto& bits = catalogue_bits();
     std::uint8_t piece_index = 0;
@@ -89,15 +90,16 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
             const std::uint32_t columns = (std::uint32_t{1} << (kBoardSide + 1 - v.width)) - 1;
             for (; rows != 0; rows &= rows - 1) {
                 const auto r = static_cast<std::size_t>(std::countr_zero(rows));
-                std::uint32_t open = columns;
-                std::uint32_t touch = 0;
+                // Contact first: most anchor rows touch no corner at any column.
+                std::uint32_t valid = 0;
                 for (std::size_t k = 0; k < v.size; ++k) {
-                    const std::size_t row = r + v.offsets[k] / kBoardSide;
-                    const std::size_t shift = v.offsets[k] % kBoardSide;
-                    open &= ~(closed.row(row) >> shift);
-                    touch |= corners.row(row) >> shift;
+                    valid |= corners.row(r + v.offsets[k] / kBoardSide) >> (v.offsets[k] % kBoardSide);
                 }
-                for (std::uint32_t valid = open & touch; valid != 0; valid &= valid - 1) {
+                valid &= columns;
+                for (std::size_t k = 0; k < v.size && valid != 0; ++k) {
+                    valid &= ~(closed.row(r + v.offsets[k] / kBoardSide) >> (v.offsets[k] % kBoardSide));
+                }
+                for (; valid != 0; valid &= valid - 1) {
                     const auto c = static_cast<std::size_t>(std::countr_zero(valid));
                     found.push_back(Placement{static_cast<std::uint16_t>(r * kBoardSide + c), piece_index, u, catalogue});
                     for (std::size_t i = 0; i < v.height; ++i) keys.row(r + i) |= v.rows[i] << c;
