@@ -4,11 +4,17 @@
 //                      each step (counter games_per_second);
 //   BM_GetTileMoves    one get_tile_moves call per iteration, cycling over the
 //                      suite (time per iteration = time per call);
+//   BM_GetTileMovesPerPosition
+//                      every position of the suite timed on its own (best
+//                      of the iterations), counters: the median and the 90th
+//                      percentile over the suite, in nanoseconds;
 //   BM_CopyApply       one Game copy plus one Game::apply per iteration.
 // Medians: --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
+#include <limits>
 #include <cstddef>
 #include <random>
 #include <vector>
@@ -86,6 +92,26 @@ void BM_GetTileMoves(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
 BENCHMARK(BM_GetTileMoves)->Unit(benchmark::kNanosecond);
+
+void BM_GetTileMovesPerPosition(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    const auto& positions = suite();
+    std::vector<double> best(positions.size(), std::numeric_limits<double>::infinity());
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            const auto start = Clock::now();
+            auto moves = tarnex::get_tile_moves(positions[i].game.board, positions[i].player);
+            benchmark::DoNotOptimize(moves);
+            const std::chrono::duration<double, std::nano> took = Clock::now() - start;
+            best[i] = std::min(best[i], took.count());
+        }
+    }
+    std::sort(best.begin(), best.end());
+    state.counters["median_ns"] = best[best.size() / 2];
+    state.counters["p90_ns"] = best[best.size() * 9 / 10];
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * positions.size()));
+}
+BENCHMARK(BM_GetTileMovesPerPosition)->Unit(benchmark::kMillisecond);
 
 void BM_CopyApply(benchmark::State& state) {
     const auto& positions = suite();
