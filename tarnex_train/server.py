@@ -5,13 +5,13 @@ its own reply pipe and all sharing one request queue, then serves: it reads
 every pending request from the queue (up to the batch size, optionally
 waiting a moment for the rest of the busy workers), runs the evaluator once
 for the batch, and writes each reply to the pipe of the request's ``id``.
-Control messages from the workers (game started, done, failed) are handed to
-the caller's handler as they arrive.
+Control messages from the workers (game started, done, failed), which come on
+each worker's own pipe, are handed to the caller's handler as they arrive.
 
 Stopping (end of work, Ctrl-C in the main process, or an error): the stop
-flag keeps workers from taking new games, closing the reply pipes ends the
-games in progress (their ``recv`` fails), and workers that do not exit in
-time are terminated.
+flag keeps workers from taking new games, ending the replies on their pipes
+(a half close: results still come back) ends the games in progress (their
+``recv`` fails), and workers that do not exit in time are terminated.
 """
 
 from __future__ import annotations
@@ -20,10 +20,12 @@ import multiprocessing
 import os
 import shutil
 import signal
+import socket
 import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
+from multiprocessing.connection import wait
 
 from .transport import RequestQueue
 from .workers import run_worker
@@ -92,7 +94,8 @@ class WorkerPool:
         sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         try:
             for worker in range(self._workers):
-                reader, writer = self.ctx.Pipe(duplex=False)
+                # Replies one way, control messages the other.
+                server_end, worker_end = self.ctx.Pipe(duplex=True)
                 process = self.ctx.Process(
                     target=run_worker,
                     name=f"tarnex-{self.role}-{worker}",
@@ -100,7 +103,7 @@ class WorkerPool:
                         self.role,
                         worker,
                         self.requests,
-                        reader,
+                        worker_end,
                         self.next_game,
                         self.total_games,
                         self.stop_flag,
@@ -110,9 +113,9 @@ class WorkerPool:
                     daemon=True,
                 )
                 process.start()
-                reader.close()
+                worker_end.close()
                 self.processes.append(process)
-                self.conns.append(writer)
+                self.conns.append(server_end)
                 self.exited.append(False)
                 self.current.append(None)
         finally:
@@ -143,27 +146,22 @@ class WorkerPool:
         Results that arrive meanwhile still reach ``handler``."""
         self.stop_flag.set()
         for conn in self.conns:
-            conn.close()
+            _end_replies(conn)
         deadline = time.monotonic() + timeout
-        try:
-            while self.active and time.monotonic() < deadline:
-                if self.requests.poll(0.05):
-                    item = self.requests.get()
-                    if type(item[0]) is str:
-                        self._control(item, handler, stopping=True)
+        while self.active and time.monotonic() < deadline:
+            for ready in wait([self.requests.reader, *self._open_conns()], 0.05):
+                if ready is self.requests.reader:
+                    self._discard_requests()
                 else:
-                    self._check_workers(handler, stopping=True)
-        except Exception:
-            # A read cut short by the interruption leaves the queue out of
-            # step; what follows is lost, not the results handled before it.
-            pass
+                    self._receive_control(self.conns.index(ready), handler, stopping=True)
+            self._check_workers(handler, stopping=True)
         self._finish()
 
     def terminate(self) -> None:
         """Ends the workers at once (second Ctrl-C, or an error)."""
         self.stop_flag.set()
         for conn in self.conns:
-            conn.close()
+            _end_replies(conn)
         self._finish(grace=0.0)
 
     def _finish(self, grace: float = 1.0) -> None:
@@ -175,6 +173,8 @@ class WorkerPool:
             if process.exitcode is None:
                 process.kill()
                 process.join()
+        for conn in self.conns:
+            conn.close()
         if not self.stats.wall:
             self.stats.wall = time.perf_counter() - self._started_at
         shutil.rmtree(self.log_dir, ignore_errors=True)
@@ -211,32 +211,23 @@ class WorkerPool:
         four times a second. ``batch_wait`` (seconds): how long a batch smaller
         than the number of busy workers may wait for more requests.
         """
-        queue = self.requests
         stats = self.stats
         pending: list = []
         perf = time.perf_counter
         next_check = perf() + 0.25
         while self.active or pending:
             if not pending:
-                began = perf()
-                ready = queue.poll(0.1)
-                stats.waiting += perf() - began
-                if ready:
-                    self._read_available(pending, max_batch, handler)
+                self._receive(0.1, pending, max_batch, handler)
             if pending and batch_wait > 0:
                 target = min(max_batch, self.active)
                 deadline = perf() + batch_wait
                 while len(pending) < target:
-                    began = perf()
-                    left = deadline - began
-                    ready = left > 0 and queue.poll(left)
-                    stats.waiting += perf() - began
-                    if not ready:
+                    left = deadline - perf()
+                    if left <= 0 or not self._receive(left, pending, max_batch, handler):
                         break
-                    self._read_available(pending, max_batch, handler)
             if perf() >= next_check:
                 next_check = perf() + 0.25
-                self._check_workers(handler, pending)
+                self._check_workers(handler)
                 if tick is not None:
                     tick()
             if pending:
@@ -257,21 +248,48 @@ class WorkerPool:
         stats.wall = perf() - self._started_at
         return stats
 
-    def _read_available(self, pending: list, max_batch: int, handler) -> None:
-        queue = self.requests
-        stats = self.stats
-        perf = time.perf_counter
-        while True:
-            began = perf()
-            item = queue.get()
-            if type(item[0]) is int:
-                pending.append(item)
-                stats.receive += perf() - began
+    def _open_conns(self) -> list:
+        return [conn for worker, conn in enumerate(self.conns) if not self.exited[worker] and not conn.closed]
+
+    def _receive(self, timeout: float, pending: list, max_batch: int, handler) -> bool:
+        """Waits up to ``timeout`` for requests or control messages and reads
+        what is there; returns whether anything was."""
+        began = time.perf_counter()
+        ready = wait([self.requests.reader, *self._open_conns()], timeout)
+        self.stats.waiting += time.perf_counter() - began
+        for channel in ready:
+            if channel is self.requests.reader:
+                self._read_requests(pending, max_batch)
             else:
-                self._control(item, handler)
-                stats.handle += perf() - began
+                began = time.perf_counter()
+                self._receive_control(self.conns.index(channel), handler)
+                self.stats.handle += time.perf_counter() - began
+        return bool(ready)
+
+    def _read_requests(self, pending: list, max_batch: int) -> None:
+        queue = self.requests
+        began = time.perf_counter()
+        while True:
+            pending.append(queue.get())
             if len(pending) >= max_batch or not queue.poll(0):
-                return
+                break
+        self.stats.receive += time.perf_counter() - began
+
+    def _discard_requests(self) -> None:
+        while self.requests.poll(0):
+            self.requests.get()
+
+    def _receive_control(self, worker: int, handler, stopping: bool = False) -> None:
+        """Handles every control message waiting on the worker's pipe. A pipe
+        that ends (the worker exited or was killed, perhaps mid-message) is
+        closed here; ``_check_workers`` reports a worker that did not say
+        goodbye."""
+        conn = self.conns[worker]
+        try:
+            while not conn.closed and conn.poll(0):
+                self._control(conn.recv(), handler, stopping)
+        except (EOFError, OSError):
+            conn.close()
 
     def _control(self, item, handler, stopping: bool = False) -> None:
         kind, worker = item[0], item[1]
@@ -296,17 +314,12 @@ class WorkerPool:
         elif kind == "exit":
             self.exited[worker] = True
 
-    def _check_workers(self, handler, pending: list | None = None, stopping: bool = False) -> None:
+    def _check_workers(self, handler, stopping: bool = False) -> None:
         for worker, process in enumerate(self.processes):
             if self.exited[worker] or process.exitcode is None:
                 continue
             # Messages it sent before exiting (its "exit" among them) come first.
-            while self.requests.poll(0):
-                item = self.requests.get()
-                if type(item[0]) is str:
-                    self._control(item, handler, stopping)
-                elif pending is not None:
-                    pending.append(item)
+            self._receive_control(worker, handler, stopping)
             if self.exited[worker]:
                 continue
             self.exited[worker] = True
@@ -319,3 +332,15 @@ class WorkerPool:
             self.fatal.append((worker, text))
             if game is not None and not stopping:
                 handler(WorkerEvent("failed", worker, game, text))
+
+
+def _end_replies(conn) -> None:
+    """Half-closes the server's end of a worker pipe: the worker's ``recv``
+    sees the end, while what it still sends (its results) can be read."""
+    if conn.closed:
+        return
+    try:
+        with socket.socket(fileno=os.dup(conn.fileno())) as end:
+            end.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass

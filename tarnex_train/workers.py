@@ -4,9 +4,10 @@ the shared game counter runs out or the main process asks them to stop.
 Workers import neither torch nor the network: they only run the engine,
 whose evaluation requests go to the shared request queue and whose replies
 come back on the worker's own pipe. The main process owns Ctrl-C: workers
-ignore SIGINT and are stopped by the main process (stop flag, closed pipes).
+ignore SIGINT and are stopped by the main process (stop flag, and the end of
+the replies on their pipes).
 
-Control messages sent on the request queue (see ``transport``):
+Control messages, sent on the worker's own pipe (see ``transport``):
 - ``("start", worker, game)``: the worker took game ``game``;
 - ``("done", worker, game, payload, stats)``: the game finished;
 - ``("failed", worker, game, error_text, stats)``: the game raised (an
@@ -62,14 +63,19 @@ def run_worker(role, worker_id, requests, replies, next_game, total_games, stop,
             raise ValueError(f"unknown worker role {role!r}")
     except BaseException as error:  # the worker itself is broken: tell the main process
         if not stop.is_set():
-            try:
-                requests.put(("fatal", worker_id, describe(error)))
-            except OSError:
-                pass  # the main process is gone
-        return
+            _tell(replies, ("fatal", worker_id, describe(error)))
+    else:
+        _tell(replies, ("exit", worker_id))
     finally:
         replies.close()
-    requests.put(("exit", worker_id))
+
+
+def _tell(replies, message) -> None:
+    """Sends a control message to the main process, if it is still there."""
+    try:
+        replies.send(message)
+    except OSError:
+        pass
 
 
 def _selfplay_games(worker_id, requests, replies, next_game, total_games, stop, options) -> None:
@@ -82,7 +88,7 @@ def _selfplay_games(worker_id, requests, replies, next_game, total_games, stop, 
     queue = TimedPut(requests.put)
     pipe = TimedRecv(replies)
     while (game := _take_game(next_game, total_games, stop)) is not None:
-        requests.put(("start", worker_id, game))
+        replies.send(("start", worker_id, game))
         started = time.perf_counter()
         put_before, recv_before, calls_before = queue.seconds, pipe.seconds, queue.calls
         try:
@@ -93,19 +99,19 @@ def _selfplay_games(worker_id, requests, replies, next_game, total_games, stop, 
             if stop.is_set():
                 return
             stats = _stats(started, time.perf_counter(), queue, pipe, put_before, recv_before, calls_before)
-            requests.put(("failed", worker_id, game, describe(error), stats))
+            replies.send(("failed", worker_id, game, describe(error), stats))
             continue
         played = time.perf_counter()
         try:
             records = training_records(history, policies, payoff)
         except Exception as error:
             stats = _stats(started, played, queue, pipe, put_before, recv_before, calls_before)
-            requests.put(("failed", worker_id, game, "bad game record: " + describe(error), stats))
+            replies.send(("failed", worker_id, game, "bad game record: " + describe(error), stats))
             continue
         stats = _stats(started, played, queue, pipe, put_before, recv_before, calls_before)
         stats["records_seconds"] = time.perf_counter() - played
         records["payoff"] = list(payoff)
-        requests.put(("done", worker_id, game, records, stats))
+        replies.send(("done", worker_id, game, records, stats))
 
 
 def _arena_games(worker_id, requests, replies, next_game, total_games, stop, options) -> None:
@@ -115,7 +121,7 @@ def _arena_games(worker_id, requests, replies, next_game, total_games, stop, opt
     baseline_queue = TaggedPut(requests.put, 1)
     pipe = TimedRecv(replies)
     while (game := _take_game(next_game, total_games, stop)) is not None:
-        requests.put(("start", worker_id, game))
+        replies.send(("start", worker_id, game))
         started = time.perf_counter()
         position = os.lseek(1, 0, os.SEEK_END)
         try:
@@ -125,14 +131,14 @@ def _arena_games(worker_id, requests, replies, next_game, total_games, stop, opt
         except BaseException as error:
             if stop.is_set():
                 return
-            requests.put(("failed", worker_id, game, describe(error), {"seconds": time.perf_counter() - started}))
+            replies.send(("failed", worker_id, game, describe(error), {"seconds": time.perf_counter() - started}))
             continue
         board = _read_from(1, position)
         stats = {
             "seconds": time.perf_counter() - started,
             "evaluations": model_queue.calls + baseline_queue.calls,
         }
-        requests.put(("done", worker_id, game, {"payoff": float(payoff), "board": board}, stats))
+        replies.send(("done", worker_id, game, {"payoff": float(payoff), "board": board}, stats))
         model_queue.calls = baseline_queue.calls = 0
 
 
