@@ -11,7 +11,7 @@ import sys
 from dataclasses import dataclass, field
 
 from .network import NetworkShape
-from .errors import OptionError
+from .errors import check_pool_options
 from .progress import Progress
 from .server import ServerStats, WorkerEvent, WorkerPool
 
@@ -62,16 +62,7 @@ class ArenaOptions:
     progress: bool = True
 
     def check(self) -> None:
-        if self.games < 1:
-            raise OptionError("games must be at least 1")
-        if self.workers < 1:
-            raise OptionError("workers must be at least 1")
-        if self.batch_size < 1:
-            raise OptionError("batch size must be at least 1")
-        if self.batch_wait_ms < 0:
-            raise OptionError("batch wait must not be negative")
-        if self.torch_threads < 1:
-            raise OptionError("torch threads must be at least 1")
+        check_pool_options(self)
 
 
 @dataclass

@@ -7,7 +7,7 @@ import sys
 from dataclasses import dataclass, field
 
 from .network import NetworkShape
-from .errors import OptionError
+from .errors import OptionError, check_pool_options
 from .progress import Progress
 from .server import ServerStats, WorkerEvent, WorkerPool
 from .settings import SearchConfig
@@ -32,18 +32,9 @@ class SelfPlayOptions:
     progress: bool = True
 
     def check(self) -> None:
-        if self.games < 1:
-            raise OptionError("games must be at least 1")
-        if self.workers < 1:
-            raise OptionError("workers must be at least 1")
-        if self.batch_size < 1:
-            raise OptionError("batch size must be at least 1")
-        if self.batch_wait_ms < 0:
-            raise OptionError("batch wait must not be negative")
+        check_pool_options(self)
         if self.games_per_shard < 1:
             raise OptionError("games per shard must be at least 1")
-        if self.torch_threads < 1:
-            raise OptionError("torch threads must be at least 1")
         if self.evaluator not in ("network", "zero"):
             raise OptionError(f"unknown evaluator {self.evaluator!r} (network or zero)")
 
