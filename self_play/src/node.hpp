@@ -24,13 +24,6 @@ struct Node {
     std::unique_ptr<Game> position;
 
     bool is_leaf() const { return children.empty(); }
-    // The child under `tile`, or nullptr.
-    Node* child(Tile t) {
-        for (Node& c : children) {
-            if (c.tile == t) return &c;
-        }
-        return nullptr;
-    }
 };
 
 }  // namespace tarnex::self_play
