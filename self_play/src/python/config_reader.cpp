@@ -36,7 +36,7 @@ bool convert(PyObject* value, const Field& field, Config& config) {
     double d = 0.0;
     if (!as_double_fast(value, d)) return false;
     // The nearest single-precision value; an infinity beyond its range.
-    config.*field.real = static_cast<float>(d);
+    config.*field.real = to_float(d);
     return true;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "drivers.hpp"
@@ -22,6 +23,18 @@ inline bool as_double_fast(PyObject* o, double& out) {
         return true;
     }
     return as_double(o, out);
+}
+// The nearest single-precision value, rounding to nearest even; magnitudes
+// beyond the float range become infinities. (A plain cast of an
+// out-of-range double is undefined behaviour in C++.)
+inline float to_float(double d) {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    constexpr double kOverflow = 0x1.ffffffp+127;  // kMax + half an ulp: rounds up
+    if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+    if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+    if (d > kMax) return static_cast<float>(kMax);
+    if (d < -kMax) return static_cast<float>(-kMax);
+    return static_cast<float>(d);
 }
 // An int, or an object accepted through __index__, within the target's
 // range; false with the Python error set otherwise (TypeError for a

@@ -38,7 +38,7 @@ std::optional<PyError> check_item(PyObject* item) {
 bool append_number(PyObject* o, std::vector<float>& out) {
     double d = 0.0;
     if (!as_double_fast(o, d)) return false;
-    out.push_back(static_cast<float>(d));
+    out.push_back(to_float(d));
     return true;
 }
 
@@ -55,7 +55,7 @@ std::optional<PyError> read_numbers(PyObject* item, std::vector<float>& out) {
         for (Py_ssize_t i = 0; i < size(); ++i) {
             PyObject* element = list ? PyList_GET_ITEM(item, i) : PyTuple_GET_ITEM(item, i);
             if (PyFloat_CheckExact(element)) {
-                out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(element)));
+                out.push_back(to_float(PyFloat_AS_DOUBLE(element)));
                 continue;
             }
             // Converting may run Python code that changes the list.
@@ -349,9 +349,9 @@ std::optional<PyError> PythonTransport::exchange_via_helper(PyObject* id, const 
     // The numbers stay in the state's array until the next exchange.
     reply.policy.resize(static_cast<std::size_t>(policy_count));
     reply.values.resize(static_cast<std::size_t>(value_count));
-    for (std::size_t i = 0; i < reply.policy.size(); ++i) reply.policy[i] = static_cast<float>(numbers[i]);
+    for (std::size_t i = 0; i < reply.policy.size(); ++i) reply.policy[i] = to_float(numbers[i]);
     numbers += policy_count;
-    for (std::size_t i = 0; i < reply.values.size(); ++i) reply.values[i] = static_cast<float>(numbers[i]);
+    for (std::size_t i = 0; i < reply.values.size(); ++i) reply.values[i] = to_float(numbers[i]);
     return std::nullopt;
 }
 
