@@ -243,6 +243,26 @@ def infer_movers(requests):
     return movers
 
 
+def check_test_game_requests(routed, expected_id):
+    """``routed``: (network, request) pairs in the order sent by a test game
+    in which the model takes the legal tile earliest in its frame and the
+    baseline the latest. Each request went to the model's queue exactly
+    while seat 0 was to move, and each decision's tile is the one cell the
+    next request shows in addition."""
+    requests = [request for _, request in routed]
+    for request in requests:
+        check_request_shape(request, expected_id)
+    movers = infer_movers(requests)
+    assert [network for network, _ in routed] == ["model" if m == 0 else "baseline" for m in movers]
+    for k in range(len(requests) - 1):
+        legal = plane_sets(requests[k][1], movers[k])[4]
+        position = lambda t: frame_index(t, movers[k])  # noqa: E731
+        chosen = min(legal, key=position) if movers[k] == 0 else max(legal, key=position)
+        before = set().union(*plane_sets(requests[k][1], movers[k])[:4])
+        after = set().union(*plane_sets(requests[k + 1][1], movers[k + 1])[:4])
+        assert after - before == {chosen}
+
+
 def _owners(planes, mover):
     owners = {}
     for k, cells in enumerate(plane_sets(planes, mover)[:4]):

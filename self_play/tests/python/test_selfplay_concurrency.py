@@ -12,12 +12,9 @@ from selfplay_support import (
     FLAT_VALUES,
     PAYOFF_SHARES,
     RISING_REPLY,
-    check_request_shape,
+    check_test_game_requests,
     check_training_against_requests,
     config,
-    frame_index,
-    infer_movers,
-    plane_sets,
 )
 
 FALLING_REPLY = ([2.0 - i / CELLS for i in range(CELLS)], FLAT_VALUES)
@@ -95,18 +92,7 @@ def test_games_served_by_another_process(capfd):
                                     greedy_rising=True)
 
     assert outcome["test"] in PAYOFF_SHARES
-    requests = [request for _, request in recorded[2]]
-    for request in requests:
-        check_request_shape(request, 2)
-    movers = infer_movers(requests)
-    assert [network for network, _ in recorded[2]] == ["model" if m == 0 else "baseline" for m in movers]
-    for k in range(len(requests) - 1):
-        legal = plane_sets(requests[k][1], movers[k])[4]
-        position = lambda t: frame_index(t, movers[k])  # noqa: E731
-        chosen = min(legal, key=position) if movers[k] == 0 else max(legal, key=position)
-        before = set().union(*plane_sets(requests[k][1], movers[k])[:4])
-        after = set().union(*plane_sets(requests[k + 1][1], movers[k + 1])[:4])
-        assert after - before == {chosen}
+    check_test_game_requests(recorded[2], 2)
     assert capfd.readouterr().out.startswith("Finished Game\n")
 
 

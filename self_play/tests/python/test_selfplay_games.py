@@ -13,12 +13,9 @@ from selfplay_support import (
     RecordingQueue,
     ReplyPipe,
     SharedPipe,
-    check_request_shape,
+    check_test_game_requests,
     check_training_against_requests,
     config,
-    frame_index,
-    infer_movers,
-    plane_sets,
 )
 
 
@@ -75,19 +72,7 @@ def test_test_game_routes_by_seat_and_plays_each_sides_choice(capfd):
     payoff = tarnex_self_play.play_test_game(21, model, baseline, pipe)
 
     assert type(payoff) is float and payoff in PAYOFF_SHARES
-    requests = [request for _, request in order]
-    for request in requests:
-        check_request_shape(request, 21)
-    movers = infer_movers(requests)
-    assert [name for name, _ in order] == ["model" if m == 0 else "baseline" for m in movers]
-    # Each decision's tile is the one cell the next request shows in addition.
-    for k in range(len(requests) - 1):
-        legal = plane_sets(requests[k][1], movers[k])[4]
-        position = lambda t: frame_index(t, movers[k])  # noqa: E731
-        chosen = min(legal, key=position) if movers[k] == 0 else max(legal, key=position)
-        before = set().union(*plane_sets(requests[k][1], movers[k])[:4])
-        after = set().union(*plane_sets(requests[k + 1][1], movers[k + 1])[:4])
-        assert after - before == {chosen}
+    check_test_game_requests(order, 21)
     out = capfd.readouterr().out
     lines = out.split("\n")
     assert lines[0] == "Finished Game"
