@@ -196,10 +196,15 @@ def _selfplay(args) -> int:
         seed=args.seed, torch_threads=args.torch_threads, progress=not args.quiet,
     )
     summary = run_selfplay(options)
+    return _finish(summary, succeeded=summary.games_done > 0)
+
+
+def _finish(summary, succeeded: bool) -> int:
+    """Prints a run's summary; the exit status tells interrupted, failed and done apart."""
     print(summary.report(), flush=True)
     if summary.interrupted:
         return EXIT_INTERRUPTED
-    return 0 if summary.games_done else EXIT_FAILED
+    return 0 if succeeded else EXIT_FAILED
 
 
 def _arena(args) -> int:
@@ -212,10 +217,7 @@ def _arena(args) -> int:
         torch_threads=args.torch_threads, show_board=args.show_board, progress=not args.quiet,
     )
     summary = run_arena(options)
-    print(summary.report(), flush=True)
-    if summary.interrupted:
-        return EXIT_INTERRUPTED
-    return 0 if summary.payoffs else EXIT_FAILED
+    return _finish(summary, succeeded=bool(summary.payoffs))
 
 
 def _train(args) -> int:
