@@ -1,5 +1,6 @@
 #include "transport.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -35,6 +36,12 @@ std::optional<PyError> check_item(PyObject* item) {
     return std::nullopt;
 }
 
+// The most numbers room is made for before an item is read. A length that
+// the item reports (its __len__) may be anything, so it only sizes the first
+// reservation, up to this; the items read decide the size. A real reply has
+// 400 policy entries and 4 values.
+constexpr std::size_t kMaxReservedNumbers = 4096;
+
 bool append_number(PyObject* o, std::vector<float>& out) {
     double d = 0.0;
     if (!as_double_fast(o, d)) return false;
@@ -68,7 +75,7 @@ std::optional<PyError> read_numbers(PyObject* item, std::vector<float>& out) {
     if (size < 0) {
         PyErr_Clear();  // the length only reserves room
     } else {
-        out.reserve(static_cast<std::size_t>(size));
+        out.reserve(std::min(static_cast<std::size_t>(size), kMaxReservedNumbers));
     }
     Ref iterator = Ref::steal(PyObject_GetIter(item));
     if (!iterator) return PyError::fetch();

@@ -43,6 +43,36 @@ class RaisingIter(list):
         raise RuntimeError("cannot iterate")
 
 
+class LyingList(list):
+    """A list whose __len__ says `length`; iterating it yields its real items."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+
+class LyingSequence:
+    """The old sequence protocol (items by index until IndexError) with a
+    __len__ that says `length`."""
+
+    def __init__(self, items, length):
+        self.items = list(items)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+# Reported lengths far beyond any real reply, and some below or above the
+# real item count.
+LYING_LENGTHS = [2**40, 2**62, sys.maxsize, 0, 1, CELLS - 1, CELLS + 1, 10**4]
+
 ODD_OBJECTS = [RaisingFloat(), WrongFloat(), RaisingGetitem(), None, "0.5", b"", [1.0], {0: 1.0}]
 
 numbers = st.one_of(
@@ -64,12 +94,14 @@ def policy_from(length, changes, kind):
         return tuple(policy)
     if kind == "iter raises":
         return RaisingIter(policy)
+    if kind == "huge length":
+        return LyingList(policy, 2**40)
     return policy
 
 
 policies = st.one_of(
     st.builds(policy_from, st.integers(0, CELLS + 20), st.lists(st.tuples(st.integers(0, CELLS), numbers), max_size=3),
-              st.sampled_from(["list", "tuple", "iter raises"])),
+              st.sampled_from(["list", "tuple", "iter raises", "huge length"])),
     st.builds(lambda n: [n] * CELLS, numbers),
     numbers,
     st.text(max_size=3),
@@ -135,3 +167,24 @@ def test_module_still_works_after_malformed_replies():
     check_training_against_requests(result, queue.requests, sims=1, expected_id=3, greedy_rising=True)
     pipe = SharedPipe(lambda side, request: (RISING_POLICY, FLAT_VALUES))
     assert tarnex_self_play.play_test_game(3, pipe.queue("m"), pipe.queue("b"), pipe) in PAYOFF_SHARES
+
+
+def test_a_reported_length_is_only_a_hint():
+    """Whatever __len__ says, the items read decide the reply: the game is
+    the one honest replies give, never a failed reservation."""
+    def play(wrap_policy, wrap_values):
+        queue = RecordingQueue()
+        reply = (wrap_policy(RISING_POLICY), wrap_values(FLAT_VALUES))
+        result = tarnex_self_play.play_training_game(5, config(), queue, ReplyPipe(queue, lambda n, r: reply))
+        check_training_against_requests(result, queue.requests, sims=1, expected_id=5, greedy_rising=True)
+        history, policies, payoff = result
+        return history, [sorted(record) for record in policies], payoff
+
+    honest = play(list, list)
+    for kind in (LyingList, LyingSequence):
+        for length in LYING_LENGTHS:
+            lying = lambda items: kind(items, length)  # noqa: E731
+            assert play(lying, list) == honest, (kind, length)
+            assert play(list, lying) == honest, (kind, length)
+            pipe = SharedPipe(lambda side, request: (lying(RISING_POLICY), lying(FLAT_VALUES)))
+            assert tarnex_self_play.play_test_game(5, pipe.queue("m"), pipe.queue("b"), pipe) in PAYOFF_SHARES
