@@ -1,5 +1,6 @@
 // The engine's random generator: xoshiro256**, one per thread, seeded from the
-// operating system. Internal functions take a generator so tests can seed one.
+// operating system (and seeded afresh in a child process made by fork()).
+// Internal functions take a generator so tests can seed one.
 #pragma once
 
 #include <array>
@@ -19,6 +20,9 @@ public:
         const std::uint64_t seed = (std::uint64_t{device()} << 32) ^ device();
         return Rng(seed);
     }
+
+    // Starts the sequence again from `seed`.
+    void reseed(std::uint64_t seed) { seed_with(seed); }
 
     static constexpr result_type min() { return 0; }
     static constexpr result_type max() { return std::numeric_limits<result_type>::max(); }
@@ -58,10 +62,12 @@ private:
     std::array<std::uint64_t, 4> s_{};
 };
 
-// The calling thread's generator.
-inline Rng& thread_rng() {
-    thread_local Rng rng = Rng::from_entropy();
-    return rng;
-}
+// The calling thread's generator, made on first use. A child made by fork()
+// starts with a copy of its parent's memory, generator state included, so the
+// forking thread's generator (the only one a child has) is reseeded from the
+// operating system in the child as it starts: otherwise every child would draw
+// what the parent draws next, and repeat its games. This holds for a reference
+// taken before the fork too, as in a game whose Python side forks.
+Rng& thread_rng();
 
 }  // namespace tarnex::self_play

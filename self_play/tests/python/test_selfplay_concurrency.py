@@ -3,8 +3,12 @@ queues and pipes, and several threads playing at once. Every answer is
 routed by the id that travels with each request."""
 
 import multiprocessing
+import os
+import pickle
 import queue as queue_module
 import threading
+
+import pytest
 
 import tarnex_self_play
 from selfplay_support import (
@@ -12,6 +16,8 @@ from selfplay_support import (
     FLAT_VALUES,
     PAYOFF_SHARES,
     RISING_REPLY,
+    RecordingQueue,
+    ReplyPipe,
     check_test_game_requests,
     check_training_against_requests,
     config,
@@ -146,3 +152,36 @@ def test_four_threads_play_at_once():
     for caller in pipes:
         check_training_against_requests(results[caller], recorded[caller], sims=1, expected_id=caller,
                                         greedy_rising=True)
+
+
+def flat_game():
+    """A training game's history under a flat policy: the order among equal
+    priors, and so every move, is drawn by the thread's generator."""
+    flat = ([1.0] * CELLS, FLAT_VALUES)
+    queue = RecordingQueue()
+    return tarnex_self_play.play_training_game(0, config(), queue, ReplyPipe(queue, lambda n, request: flat))[0]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_forked_children_play_their_own_games():
+    histories = [flat_game()]  # the parent's generator is made and used
+    for _ in range(3):
+        read_end, write_end = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: never return into the test runner
+            code = 1
+            try:
+                os.close(read_end)
+                with os.fdopen(write_end, "wb") as out:
+                    pickle.dump(flat_game(), out)
+                code = 0
+            finally:
+                os._exit(code)
+        os.close(write_end)
+        with os.fdopen(read_end, "rb") as received:
+            histories.append(pickle.load(received))
+        _, status = os.waitpid(pid, 0)
+        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+    histories.append(flat_game())  # the parent's next game
+    assert all(len(history) > 0 for history in histories)
+    assert len({tuple(history) for history in histories}) == len(histories)
