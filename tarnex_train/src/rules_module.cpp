@@ -93,10 +93,15 @@ std::optional<Failure> read_int(PyObject* item, const std::string& prefix, const
 std::optional<Failure> read_history(PyObject* history, std::vector<std::pair<long long, long long>>& out) {
     Ref fast(PySequence_Fast(history, "history must be a sequence of (seat, tile) pairs"));
     if (!fast) return Failure{nullptr, {}};  // the error is already set
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    // Reading an entry runs its own code (__len__, __getitem__), which may
+    // change or empty a history list: the pairs are read from a tuple that
+    // holds every entry for the whole call.
+    Ref entries(PySequence_Tuple(fast.get()));
+    if (!entries) return Failure{nullptr, {}};
+    const Py_ssize_t n = PyTuple_Size(entries.get());
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* entry = PySequence_Fast_GET_ITEM(fast.get(), i);  // borrowed
+        PyObject* entry = PyTuple_GetItem(entries.get(), i);  // borrowed from the tuple we hold
         const std::string prefix = entry_prefix(static_cast<std::size_t>(i));
         if (PyUnicode_Check(entry) || PyBytes_Check(entry) || !PySequence_Check(entry) ||
             PySequence_Size(entry) != 2) {

@@ -122,3 +122,36 @@ def test_bad_histories_raise_clear_errors():
         replay(finished + [(0, 0)])
     # Lists and tuples of pairs are both accepted.
     assert len(replay([[0, 0], (0, 1)])) == 2
+
+
+class Emptying:
+    """A (seat, tile) pair that empties the history holding it when its
+    length or an item is read."""
+
+    def __init__(self, pair, history, on):
+        self.pair, self.history, self.on = pair, history, on
+
+    def __len__(self):
+        if self.on == "len":
+            self.history.clear()
+        return 2
+
+    def __getitem__(self, index):
+        if self.on == "getitem":
+            self.history.clear()
+        return self.pair[index]
+
+
+def test_entries_that_empty_the_history_do_not_pull_it_away():
+    # Every entry is referenced by the history list alone, so emptying the
+    # list frees the entries still to be read: they are read as they were
+    # when the call began.
+    pairs = [(0, 0), (0, 1), (0, 2), (0, 3), (0, 4), (1, 19)]
+    for function in (_rules.replay, _rules.position):
+        expected = function(pairs)
+        for on in ("len", "getitem"):
+            for at in (0, 2, 5):
+                history = [list(pair) for pair in pairs]
+                history[at] = Emptying(pairs[at], history, on)
+                assert function(history) == expected, (function, on, at)
+                assert history == []
