@@ -26,8 +26,7 @@
 //
 // Written against the limited subset of the C API that PyPy's cpyext layer
 // provides as well (no direct struct access, no borrowed-buffer tricks).
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "python/ref.hpp"  // Python.h comes first
 
 #include <array>
 #include <cstdint>
@@ -47,28 +46,10 @@ namespace {
 using tarnex::Game;
 using tarnex::kBoardCells;
 using tarnex::kPlayers;
+using tarnex::python::Ref;
 
 constexpr std::size_t kPlanes = 5;
 constexpr std::size_t kStateSize = kPlanes * kBoardCells;
-
-// Owns one strong reference; releases it on scope exit unless released.
-class Ref {
-public:
-    explicit Ref(PyObject* object = nullptr) : object_(object) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
-    PyObject* get() const { return object_; }
-    explicit operator bool() const { return object_ != nullptr; }
-    PyObject* release() {
-        PyObject* out = object_;
-        object_ = nullptr;
-        return out;
-    }
-
-private:
-    PyObject* object_;
-};
 
 struct Failure {
     PyObject* type;  // a borrowed exception type
@@ -91,13 +72,14 @@ std::optional<Failure> read_int(PyObject* item, const std::string& prefix, const
 
 // Converts the history into plain pairs, with the interpreter lock held.
 std::optional<Failure> read_history(PyObject* history, std::vector<std::pair<long long, long long>>& out) {
-    Ref fast(PySequence_Fast(history, "history must be a sequence of (seat, tile) pairs"));
+    Ref fast = Ref::steal(PySequence_Fast(history, "history must be a sequence of (seat, tile) pairs"));
     if (!fast) return Failure{nullptr, {}};  // the error is already set
     // Reading an entry runs its own code (__len__, __getitem__), which may
     // change or empty a history list: the pairs are read from a tuple that
     // holds every entry for the whole call.
-    Ref entries(PySequence_Tuple(fast.get()));
+    Ref entries = Ref::steal(PySequence_Tuple(fast.get()));
     if (!entries) return Failure{nullptr, {}};
+    fast.reset();
     const Py_ssize_t n = PyTuple_Size(entries.get());
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -108,9 +90,9 @@ std::optional<Failure> read_history(PyObject* history, std::vector<std::pair<lon
             PyErr_Clear();
             return Failure{PyExc_TypeError, prefix + "expected a (seat, tile) pair, got " + Py_TYPE(entry)->tp_name};
         }
-        Ref seat_item(PySequence_GetItem(entry, 0));
+        Ref seat_item = Ref::steal(PySequence_GetItem(entry, 0));
         if (!seat_item) return Failure{nullptr, {}};
-        Ref tile_item(PySequence_GetItem(entry, 1));
+        Ref tile_item = Ref::steal(PySequence_GetItem(entry, 1));
         if (!tile_item) return Failure{nullptr, {}};
         long long seat = 0;
         long long tile = 0;
@@ -218,11 +200,11 @@ PyObject* bytes_of(const std::string& data) {
 // (payoff tuple, terminal bool) packed with the given leading items.
 PyObject* pack(std::initializer_list<PyObject*> leading, const Replayed& replayed) {
     const auto& p = replayed.payoff;
-    Ref payoff(Py_BuildValue("(dddd)", double{p[0]}, double{p[1]}, double{p[2]}, double{p[3]}));
+    Ref payoff = Ref::steal(Py_BuildValue("(dddd)", double{p[0]}, double{p[1]}, double{p[2]}, double{p[3]}));
     if (!payoff) return nullptr;
-    Ref terminal(PyBool_FromLong(replayed.terminal ? 1 : 0));
+    Ref terminal = Ref::steal(PyBool_FromLong(replayed.terminal ? 1 : 0));
     if (!terminal) return nullptr;
-    Ref out(PyTuple_New(static_cast<Py_ssize_t>(leading.size() + 2)));
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(leading.size() + 2)));
     if (!out) return nullptr;
     Py_ssize_t index = 0;
     for (PyObject* item : leading) {
@@ -237,11 +219,11 @@ PyObject* pack(std::initializer_list<PyObject*> leading, const Replayed& replaye
 PyObject* replay(PyObject*, PyObject* history) {
     Replayed replayed;
     if (!run(history, replayed)) return nullptr;
-    Ref planes(bytes_of(replayed.planes));
+    Ref planes = Ref::steal(bytes_of(replayed.planes));
     if (!planes) return nullptr;
-    Ref movers(bytes_of(replayed.movers));
+    Ref movers = Ref::steal(bytes_of(replayed.movers));
     if (!movers) return nullptr;
-    Ref legal(bytes_of(replayed.legal));
+    Ref legal = Ref::steal(bytes_of(replayed.legal));
     if (!legal) return nullptr;
     return pack({planes.get(), movers.get(), legal.get()}, replayed);
 }
@@ -257,11 +239,11 @@ PyObject* position(PyObject*, PyObject* history) {
         PyErr_SetString(PyExc_RuntimeError, (std::string("rules library fault: ") + e.what()).c_str());
         return nullptr;
     }
-    Ref planes(bytes_of(planes_data));
+    Ref planes = Ref::steal(bytes_of(planes_data));
     if (!planes) return nullptr;
-    Ref mover(PyLong_FromLong(static_cast<long>(replayed.final.current_player)));
+    Ref mover = Ref::steal(PyLong_FromLong(static_cast<long>(replayed.final.current_player)));
     if (!mover) return nullptr;
-    Ref legal(bytes_of(legal_data));
+    Ref legal = Ref::steal(bytes_of(legal_data));
     if (!legal) return nullptr;
     return pack({planes.get(), mover.get(), legal.get()}, replayed);
 }
@@ -278,7 +260,7 @@ PyObject* frame(PyObject*, PyObject* arg) {
         return nullptr;
     }
     const auto& table = tarnex::board_state_frame(static_cast<std::size_t>(mover));
-    Ref out(PyTuple_New(static_cast<Py_ssize_t>(kBoardCells)));
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kBoardCells)));
     if (!out) return nullptr;
     for (std::size_t t = 0; t < kBoardCells; ++t) {
         PyObject* index = PyLong_FromLong(static_cast<long>(table[t]));
