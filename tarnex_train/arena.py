@@ -10,10 +10,9 @@ import statistics
 import sys
 from dataclasses import dataclass, field
 
-from .network import NetworkShape
-from .errors import check_pool_options
 from .progress import Progress
 from .server import ServerStats, WorkerEvent, WorkerPool
+from .settings import NetworkShape, PoolSettings, setting
 
 # Two-sided 95% quantiles of Student's t for 1..30 degrees of freedom.
 _T975 = (
@@ -46,23 +45,28 @@ def mean_confidence_interval(values) -> tuple[float, float, float]:
     return mean, max(0.0, mean - half), min(1.0, mean + half)
 
 
-@dataclass
-class ArenaOptions:
-    games: int = 20
-    workers: int = 4
-    model: str | None = None
-    baseline: str | None = None
+RANDOM = "random"
+
+
+@dataclass(frozen=True)
+class ArenaOptions(PoolSettings):
+    games: int = setting(20, "games to play", low=1, high=10**9)
+    model: str = setting(None, "checkpoint of the model, or 'random' for the uniformly random player "
+                         "(default: a fresh network)", kind=str)
+    baseline: str = setting(None, "checkpoint of the baseline, or 'random' (default: a fresh network, "
+                            "seeded with --seed + 1)", kind=str)
+    baseline_temperature: float = setting(
+        0.0, "0: a baseline network's seats draw uniformly among the legal tiles, as the engine does; above 0 "
+        "they draw from the network's policy sharpened by this temperature", low=0.0, high=100.0)
+    seed: int = setting(None, "seed for fresh network weights; random when omitted", kind=int, low=0, high=2**63 - 1)
+    show_board: bool = setting(False, "print the final board of one game")
+    progress: bool = setting(True, "progress bar on standard error", option=False)
+    log_dir: str = setting(None, "folder that keeps the worker logs (default: a temporary one)", kind=str,
+                           option=False)
     shape: NetworkShape = field(default_factory=NetworkShape)
-    seed: int | None = None
-    device: str = "cpu"
-    batch_size: int = 64
-    batch_wait_ms: float = 1.0
-    torch_threads: int = 1
-    show_board: bool = False
-    progress: bool = True
 
     def check(self) -> None:
-        check_pool_options(self)
+        """Validation happens when the options are made; kept for callers."""
 
 
 @dataclass
@@ -114,29 +118,46 @@ def _board_of(output: str) -> str | None:
     return output[at + len(marker):].lstrip("\n") if at >= 0 else None
 
 
+def make_arena_evaluator(options: ArenaOptions, model_net=None, baseline_net=None):
+    """(evaluator, model description, baseline description). Networks given
+    here take the place of the options' checkpoints."""
+    import torch
+
+    from .evaluators import NetworkEvaluator, Player
+    from .network import network_from, pick_device
+
+    torch.set_num_threads(options.torch_threads)
+    device = pick_device(options.device)
+    seed = options.seed
+
+    def player(source, net, seed, baseline: bool):
+        if net is None and source == RANDOM:
+            return Player(None, "uniform"), "uniformly random player"
+        if net is None:
+            net, description, _ = network_from(source, options.shape, seed)
+        else:
+            description = "given network"
+        if baseline and options.baseline_temperature > 0:
+            description += f", drawing from its policy at temperature {options.baseline_temperature:g}"
+            return Player(net, "sample", options.baseline_temperature), description
+        return Player(net), description
+
+    model, model_text = player(options.model, model_net, seed, baseline=False)
+    baseline, baseline_text = player(options.baseline, baseline_net, None if seed is None else seed + 1, True)
+    evaluator = NetworkEvaluator([model, baseline], device, cache_mb=options.cache_mb, seed=seed)
+    return evaluator, model_text, baseline_text
+
+
 def run_arena(options: ArenaOptions, evaluator=None, stream=None) -> ArenaSummary:
     stream = stream if stream is not None else sys.stderr
-    options.check()
     summary = ArenaSummary(options.games)
     if evaluator is None:
-        import torch
-
-        from .evaluators import NetworkEvaluator
-        from .network import network_from, pick_device
-
-        torch.set_num_threads(options.torch_threads)
-        device = pick_device(options.device)
-        seed = options.seed
-        model, summary.model, _ = network_from(options.model, options.shape, seed)
-        baseline, summary.baseline, _ = network_from(
-            options.baseline, options.shape, None if seed is None else seed + 1
-        )
-        evaluator = NetworkEvaluator([model, baseline], device)
+        evaluator, summary.model, summary.baseline = make_arena_evaluator(options)
     else:
         summary.model = summary.baseline = f"given evaluator {type(evaluator).__name__}"
 
     progress = Progress("arena", options.games, "games", stream, enabled=options.progress)
-    pool = WorkerPool("arena", options.workers, options.games, {})
+    pool = WorkerPool("arena", options.workers, options.games, {}, log_dir=options.log_dir)
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == "done":

@@ -1,52 +1,81 @@
-"""tarnex-train: self-play data, training and arena for the tarnex engine.
+"""tarnex-train: self-play data, training, arena and the learning loop.
 
+    tarnex-train loop --run runs/first --minutes 60
     tarnex-train selfplay --games 16 --workers 2 --output data/
     tarnex-train train --data data/ --steps 1000 --output model.pt
     tarnex-train arena --model model.pt --games 40
 
-Progress and messages go to standard error, the final summary to standard
-output. Exit status: 0 done, 1 no game could be played, 2 bad options,
-130 interrupted (Ctrl-C; what was finished is kept).
+Every option comes from a settings dataclass (``settings``), which also
+validates it. Progress and messages go to standard error, the final summary
+to standard output. Exit status: 0 done, 1 no game could be played, 2 bad
+options, 130 interrupted (Ctrl-C or SIGTERM; what was finished is kept).
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import signal
 import sys
 
 from .errors import OptionError
-from .settings import HELP as SEARCH_HELP
-from .settings import SearchConfig
+from .settings import LoopSettings, NetworkShape, PoolSettings, SearchConfig, TrainSettings, check_value
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 
-def _number(kind, low=None, high=None, low_open=False):
+def _parser_for(meta):
+    kind = meta["kind"]
+
     def parse(text: str):
         try:
             value = kind(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"{text!r} is not {'an integer' if kind is int else 'a number'}")
-        if kind is float and value != value:
-            raise argparse.ArgumentTypeError("NaN is not allowed")
-        if low is not None and (value <= low if low_open else value < low):
-            raise argparse.ArgumentTypeError(f"{text} must be {'>' if low_open else '>='} {low}")
-        if high is not None and value > high:
-            raise argparse.ArgumentTypeError(f"{text} must be <= {high}")
+        problem = check_value(text, value, meta)
+        if problem:
+            raise argparse.ArgumentTypeError(problem)
         return value
 
     return parse
 
 
-positive_int = _number(int, 1)
-count = _number(int, 0)
-positive_float = _number(float, 0.0, low_open=True)
-non_negative_float = _number(float, 0.0)
-fraction = _number(float, 0.0, 1.0)
+def add_settings(group, cls, defaults=None, prefix: str = "", skip=(), given_only: bool = False) -> None:
+    """One option per declared setting of ``cls`` (those marked as options),
+    with its help and bounds; ``defaults`` (an instance) overrides the
+    class's own defaults. ``given_only``: options not given stay out of the
+    parsed arguments (their defaults are only shown)."""
+    defaults = defaults if defaults is not None else cls()
+    for f in dataclasses.fields(cls):
+        meta = f.metadata
+        if "help" not in meta or not meta["option"] or f.name in skip:
+            continue
+        flag = "--" + (prefix + f.name).replace("_", "-")
+        dest = (prefix + f.name).replace("-", "_")
+        default = getattr(defaults, f.name)
+        text = meta["help"]
+        if given_only:
+            if default is not None:
+                text += f" (default: {default})"
+            default = argparse.SUPPRESS
+        if meta["kind"] is bool:
+            group.add_argument(flag, dest=dest, action=argparse.BooleanOptionalAction, default=default, help=text)
+        else:
+            group.add_argument(flag, dest=dest, type=_parser_for(meta), default=default, choices=meta["choices"],
+                               help=text)
+
+
+def picked(cls, args, prefix: str = "", skip=()) -> dict:
+    """The values of ``cls``'s options that ``args`` holds."""
+    out = {}
+    for f in dataclasses.fields(cls):
+        dest = (prefix + f.name).replace("-", "_")
+        if "help" in f.metadata and f.name not in skip and hasattr(args, dest):
+            out[f.name] = getattr(args, dest)
+    return out
 
 
 class Formatter(argparse.HelpFormatter):
@@ -61,38 +90,53 @@ class Formatter(argparse.HelpFormatter):
         return text
 
 
-def _add_network_shape(parser) -> None:
-    group = parser.add_argument_group("network (for freshly initialised networks)")
-    group.add_argument("--channels", type=positive_int, default=32, help="channels of the residual tower")
-    group.add_argument("--blocks", type=count, default=2, help="residual blocks")
-    group.add_argument("--seed", type=int, default=None,
-                       help="seed for fresh network weights (and data order when training); random when omitted")
-
-
-def _add_server(parser, batch_wait: float) -> None:
-    group = parser.add_argument_group("inference")
-    group.add_argument("--workers", type=positive_int, default=4,
-                       help="worker processes playing games at the same time; they mostly wait for the "
-                       "network, and more of them give larger batches")
-    group.add_argument("--batch-size", type=positive_int, default=64,
-                       help="most requests evaluated in one network run")
-    group.add_argument("--batch-wait-ms", type=non_negative_float, default=batch_wait,
-                       help="how long a batch smaller than the number of busy workers waits for more requests")
-    group.add_argument("--device", default="cpu",
-                       help="torch device for the network: cpu, or cuda / cuda:N when available")
-    group.add_argument("--torch-threads", type=positive_int, default=1,
-                       help="CPU threads for the network (the workers need the other cores)")
-    group.add_argument("--quiet", action="store_true", help="no progress bar")
+def _own_fields(cls, base) -> tuple:
+    """The fields ``cls`` inherits from ``base`` (offered in their own group)."""
+    return tuple(f.name for f in dataclasses.fields(base))
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from .arena import ArenaOptions
+    from .selfplay import SelfPlayOptions
+    from .training import TrainOptions
+
     parser = argparse.ArgumentParser(
         prog="tarnex-train",
-        description="Self-play training data, training and arena for the tarnex engine "
+        description="Self-play training data, training, arena and the learning loop for the tarnex engine "
         "(a four-player polyomino game played tile by tile).",
         epilog="Run 'tarnex-train COMMAND --help' for the options of a command.",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    quiet = dict(action="store_true", help="no progress bar")
+
+    loop = commands.add_parser(
+        "loop", formatter_class=Formatter, argument_default=argparse.SUPPRESS,
+        help="the learning loop: self-play, training and strength tests, generation after generation",
+        description="Runs generations of self-play with the newest network, training on a sliding window of "
+        "the newest positions, and strength tests (against three random seats and against the previous "
+        "generation, with 95% intervals and a rating); each new network becomes RUN/best.pt. Everything is "
+        "kept in the run folder: metrics.jsonl, progress.png, every generation's shards and checkpoint. "
+        "The same command resumes an interrupted run from its last complete generation, with the settings "
+        "stored in RUN/run.json.",
+    )
+    loop.add_argument("--run", required=True, help="run folder (created; an existing one is resumed)")
+    loop.add_argument("--generations", type=_parser_for(dict(kind=int, low=1, high=10**9, low_open=False,
+                                                             choices=None, float32=False, optional=False)),
+                      default=None, help="stop once the run has this many complete generations")
+    loop.add_argument("--minutes", type=_parser_for(dict(kind=float, low=0.0, high=1e7, low_open=True,
+                                                         choices=None, float32=False, optional=False)),
+                      default=None, help="stop when another generation would not end within this many minutes "
+                      "of this command's start")
+    loop.add_argument("--config", default=None, help="start a new run from this settings file (another run's "
+                      "run.json, or a JSON/TOML table of settings); options given beside it override it")
+    defaults = LoopSettings()
+    add_settings(loop.add_argument_group("loop"), LoopSettings, defaults, given_only=True)
+    add_settings(loop.add_argument_group("search settings"), SearchConfig, defaults.search, given_only=True)
+    add_settings(loop.add_argument_group("network (the first generation's)"), NetworkShape, defaults.shape,
+                 given_only=True)
+    add_settings(loop.add_argument_group("inference"), PoolSettings, defaults.pool, given_only=True)
+    add_settings(loop.add_argument_group("training (options prefixed train-)"), TrainSettings, defaults.train,
+                 prefix="train_", given_only=True)
 
     selfplay = commands.add_parser(
         "selfplay", formatter_class=Formatter,
@@ -101,30 +145,12 @@ def build_parser() -> argparse.ArgumentParser:
         "process evaluates their positions with the network in batches and writes each position's planes, "
         "search policy and final payoff to compressed .npz shards in the output folder.",
     )
-    selfplay.add_argument("--games", type=positive_int, default=16, help="games to play")
-    selfplay.add_argument("--output", "-o", default="selfplay-data",
-                          help="data folder for shards and metadata.json (created; existing data is kept)")
-    selfplay.add_argument("--games-per-shard", type=positive_int, default=8,
-                          help="games written together in one shard")
-    selfplay.add_argument("--checkpoint", default=None,
-                          help="network checkpoint to play with (default: a freshly initialised network)")
-    selfplay.add_argument("--evaluator", choices=("network", "zero"), default="network",
-                          help="'zero' answers every request at once with a flat policy instead of running "
-                          "the network, to measure the rest of the pipeline")
-    search = selfplay.add_argument_group("search settings")
-    defaults = SearchConfig()
-    search.add_argument("--sims-per-move", type=positive_int, default=defaults.sims_per_move,
-                        help=SEARCH_HELP["sims_per_move"])
-    search.add_argument("--sample-moves", type=count, default=defaults.sample_moves,
-                        help=SEARCH_HELP["sample_moves"])
-    search.add_argument("--c-base", type=positive_float, default=defaults.c_base, help=SEARCH_HELP["c_base"])
-    search.add_argument("--c-init", type=positive_float, default=defaults.c_init, help=SEARCH_HELP["c_init"])
-    search.add_argument("--dirichlet-alpha", type=positive_float, default=defaults.dirichlet_alpha,
-                        help=SEARCH_HELP["dirichlet_alpha"])
-    search.add_argument("--exploration-fraction", type=fraction, default=defaults.exploration_fraction,
-                        help=SEARCH_HELP["exploration_fraction"])
-    _add_server(selfplay, batch_wait=1.0)
-    _add_network_shape(selfplay)
+    add_settings(selfplay, SelfPlayOptions, skip=_own_fields(SelfPlayOptions, PoolSettings))
+    selfplay.add_argument("-o", dest="output", help=argparse.SUPPRESS)
+    add_settings(selfplay.add_argument_group("search settings"), SearchConfig)
+    add_settings(selfplay.add_argument_group("inference"), PoolSettings)
+    add_settings(selfplay.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
+    selfplay.add_argument("--quiet", **quiet)
 
     arena = commands.add_parser(
         "arena", formatter_class=Formatter,
@@ -133,68 +159,41 @@ def build_parser() -> argparse.ArgumentParser:
         "likely tile, the baseline plays seats 1 to 3 and draws among the tiles its network rates above zero. "
         "Reports the model's mean payoff with a 95% confidence interval (0.25 means as strong as the baseline).",
     )
-    arena.add_argument("--games", type=positive_int, default=20, help="games to play")
-    arena.add_argument("--model", default=None, help="checkpoint of the model (default: a fresh network)")
-    arena.add_argument("--baseline", default=None,
-                       help="checkpoint of the baseline (default: a fresh network, seeded with --seed + 1)")
-    arena.add_argument("--show-board", action="store_true", help="print the final board of one game")
-    _add_server(arena, batch_wait=1.0)
-    _add_network_shape(arena)
+    add_settings(arena, ArenaOptions, skip=_own_fields(ArenaOptions, PoolSettings))
+    add_settings(arena.add_argument_group("inference"), PoolSettings)
+    add_settings(arena.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
+    arena.add_argument("--quiet", **quiet)
 
     train = commands.add_parser(
         "train", formatter_class=Formatter,
         help="train the network on written shards and save a checkpoint",
         description="Trains the network for a number of steps on the records of one or more data folders "
-        "(policy cross-entropy against the search policy plus value cross-entropy against the final payoff) "
+        "(policy cross-entropy against the search policy plus value cross-entropy against the value target) "
         "and saves a checkpoint usable by selfplay and arena.",
     )
     train.add_argument("--data", nargs="+", required=True, help="data folders (or shard files) written by selfplay")
-    train.add_argument("--output", "-o", default="model.pt", help="checkpoint file to write")
-    train.add_argument("--checkpoint", default=None, help="checkpoint to start from (default: a fresh network)")
-    train.add_argument("--steps", type=positive_int, default=1000, help="optimiser steps")
-    train.add_argument("--batch-size", type=positive_int, default=256, help="positions per step")
-    train.add_argument("--lr", type=positive_float, default=1e-3, help="learning rate (AdamW)")
-    train.add_argument("--weight-decay", type=non_negative_float, default=1e-4, help="weight decay (AdamW)")
-    train.add_argument("--device", default="cpu", help="torch device: cpu, or cuda / cuda:N when available")
-    train.add_argument("--torch-threads", type=positive_int, default=None,
-                       help="CPU threads for torch (default: torch's own choice)")
-    train.add_argument("--quiet", action="store_true", help="no progress bar")
-    _add_network_shape(train)
+    add_settings(train, TrainOptions)
+    train.add_argument("-o", dest="output", help=argparse.SUPPRESS)
+    add_settings(train.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
+    train.add_argument("--quiet", **quiet)
     return parser
-
-
-def _shape(args):
-    from .network import NetworkShape
-
-    return NetworkShape(channels=args.channels, blocks=args.blocks)
 
 
 def _check_checkpoints(*paths) -> None:
     for path in paths:
-        if path is not None and not os.path.isfile(path):
+        if path is not None and path != "random" and not os.path.isfile(path):
             raise OptionError(f"checkpoint {path!r} does not exist")
 
 
 def _selfplay(args) -> int:
     from .selfplay import SelfPlayOptions, run_selfplay
 
-    search = SearchConfig(
-        sims_per_move=args.sims_per_move,
-        sample_moves=args.sample_moves,
-        c_base=args.c_base,
-        c_init=args.c_init,
-        dirichlet_alpha=args.dirichlet_alpha,
-        exploration_fraction=args.exploration_fraction,
-    )
     _check_checkpoints(args.checkpoint)
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         raise OptionError(f"output {args.output!r} exists and is not a folder")
     options = SelfPlayOptions(
-        games=args.games, workers=args.workers, search=search, output=args.output,
-        games_per_shard=args.games_per_shard, batch_size=args.batch_size, batch_wait_ms=args.batch_wait_ms,
-        evaluator=args.evaluator, device=args.device, checkpoint=args.checkpoint, shape=_shape(args),
-        seed=args.seed, torch_threads=args.torch_threads, progress=not args.quiet,
-    )
+        **picked(SelfPlayOptions, args), search=SearchConfig(**picked(SearchConfig, args)),
+        shape=NetworkShape(**picked(NetworkShape, args)), progress=not args.quiet)
     summary = run_selfplay(options)
     return _finish(summary, succeeded=summary.games_done > 0)
 
@@ -211,11 +210,8 @@ def _arena(args) -> int:
     from .arena import ArenaOptions, run_arena
 
     _check_checkpoints(args.model, args.baseline)
-    options = ArenaOptions(
-        games=args.games, workers=args.workers, model=args.model, baseline=args.baseline, shape=_shape(args),
-        seed=args.seed, device=args.device, batch_size=args.batch_size, batch_wait_ms=args.batch_wait_ms,
-        torch_threads=args.torch_threads, show_board=args.show_board, progress=not args.quiet,
-    )
+    options = ArenaOptions(**picked(ArenaOptions, args), shape=NetworkShape(**picked(NetworkShape, args)),
+                           progress=not args.quiet)
     summary = run_arena(options)
     return _finish(summary, succeeded=bool(summary.payoffs))
 
@@ -224,12 +220,40 @@ def _train(args) -> int:
     from .training import TrainOptions, run_train
 
     _check_checkpoints(args.checkpoint)
-    options = TrainOptions(
-        data=args.data, output=args.output, checkpoint=args.checkpoint, shape=_shape(args), steps=args.steps,
-        batch_size=args.batch_size, lr=args.lr, weight_decay=args.weight_decay, device=args.device,
-        seed=args.seed, torch_threads=args.torch_threads, progress=not args.quiet,
-    )
+    options = TrainOptions(**picked(TrainOptions, args, skip=("data",)), data=args.data,
+                           shape=NetworkShape(**picked(NetworkShape, args)), progress=not args.quiet)
     summary = run_train(options)
+    print(summary.report(), flush=True)
+    return EXIT_INTERRUPTED if summary.interrupted else 0
+
+
+def loop_settings_from(args) -> tuple[LoopSettings | None, dict]:
+    """(settings for a new run, the options given as dotted names -> value)."""
+    from .loop.run import read_settings_file
+
+    base = read_settings_file(args.config) if getattr(args, "config", None) else LoopSettings()
+    given = {}
+    groups = {"search": (SearchConfig, ""), "shape": (NetworkShape, ""), "pool": (PoolSettings, ""),
+              "train": (TrainSettings, "train_")}
+    top = picked(LoopSettings, args)
+    given.update(top)
+    changes = dict(top)
+    for name, (cls, prefix) in groups.items():
+        values = picked(cls, args, prefix)
+        given.update({f"{name}.{k}": v for k, v in values.items()})
+        if values:
+            changes[name] = dataclasses.replace(getattr(base, name), **values)
+    return dataclasses.replace(base, **changes), given
+
+
+def _loop(args) -> int:
+    from .loop.run import run_loop
+
+    if os.path.exists(os.path.join(args.run, "run.json")) and getattr(args, "config", None):
+        raise OptionError(f"{args.run} is an existing run; --config only starts new runs")
+    settings, given = loop_settings_from(args)
+    summary = run_loop(args.run, settings, given, generations=getattr(args, "generations", None),
+                       minutes=getattr(args, "minutes", None))
     print(summary.report(), flush=True)
     return EXIT_INTERRUPTED if summary.interrupted else 0
 
@@ -246,7 +270,7 @@ def main(argv=None) -> int:
     signal.signal(signal.SIGTERM, _interrupt)
     parser = build_parser()
     args = parser.parse_args(argv)
-    command = {"selfplay": _selfplay, "arena": _arena, "train": _train}[args.command]
+    command = {"selfplay": _selfplay, "arena": _arena, "train": _train, "loop": _loop}[args.command]
     try:
         return command(args)
     except OptionError as error:

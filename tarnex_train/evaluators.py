@@ -1,22 +1,27 @@
 """Evaluators: turn a batch of requests into pickled replies.
 
-A batch is a list of requests ``(id, planes)`` or ``(id, planes, net)``
+A batch is a list of requests ``(id, planes)`` or ``(id, planes, player)``
 (planes: the 5 x 20 x 20 board planes in the mover's frame, packed into 2000
-bytes by ``transport.pack_planes``). The result
-is one pickled reply per request, in the same order: ``(policy, values)``,
-two lists of floats (400 policy entries in the mover's frame, 4 values
-relative to the mover), which is the cheapest form for the engine to read.
+bytes by ``transport.pack_planes``; ``player``: which of the evaluator's
+players answers, 0 when absent). The result is one pickled reply per
+request, in the same order: ``(policy, values)``, two lists of floats (400
+policy entries in the mover's frame, 4 values relative to the mover), which
+is the cheapest form for the engine to read.
 
 ``seconds`` splits each evaluator's own time into ``network`` (the forward
-pass) and ``encode`` (planes to tensor, tensor to lists, pickling).
+pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
 """
 
 from __future__ import annotations
 
 import pickle
 import time
+from collections import OrderedDict
+from dataclasses import dataclass
 
 from .transport import PROTOCOL
+
+UNIFORM_REPLY = ([1.0] * 400, [0.25] * 4)
 
 
 class ZeroEvaluator:
@@ -25,18 +30,65 @@ class ZeroEvaluator:
     Measures the pipeline without the network."""
 
     def __init__(self) -> None:
-        self.payload = pickle.dumps(([1.0] * 400, [0.25] * 4), PROTOCOL)
+        self.payload = pickle.dumps(UNIFORM_REPLY, PROTOCOL)
         self.seconds = {"network": 0.0, "encode": 0.0}
+        self.cache_hits = 0
+        self.positions = 0
 
     def __call__(self, batch) -> list[bytes]:
         return [self.payload] * len(batch)
 
 
-class NetworkEvaluator:
-    """Runs the networks (index ``net`` of a request, 0 when absent) on a
-    batch, once per network present in the batch."""
+class ReplyCache:
+    """Replies by (player, planes), least recently used dropped first, within
+    a memory budget. Exact: a position's reply depends on nothing but its
+    planes and the network, so a hit is the reply the network would give."""
 
-    def __init__(self, nets, device, threads: int | None = None) -> None:
+    ENTRY_OVERHEAD = 200  # dict slot, tuple and bytes headers
+
+    def __init__(self, megabytes: float) -> None:
+        self.budget = int(megabytes * 2**20)
+        self.used = 0
+        self.entries: OrderedDict = OrderedDict()
+
+    def get(self, key):
+        payload = self.entries.get(key)
+        if payload is not None:
+            self.entries.move_to_end(key)
+        return payload
+
+    def put(self, key, payload: bytes) -> None:
+        size = len(key[1]) + len(payload) + self.ENTRY_OVERHEAD
+        if size > self.budget or key in self.entries:
+            return
+        self.entries[key] = payload
+        self.used += size
+        while self.used > self.budget:
+            old_key, old = self.entries.popitem(last=False)
+            self.used -= len(old_key[1]) + len(old) + self.ENTRY_OVERHEAD
+
+    def __len__(self) -> int:
+        return len(self.entries)
+
+
+@dataclass
+class Player:
+    """Who answers a request: a network's priors (``mode`` "priors"), a tile
+    drawn from a network's policy at ``temperature`` and sent as the only
+    positive entry ("sample": a stochastic player for the baseline seats of a
+    test game, which otherwise draw uniformly), or no network ("uniform":
+    every legal tile equal, the random player)."""
+
+    net: object = None
+    mode: str = "priors"
+    temperature: float = 1.0
+
+
+class NetworkEvaluator:
+    """Runs the players' networks on a batch, once per network present in
+    the batch, answering repeated positions from the cache."""
+
+    def __init__(self, players, device, threads: int | None = None, cache_mb: float = 0.0, seed=None) -> None:
         import numpy as np
         import torch
 
@@ -46,31 +98,78 @@ class NetworkEvaluator:
         self._np = np
         self._torch = torch
         self.device = device
-        self.nets = [net.to(device).eval() for net in nets]
+        self.players = [p if isinstance(p, Player) else Player(p) for p in players]
+        for player in self.players:
+            if player.net is not None:
+                player.net.to(device).eval()
+        self.uniform = pickle.dumps(UNIFORM_REPLY, PROTOCOL)
+        self.cache = ReplyCache(cache_mb) if cache_mb > 0 else None
+        self.rng = np.random.default_rng(seed)
         self.seconds = {"network": 0.0, "encode": 0.0}
+        self.cache_hits = 0
+        self.positions = 0  # positions run through a network
+
+    @property
+    def nets(self) -> list:
+        return [p.net for p in self.players]
 
     def __call__(self, batch) -> list[bytes]:
-        np, torch = self._np, self._torch
         start = time.perf_counter()
-        packed = b"".join([request[1] for request in batch])
-        planes = np.frombuffer(packed, dtype=np.uint8).reshape(len(batch), 5, 20, 20).astype(np.float32)
-        nets = [request[2] if len(request) > 2 else 0 for request in batch]
-        groups: dict[int, list[int]] = {}
-        for index, net in enumerate(nets):
-            groups.setdefault(net, []).append(index)
         replies: list = [None] * len(batch)
+        # Requests the network has to see, grouped by player; equal positions
+        # in one batch are run once.
+        todo: dict[int, dict[bytes, list[int]]] = {}
+        cache = self.cache
+        for index, request in enumerate(batch):
+            which = request[2] if len(request) > 2 else 0
+            if not 0 <= which < len(self.players):
+                raise ValueError(f"request for player {which}, but only {len(self.players)} are loaded")
+            player = self.players[which]
+            if player.mode == "uniform":
+                replies[index] = self.uniform
+                continue
+            if cache is not None and player.mode == "priors":
+                hit = cache.get((which, request[1]))
+                if hit is not None:
+                    replies[index] = hit
+                    self.cache_hits += 1
+                    continue
+            todo.setdefault(which, {}).setdefault(request[1], []).append(index)
         network = 0.0
-        for net, indices in groups.items():
-            if not 0 <= net < len(self.nets):
-                raise ValueError(f"request for network {net}, but only {len(self.nets)} are loaded")
-            chunk = planes if len(groups) == 1 else planes[indices]
-            began = time.perf_counter()
-            tensor = torch.from_numpy(chunk).to(self.device)
-            policy, values = self.nets[net].predict(tensor)
-            policy, values = policy.cpu().tolist(), values.cpu().tolist()
-            network += time.perf_counter() - began
-            for row, index in enumerate(indices):
-                replies[index] = pickle.dumps((policy[row], values[row]), PROTOCOL)
+        for which, positions in todo.items():
+            network += self._run(which, positions, replies)
         self.seconds["network"] += network
         self.seconds["encode"] += time.perf_counter() - start - network
         return replies
+
+    def _run(self, which: int, positions: dict, replies: list) -> float:
+        np, torch = self._np, self._torch
+        player = self.players[which]
+        keys = list(positions)
+        planes = np.frombuffer(b"".join(keys), dtype=np.uint8).reshape(len(keys), 5, 20, 20).astype(np.float32)
+        began = time.perf_counter()
+        policy, values = player.net.predict(torch.from_numpy(planes).to(self.device))
+        if player.mode == "sample":
+            policy = self._sampled(policy, planes, player.temperature)
+        policy, values = policy.cpu().tolist(), values.cpu().tolist()
+        spent = time.perf_counter() - began
+        self.positions += len(keys)
+        for row, key in enumerate(keys):
+            payload = pickle.dumps((policy[row], values[row]), PROTOCOL)
+            for index in positions[key]:
+                replies[index] = payload
+            if self.cache is not None and player.mode == "priors":
+                self.cache.put((which, key), payload)
+        return spent
+
+    def _sampled(self, entries, planes, temperature: float):
+        """One-hot replies: a legal tile drawn with probability proportional
+        to p^(1/temperature), p the network's distribution."""
+        torch = self._torch
+        legal = torch.from_numpy(planes[:, 4].reshape(len(planes), 400) > 0.5).to(entries.device)
+        logits = torch.where(legal, entries / max(1e-3, temperature), torch.full_like(entries, -1e30))
+        probs = torch.softmax(logits, dim=1).double().cpu().numpy()
+        choice = [self.rng.choice(400, p=row / row.sum()) for row in probs]
+        onehot = torch.zeros_like(entries)
+        onehot[torch.arange(len(choice)), torch.tensor(choice)] = 1.0
+        return onehot

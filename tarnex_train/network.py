@@ -1,40 +1,40 @@
 """The network: a small residual CNN over the 5 planes of the mover's frame.
 
 Outputs, for each position:
-- policy: probabilities over the 400 cells of the mover's frame. The logits
+- policy: a distribution over the 400 cells of the mover's frame; the logits
   of cells that are not legal (plane 4 false) are masked out before the
-  softmax, and the legal cells get a floor of ``POLICY_FLOOR``, so every legal
-  tile has a positive entry (the engine drops tiles whose entry is not > 0).
+  softmax.
 - values: four seat shares relative to the mover (softmax), entry k for seat
   (mover + k) % 4, matching a payoff that sums to 1.
+
+The engine keeps the legal tiles whose policy entry v is positive and weighs
+each by e^v. ``predict`` therefore sends log-probabilities shifted to be
+positive (``engine_policy``): the engine's priors are then exactly the
+network's distribution over the legal tiles. Probabilities themselves would
+be squeezed into a factor e of each other.
 """
 
 from __future__ import annotations
 
 import os
-from dataclasses import asdict, dataclass
+import math
+from dataclasses import asdict
 
 import torch
 from torch import nn
 from torch.nn import functional as F
 
 from .errors import OptionError
+from .settings import NetworkShape
 
 CHECKPOINT_FORMAT = "tarnex-train-network"
 CHECKPOINT_VERSION = 1
-POLICY_FLOOR = 1e-6
-
-
-@dataclass(frozen=True)
-class NetworkShape:
-    channels: int = 32
-    blocks: int = 2
-
-    def __post_init__(self) -> None:
-        if not (isinstance(self.channels, int) and 1 <= self.channels <= 1024):
-            raise OptionError("channels must be an integer in 1..1024")
-        if not (isinstance(self.blocks, int) and 0 <= self.blocks <= 64):
-            raise OptionError("blocks must be an integer in 0..64")
+# Legal entries sent to the engine lie in [PRIOR_OFFSET, PRIOR_OFFSET + PRIOR_RANGE]:
+# positive, so every legal tile is kept, and small enough that the engine's
+# sum of e^v over 400 tiles stays far inside the float range. Tiles rated
+# below e^-PRIOR_RANGE of the best are raised to that floor.
+PRIOR_OFFSET = 0.01
+PRIOR_RANGE = 60.0
 
 
 class ResidualBlock(nn.Module):
@@ -83,30 +83,65 @@ class TarnexNet(nn.Module):
 
     @torch.inference_mode()
     def predict(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-        """(policy probabilities (B, 400), seat shares (B, 4)) for evaluation."""
+        """(policy entries for the engine (B, 400), seat shares (B, 4)).
+
+        The policy entries are ``engine_policy`` of the network's
+        log-probabilities: the largest is the preferred tile, non-legal
+        cells are 0."""
         log_policy, values = self(planes)
-        policy = log_policy.exp()
-        legal = planes[:, 4].flatten(1) > 0.5
-        policy = torch.where(legal, policy.clamp_min(POLICY_FLOOR), policy)
-        return policy, F.softmax(values, dim=1)
+        return engine_policy(log_policy, planes[:, 4].flatten(1) > 0.5), F.softmax(values, dim=1)
 
 
-def losses(net: TarnexNet, planes, policy_target, value_target) -> tuple[torch.Tensor, torch.Tensor]:
-    """Cross-entropies of the policy and of the value shares (batch means)."""
+def engine_policy(log_policy: torch.Tensor, legal: torch.Tensor) -> torch.Tensor:
+    """Log-probabilities shifted so that e^entry is proportional to the
+    probability on the legal cells (each entry positive), 0 elsewhere."""
+    finite = torch.where(legal, log_policy, torch.full_like(log_policy, -math.inf))
+    best = finite.max(dim=1, keepdim=True).values
+    worst = torch.where(legal, log_policy, torch.full_like(log_policy, math.inf)).min(dim=1, keepdim=True).values
+    floor = torch.maximum(worst, best - PRIOR_RANGE)
+    floor = torch.where(torch.isfinite(floor), floor, torch.zeros_like(floor))
+    shifted = finite.clamp_min(floor) - floor + PRIOR_OFFSET
+    return torch.where(legal, shifted, torch.zeros_like(shifted))
+
+
+def losses(net: TarnexNet, planes, policy_target, value_target, policy_weight=None) -> tuple[torch.Tensor, torch.Tensor]:
+    """Cross-entropies of the policy (mean weighted by ``policy_weight``)
+    and of the value shares (batch mean)."""
     log_policy, value_logits = net(planes)
     # Targets are zero off the legal cells, where log_policy is -inf.
-    policy_loss = -(policy_target * log_policy.clamp_min(-1e4)).sum(dim=1).mean()
+    policy_each = -(policy_target * log_policy.clamp_min(-1e4)).sum(dim=1)
+    if policy_weight is None:
+        policy_loss = policy_each.mean()
+    else:
+        policy_loss = (policy_each * policy_weight).sum() / policy_weight.sum().clamp_min(1.0)
     value_loss = -(value_target * F.log_softmax(value_logits, dim=1)).sum(dim=1).mean()
     return policy_loss, value_loss
 
 
-def save_checkpoint(net: TarnexNet, path: str, trained_steps: int = 0) -> None:
-    """Writes the network atomically (temporary file, then rename)."""
+class CheckpointError(OptionError):
+    pass
+
+
+def _non_finite(state_dict) -> str | None:
+    for name, tensor in state_dict.items():
+        if torch.is_tensor(tensor) and tensor.is_floating_point() and not torch.isfinite(tensor).all():
+            return name
+    return None
+
+
+def save_checkpoint(net: TarnexNet, path: str, trained_steps: int = 0, settings: dict | None = None) -> None:
+    """Writes the network atomically (temporary file, then rename), with the
+    settings that made it. A network with a NaN or infinite weight is never
+    written: it would poison every game played with it."""
+    bad = _non_finite(net.state_dict())
+    if bad is not None:
+        raise CheckpointError(f"not writing {path!r}: weight {bad} is not finite (the training diverged)")
     state = {
         "format": CHECKPOINT_FORMAT,
         "version": CHECKPOINT_VERSION,
         "shape": asdict(net.shape),
         "trained_steps": int(trained_steps),
+        "settings": settings or {},
         "state_dict": {k: v.detach().cpu() for k, v in net.state_dict().items()},
     }
     folder = os.path.dirname(os.path.abspath(path))
@@ -118,10 +153,6 @@ def save_checkpoint(net: TarnexNet, path: str, trained_steps: int = 0) -> None:
     finally:
         if os.path.exists(temporary):
             os.unlink(temporary)
-
-
-class CheckpointError(OptionError):
-    pass
 
 
 def load_checkpoint(path: str) -> tuple[TarnexNet, int]:
@@ -139,9 +170,22 @@ def load_checkpoint(path: str) -> tuple[TarnexNet, int]:
     try:
         net = TarnexNet(NetworkShape(**state["shape"]))
         net.load_state_dict(state["state_dict"])
-    except (KeyError, TypeError, ValueError, RuntimeError) as error:
+    except (KeyError, TypeError, ValueError, RuntimeError, OptionError) as error:
         raise CheckpointError(f"checkpoint {path!r} does not fit the network: {error}") from None
-    return net, int(state.get("trained_steps", 0))
+    steps = state.get("trained_steps", 0)
+    if isinstance(steps, bool) or not isinstance(steps, int) or steps < 0:
+        raise CheckpointError(f"checkpoint {path!r}: trained_steps {steps!r} is not a count")
+    bad = _non_finite(state["state_dict"])
+    if bad is not None:
+        raise CheckpointError(f"checkpoint {path!r}: weight {bad} is not finite")
+    return net, steps
+
+
+def checkpoint_settings(path: str) -> dict:
+    """The settings recorded in a checkpoint (empty for older files)."""
+    state = torch.load(path, map_location="cpu", weights_only=True)
+    settings = state.get("settings") if isinstance(state, dict) else None
+    return settings if isinstance(settings, dict) else {}
 
 
 def network_from(checkpoint: str | None, shape: NetworkShape, seed: int | None = None) -> tuple[TarnexNet, str, int]:

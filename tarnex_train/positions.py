@@ -32,6 +32,7 @@ class Replay:
     planes: np.ndarray  # (n, 5, 20, 20) uint8, mover's frame
     movers: np.ndarray  # (n,) uint8
     legal: np.ndarray  # (n, 400) bool, board frame
+    completing: np.ndarray  # (n, 400) bool: legal, and choosing it completes the mover's piece
     payoff: np.ndarray  # (4,) float32 by seat, of the position after the last entry
     terminal: bool
 
@@ -47,10 +48,12 @@ def replay(history: Sequence[Sequence[int]]) -> Replay:
     """
     planes, movers, legal, payoff, terminal = _rules.replay(history)
     n = len(movers)
+    marks = np.frombuffer(legal, dtype=np.uint8).reshape(n, CELLS)
     return Replay(
         planes=np.frombuffer(planes, dtype=np.uint8).reshape(n, PLANES, 20, 20),
         movers=np.frombuffer(movers, dtype=np.uint8),
-        legal=np.frombuffer(legal, dtype=np.uint8).reshape(n, CELLS).astype(bool),
+        legal=marks.astype(bool),
+        completing=marks == 2,
         payoff=np.asarray(payoff, dtype=np.float32),
         terminal=bool(terminal),
     )
@@ -72,8 +75,10 @@ def training_records(history, policies, payoff) -> dict:
     Returns arrays with one row per move: ``planes`` (n, 5, 20, 20) uint8,
     ``policy`` (n, 400) float32 (the search's visit shares in the mover's
     frame, normalised to sum 1), ``value`` (n, 4) float32 (the final payoff in
-    mover-relative order), ``mover`` (n,) uint8 and ``tile`` (n,) int16 (the
-    board tile played). Raises RecordError when the parts do not agree.
+    mover-relative order), ``mover`` (n,) uint8, ``tile`` (n,) int16 (the
+    board tile played) and ``completing`` (n,) int16 (how many legal tiles
+    would complete the mover's piece). Raises RecordError when the parts do
+    not agree.
     """
     if len(history) != len(policies):
         raise RecordError(f"{len(history)} history entries but {len(policies)} search policies")
@@ -104,4 +109,5 @@ def training_records(history, policies, payoff) -> dict:
         "value": mover_relative(payoff, positions.movers),
         "mover": positions.movers,
         "tile": np.fromiter((t for _, t in history), dtype=np.int16, count=n),
+        "completing": positions.completing.sum(axis=1).astype(np.int16),
     }

@@ -6,37 +6,30 @@ from __future__ import annotations
 import sys
 from dataclasses import dataclass, field
 
-from .network import NetworkShape
-from .errors import OptionError, check_pool_options
 from .progress import Progress
 from .server import ServerStats, WorkerEvent, WorkerPool
-from .settings import SearchConfig
+from .settings import NetworkShape, PoolSettings, SearchConfig, setting
 from .shards import ShardWriter
 
 
-@dataclass
-class SelfPlayOptions:
-    games: int = 16
-    workers: int = 4
+@dataclass(frozen=True)
+class SelfPlayOptions(PoolSettings):
+    games: int = setting(16, "games to play", low=1, high=10**9)
+    output: str = setting("selfplay-data", "data folder for shards and metadata.json (created; existing data is kept)")
+    games_per_shard: int = setting(8, "games written together in one shard", low=1, high=10**6)
+    evaluator: str = setting("network", "'zero' answers every request at once with a flat policy instead of "
+                             "running the network, to measure the rest of the pipeline", choices=("network", "zero"))
+    checkpoint: str = setting(None, "network checkpoint to play with (default: a freshly initialised network)",
+                              kind=str)
+    seed: int = setting(None, "seed for fresh network weights; random when omitted", kind=int, low=0, high=2**63 - 1)
+    progress: bool = setting(True, "progress bar on standard error", option=False)
+    log_dir: str = setting(None, "folder that keeps the worker logs (default: a temporary one)", kind=str,
+                           option=False)
     search: SearchConfig = field(default_factory=SearchConfig)
-    output: str = "selfplay-data"
-    games_per_shard: int = 8
-    batch_size: int = 64
-    batch_wait_ms: float = 1.0
-    evaluator: str = "network"  # "network" or "zero"
-    device: str = "cpu"
-    checkpoint: str | None = None
     shape: NetworkShape = field(default_factory=NetworkShape)
-    seed: int | None = None
-    torch_threads: int = 1
-    progress: bool = True
 
     def check(self) -> None:
-        check_pool_options(self)
-        if self.games_per_shard < 1:
-            raise OptionError("games per shard must be at least 1")
-        if self.evaluator not in ("network", "zero"):
-            raise OptionError(f"unknown evaluator {self.evaluator!r} (network or zero)")
+        """Validation happens when the options are made; kept for callers."""
 
 
 @dataclass
@@ -76,6 +69,16 @@ class SelfPlaySummary:
     server: ServerStats = field(default_factory=ServerStats)
     evaluator_seconds: dict = field(default_factory=dict)
     worker_totals: WorkerTotals = field(default_factory=WorkerTotals)
+    cache_hits: int = 0
+    network_positions: int = 0
+
+    @property
+    def cache_hit_rate(self) -> float:
+        return self.cache_hits / self.server.evaluations if self.server.evaluations else 0.0
+
+    @property
+    def network_positions_per_second(self) -> float:
+        return self.network_positions / self.server.wall if self.server.wall else 0.0
 
     @property
     def evaluations_per_second(self) -> float:
@@ -117,6 +120,11 @@ class SelfPlaySummary:
             f"{s.evaluations} evaluations in {s.wall:.1f} s: {self.evaluations_per_second:.0f} evaluations/s, "
             f"mean batch {s.mean_batch:.2f} ({self.evaluator} evaluator, {self.workers} workers)",
         ]
+        if self.evaluator == "network":
+            lines.append(
+                f"evaluation cache: {self.cache_hit_rate:.1%} of requests answered without the network; "
+                f"network {self.network_positions} positions, {self.network_positions_per_second:.0f} positions/s"
+            )
         shares = self.time_shares()
         sv, wk = shares["server"], shares["workers"]
         lines.append(
@@ -147,7 +155,7 @@ class SelfPlaySummary:
         return "\n".join(lines)
 
 
-def make_network_evaluator(checkpoint, shape, seed, device_name, torch_threads):
+def make_network_evaluator(checkpoint, shape, seed, device_name, torch_threads, cache_mb=0.0):
     import torch
 
     from .evaluators import NetworkEvaluator
@@ -156,7 +164,7 @@ def make_network_evaluator(checkpoint, shape, seed, device_name, torch_threads):
     torch.set_num_threads(torch_threads)
     device = pick_device(device_name)
     net, description, _ = network_from(checkpoint, shape, seed)
-    return NetworkEvaluator([net], device), description
+    return NetworkEvaluator([net], device, cache_mb=cache_mb), description
 
 
 def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfPlaySummary:
@@ -166,7 +174,6 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
     called with each batch of requests and returns one pickled reply each.
     """
     stream = stream if stream is not None else sys.stderr
-    options.check()
     if evaluator is not None:
         description = f"given evaluator {type(evaluator).__name__}"
     elif options.evaluator == "zero":
@@ -175,20 +182,16 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
         evaluator, description = ZeroEvaluator(), "zero-cost evaluator (no network)"
     else:
         evaluator, description = make_network_evaluator(
-            options.checkpoint, options.shape, options.seed, options.device, options.torch_threads
+            options.checkpoint, options.shape, options.seed, options.device, options.torch_threads, options.cache_mb
         )
-    run_settings = {
-        "search": options.search.to_dict(),
-        "network": description,
-        "games": options.games,
-        "workers": options.workers,
-        "batch_size": options.batch_size,
-        "device": options.device,
-    }
+    # Every setting that made these records, and where the network came from.
+    run_settings = {**options.to_dict(), "network": description}
+    run_settings.pop("progress", None)
     writer = ShardWriter(options.output, run_settings, options.games_per_shard)
     summary = SelfPlaySummary(options.games, options.workers, options.output, options.evaluator)
     progress = Progress("selfplay", options.games, "games", stream, enabled=options.progress)
-    pool = WorkerPool("selfplay", options.workers, options.games, {"search": options.search.to_dict()})
+    pool = WorkerPool("selfplay", options.workers, options.games, {"search": options.search.to_dict()},
+                      log_dir=options.log_dir)
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == "done":
@@ -227,6 +230,8 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
     progress.close(summary.games_done + len(summary.failures))
     summary.server = pool.stats
     summary.evaluator_seconds = dict(getattr(evaluator, "seconds", {}))
+    summary.cache_hits = getattr(evaluator, "cache_hits", 0)
+    summary.network_positions = getattr(evaluator, "positions", 0)
     summary.positions = writer.positions_written
     summary.shards = list(writer.paths)
     return summary

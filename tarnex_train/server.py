@@ -60,7 +60,7 @@ class WorkerPool:
     """W worker processes of one role ("selfplay" or "arena") playing
     ``total_games`` games between them."""
 
-    def __init__(self, role: str, workers: int, total_games: int, options: dict) -> None:
+    def __init__(self, role: str, workers: int, total_games: int, options: dict, log_dir: str | None = None) -> None:
         if workers < 1:
             raise ValueError("workers must be at least 1")
         self.role = role
@@ -70,7 +70,14 @@ class WorkerPool:
         self.requests = RequestQueue(self.ctx)
         self.next_game = self.ctx.Value("q", 0)
         self.stop_flag = self.ctx.Event()
-        self.log_dir = tempfile.mkdtemp(prefix="tarnex-train-")
+        # Worker logs (the engine's fault reports, test boards) are kept in
+        # ``log_dir`` when given; otherwise in a temporary folder removed at the end.
+        self.keep_logs = log_dir is not None
+        if log_dir is not None:
+            os.makedirs(log_dir, exist_ok=True)
+            self.log_dir = log_dir
+        else:
+            self.log_dir = tempfile.mkdtemp(prefix="tarnex-train-")
         self.processes: list = []
         self.conns: list = []
         self.exited: list[bool] = []
@@ -123,7 +130,7 @@ class WorkerPool:
             signal.signal(signal.SIGINT, previous)
 
     def log_path(self, worker: int) -> str:
-        return os.path.join(self.log_dir, f"worker-{worker}.log")
+        return os.path.join(self.log_dir, f"{self.role}-worker-{worker}.log")
 
     def log_tail(self, worker: int, lines: int = 5) -> str:
         try:
@@ -177,7 +184,8 @@ class WorkerPool:
             conn.close()
         if not self.stats.wall:
             self.stats.wall = time.perf_counter() - self._started_at
-        shutil.rmtree(self.log_dir, ignore_errors=True)
+        if not self.keep_logs:
+            shutil.rmtree(self.log_dir, ignore_errors=True)
 
     def run(self, evaluator, handler, tick, max_batch: int, batch_wait: float, progress, interrupt_note: str) -> bool:
         """Starts the workers, serves them to the end and stops them; returns

@@ -1,15 +1,140 @@
-"""The six search settings read by ``play_training_game``, with defaults."""
+"""Every setting of the tools, declared once.
+
+A setting is a dataclass field made by ``setting()``: its default, its help
+text and its bounds live in one place, and from there come the command-line
+option (``options.add_options``), the validation (each settings class checks
+itself when it is made, whether from the command line, a run file or code)
+and the record written with every output (``as_dict``).
+"""
 
 from __future__ import annotations
 
 import dataclasses
-from dataclasses import dataclass
+import math
+import struct
+from dataclasses import dataclass, field
 
 from .errors import OptionError
 
+# The engine reads its float settings as 32-bit floats and its counts as
+# 64-bit integers; a value it cannot represent is refused here, not by every
+# game failing later.
+FLOAT32_MAX = struct.unpack("f", struct.pack("I", 0x7F7FFFFF))[0]
+FLOAT32_TINY = struct.unpack("f", struct.pack("I", 0x00800000))[0]
+
+
+def setting(default, help: str, *, low=None, high=None, low_open: bool = False, choices=None,
+            kind=None, float32: bool = False, metavar: str | None = None, option: bool = True):
+    """A dataclass field with its help and bounds. ``kind`` defaults to the
+    type of ``default``; a default of None means "optional" (kind required).
+    ``float32``: the engine reads it as a 32-bit float. ``option``: whether
+    the command line offers it."""
+    kind = kind if kind is not None else type(default)
+    meta = dict(help=help, low=low, high=high, low_open=low_open, choices=choices, kind=kind,
+                float32=float32, optional=default is None, metavar=metavar, option=option)
+    if isinstance(default, (list, dict)):
+        return field(default_factory=lambda: type(default)(default), metadata=meta)
+    return field(default=default, metadata=meta)
+
+
+def check_value(name: str, value, meta) -> str | None:
+    """Why ``value`` is not acceptable for the setting, or None."""
+    kind = meta["kind"]
+    if value is None:
+        return None if meta["optional"] else f"{name} must be given"
+    if kind is bool:
+        return None if isinstance(value, bool) else f"{name} must be true or false"
+    if kind is int:
+        if isinstance(value, bool) or not isinstance(value, int):
+            return f"{name} must be an integer"
+    elif kind is float:
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            return f"{name} must be a number"
+        if value != value:
+            return "NaN is not allowed"
+        if not math.isfinite(value):
+            return f"{name} must be a finite number"
+        if meta["float32"] and value != 0 and not FLOAT32_TINY <= abs(value) <= FLOAT32_MAX:
+            return f"{name} must lie within the range of a 32-bit float ({FLOAT32_TINY:.3g} to {FLOAT32_MAX:.3g})"
+    elif kind is str:
+        if not isinstance(value, str):
+            return f"{name} must be a text"
+    if meta["choices"] is not None and value not in meta["choices"]:
+        return f"{name} must be one of {', '.join(map(str, meta['choices']))}"
+    low, high = meta["low"], meta["high"]
+    if low is not None and (value <= low if meta["low_open"] else value < low):
+        return f"{name} must be {'>' if meta['low_open'] else '>='} {low:g}"
+    if high is not None and value > high:
+        return f"{name} must be <= {high:g}"
+    return None
+
+
+def check_settings(instance) -> None:
+    """Validates every declared field of a settings dataclass (nested
+    settings validate themselves when made)."""
+    problems = []
+    for f in dataclasses.fields(instance):
+        if "help" not in f.metadata:
+            continue
+        problem = check_value(f.name, getattr(instance, f.name), f.metadata)
+        if problem:
+            problems.append(problem)
+    if problems:
+        raise OptionError("; ".join(problems))
+
+
+def as_dict(instance) -> dict:
+    return dataclasses.asdict(instance)
+
+
+def from_dict(cls, data, where: str = "settings"):
+    """A settings dataclass from a plain dict (as read from a run file);
+    nested settings classes are built from nested dicts. Unknown keys are
+    refused so that a misspelt setting cannot pass unnoticed."""
+    if not isinstance(data, dict):
+        raise OptionError(f"{where}: expected a table of settings, got {type(data).__name__}")
+    known = {f.name: f for f in dataclasses.fields(cls)}
+    unknown = sorted(set(data) - set(known))
+    if unknown:
+        raise OptionError(f"{where}: unknown setting(s) {', '.join(unknown)}")
+    values = {}
+    for name, value in data.items():
+        nested = _nested_class(known[name])
+        if nested is not None:
+            value = from_dict(nested, value, f"{where}.{name}")
+        elif known[name].metadata.get("kind") is float and isinstance(value, int) and not isinstance(value, bool):
+            value = float(value)
+        values[name] = value
+    try:
+        return cls(**values)
+    except TypeError as error:
+        raise OptionError(f"{where}: {error}") from None
+
+
+def _nested_class(f):
+    factory = f.default_factory if f.default_factory is not dataclasses.MISSING else None
+    if factory is not None and "help" not in f.metadata:
+        made = factory()
+        if dataclasses.is_dataclass(made):
+            return type(made)
+    return None
+
+
+class Settings:
+    """Base of the settings dataclasses: validation on creation."""
+
+    def __post_init__(self) -> None:
+        check_settings(self)
+
+    def to_dict(self) -> dict:
+        return as_dict(self)
+
+    def replace(self, **changes):
+        return dataclasses.replace(self, **changes)
+
 
 @dataclass(frozen=True)
-class SearchConfig:
+class SearchConfig(Settings):
     """Settings of the engine's tree search, read by attribute by the module.
 
     The defaults follow AlphaZero (c_base, c_init, exploration fraction), with
@@ -17,39 +142,89 @@ class SearchConfig:
     and a Dirichlet alpha for the 15 to 100 legal tiles a position has.
     """
 
-    sims_per_move: int = 100
-    sample_moves: int = 30
-    c_base: float = 19652.0
-    c_init: float = 1.25
-    dirichlet_alpha: float = 0.3
-    exploration_fraction: float = 0.25
-
-    def __post_init__(self) -> None:
-        problems = []
-        if not isinstance(self.sims_per_move, int) or self.sims_per_move < 1:
-            problems.append("sims_per_move must be an integer >= 1")
-        if not isinstance(self.sample_moves, int) or self.sample_moves < 0:
-            problems.append("sample_moves must be an integer >= 0")
-        for name in ("c_base", "c_init", "dirichlet_alpha"):
-            value = getattr(self, name)
-            if not isinstance(value, (int, float)) or not value > 0 or value == float("inf"):
-                problems.append(f"{name} must be a finite number > 0")
-        fraction = self.exploration_fraction
-        if not isinstance(fraction, (int, float)) or not 0.0 <= fraction <= 1.0:
-            problems.append("exploration_fraction must lie in [0, 1]")
-        if problems:
-            raise OptionError("; ".join(problems))
-
-    def to_dict(self) -> dict:
-        return dataclasses.asdict(self)
+    sims_per_move: int = setting(100, "simulations of the tree search for every tile chosen", low=1, high=1_000_000)
+    sample_moves: int = setting(
+        30, "the first N-1 tiles of a game (all seats together) are sampled in proportion to the visit counts, "
+        "later ones are the most visited tile", low=0, high=2**63)
+    c_base: float = setting(19652.0, "base constant of the PUCT exploration term", low=0.0, low_open=True,
+                            float32=True)
+    c_init: float = setting(1.25, "initial constant of the PUCT exploration term", low=0.0, low_open=True,
+                            float32=True)
+    dirichlet_alpha: float = setting(0.3, "concentration of the Dirichlet noise mixed into the root priors",
+                                     low=0.0, low_open=True, float32=True)
+    exploration_fraction: float = setting(0.25, "weight of that noise in the root priors (0 = no noise)",
+                                          low=0.0, high=1.0, float32=True)
 
 
-HELP = {
-    "sims_per_move": "simulations of the tree search for every tile chosen",
-    "sample_moves": "the first N-1 tiles of a game (all seats together) are sampled in "
-    "proportion to the visit counts, later ones are the most visited tile",
-    "c_base": "base constant of the PUCT exploration term",
-    "c_init": "initial constant of the PUCT exploration term",
-    "dirichlet_alpha": "concentration of the Dirichlet noise mixed into the root priors",
-    "exploration_fraction": "weight of that noise in the root priors (0 = no noise)",
-}
+@dataclass(frozen=True)
+class NetworkShape(Settings):
+    """Size of a freshly initialised network."""
+
+    channels: int = setting(32, "channels of the residual tower", low=1, high=1024)
+    blocks: int = setting(2, "residual blocks", low=0, high=64)
+
+
+@dataclass(frozen=True)
+class PoolSettings(Settings):
+    """Worker processes and the inference server that answers them."""
+
+    workers: int = setting(4, "worker processes playing games at the same time; they mostly wait for the "
+                           "network, and more of them give larger batches", low=1, high=1024)
+    batch_size: int = setting(64, "most requests evaluated in one network run", low=1, high=65536)
+    batch_wait_ms: float = setting(1.0, "how long a batch smaller than the number of busy workers waits for "
+                                   "more requests", low=0.0, high=1000.0)
+    device: str = setting("cpu", "torch device for the network: cpu, or cuda / cuda:N when available")
+    torch_threads: int = setting(1, "CPU threads for the network (the workers need the other cores)",
+                                 low=1, high=1024)
+    cache_mb: float = setting(256.0, "memory for the evaluation cache, which answers a position seen before "
+                              "without the network (0 = no cache)", low=0.0, high=1e6)
+
+
+@dataclass(frozen=True)
+class TrainSettings(Settings):
+    """How the network is fitted to the records."""
+
+    batch_size: int = setting(256, "positions per step", low=1, high=65536)
+    lr: float = setting(1e-3, "learning rate (AdamW)", low=0.0, high=10.0, low_open=True)
+    weight_decay: float = setting(1e-4, "weight decay (AdamW)", low=0.0, high=10.0)
+    value_score_weight: float = setting(
+        0.0, "share of the value target taken from the final scores (a softmax over the seats' placed cells) "
+        "instead of the win shares; scores say more than the winner alone", low=0.0, high=1.0)
+    value_temperature: float = setting(3.0, "temperature of that softmax, in cells", low=0.0, high=1000.0,
+                                       low_open=True)
+    value_loss_weight: float = setting(1.0, "weight of the value loss against the policy loss", low=0.0, high=100.0)
+    completion_policy_weight: float = setting(
+        1.0, "weight of the policy loss at positions where some legal tile completes the mover's piece: the "
+        "search values such a tile for the next seat, not the mover, so its visit counts there mislead",
+        low=0.0, high=1.0)
+
+
+@dataclass(frozen=True)
+class LoopSettings(Settings):
+    """A learning run: generations of self-play, training on a sliding window
+    of the newest positions, and strength tests. The defaults are chosen to
+    learn on a 2-core laptop within an hour."""
+
+    games_per_generation: int = setting(48, "self-play games per generation", low=1, high=10**7)
+    games_per_shard: int = setting(16, "games written together in one shard", low=1, high=10**6)
+    window_positions: int = setting(150_000, "training draws from the newest this many positions; older ones "
+                                    "age out", low=1, high=10**9)
+    reuse: float = setting(1.5, "how many times each position is trained on, on average, over its time in the "
+                           "window (sets the training steps of a generation)", low=0.0, high=1000.0, low_open=True)
+    holdout_every: int = setting(20, "every N-th game is never trained on, to measure losses on unseen "
+                                 "positions (0 = none)", low=0, high=10**6)
+    strength_games: int = setting(100, "test games of each new network (seat 0, its most likely tile) against "
+                                  "three uniformly random seats", low=1, high=10**6)
+    previous_games: int = setting(40, "test games of each new network against the previous generation", low=0,
+                                  high=10**6)
+    previous_temperature: float = setting(0.5, "the previous generation's seats draw from its policy sharpened "
+                                          "by this temperature", low=0.0, high=100.0, low_open=True)
+    calibration_games: int = setting(400, "test games of the random player against itself, once per run: the "
+                                     "seat-0 payoff of two equal players", low=1, high=10**6)
+    seed: int = setting(None, "seed of the first network's weights; random when omitted", kind=int, low=0,
+                        high=2**63 - 1)
+    search: SearchConfig = field(default_factory=lambda: SearchConfig(sims_per_move=16, sample_moves=30))
+    shape: NetworkShape = field(default_factory=lambda: NetworkShape(channels=32, blocks=2))
+    pool: PoolSettings = field(default_factory=lambda: PoolSettings(workers=4, cache_mb=512.0))
+    train: TrainSettings = field(default_factory=lambda: TrainSettings(
+        batch_size=256, lr=2e-3, weight_decay=1e-4, value_score_weight=0.5, completion_policy_weight=0.0))

@@ -16,6 +16,8 @@ Arrays of a shard (n positions, g games):
   value           (n, 4)         float32 final payoff, entry k for seat (mover + k) % 4
   mover           (n,)           uint8
   tile            (n,)           int16   the tile played (board frame)
+  completing      (n,)           int16   legal tiles that would complete the mover's piece
+                                         (absent in older shards: read as 0)
   game            (n,)           int32   game number within its run
   move            (n,)           int16   move number within its game
   game_numbers    (g,)           int32
@@ -30,6 +32,8 @@ import os
 import queue
 import threading
 import time
+import zipfile
+import zlib
 
 import numpy as np
 
@@ -39,6 +43,7 @@ FORMAT_VERSION = 1
 METADATA = "metadata.json"
 SHARD_PATTERN = "shard-*.npz"
 RECORD_ARRAYS = ("planes", "policy", "value", "mover", "tile")
+OPTIONAL_ARRAYS = ("completing",)
 
 
 class DataFolderError(OptionError):
@@ -156,8 +161,9 @@ class ShardWriter:
 
     def _write(self, batch: list[tuple[int, dict]]) -> None:
         arrays = {"format_version": np.int32(FORMAT_VERSION)}
-        for name in RECORD_ARRAYS:
-            arrays[name] = np.concatenate([records[name] for _, records in batch])
+        for name in RECORD_ARRAYS + OPTIONAL_ARRAYS:
+            if all(name in records for _, records in batch):
+                arrays[name] = np.concatenate([records[name] for _, records in batch])
         arrays["game"] = np.concatenate(
             [np.full(len(records["mover"]), number, dtype=np.int32) for number, records in batch]
         )
@@ -204,15 +210,28 @@ def shard_paths(sources) -> list[str]:
     return paths
 
 
+# A shard of 64 games holds about 40 MB of arrays; a member that inflates to
+# far more is not one of ours (or is a decompression bomb).
+MAX_SHARD_BYTES = 2**30
+
+
 def read_shard(path: str) -> dict:
-    """All arrays of one shard, checked for version and consistent shapes."""
+    """All arrays of one shard, checked for version, consistent shapes and
+    finite numbers."""
     try:
+        with zipfile.ZipFile(path) as archive:
+            inflated = sum(info.file_size for info in archive.infolist())
+        if inflated > MAX_SHARD_BYTES:
+            raise DataFolderError(f"{path}: shard would inflate to {inflated} bytes, more than {MAX_SHARD_BYTES}")
         with np.load(path, allow_pickle=False) as data:
             arrays = {name: data[name] for name in data.files}
-    except (OSError, ValueError, EOFError) as error:
+    except (OSError, ValueError, EOFError, zipfile.BadZipFile, zlib.error) as error:
+        if isinstance(error, DataFolderError):
+            raise
         raise DataFolderError(f"{path}: not a readable shard ({error})") from None
     version = arrays.get("format_version")
-    if version is None or int(version) != FORMAT_VERSION:
+    if version is None or version.shape != () or not np.issubdtype(version.dtype, np.integer) \
+            or int(version) != FORMAT_VERSION:
         raise DataFolderError(f"{path}: shard format version {version}, expected {FORMAT_VERSION}")
     missing = [name for name in RECORD_ARRAYS if name not in arrays]
     if missing:
@@ -222,13 +241,28 @@ def read_shard(path: str) -> dict:
     for name, shape in shapes.items():
         if arrays[name].shape != shape:
             raise DataFolderError(f"{path}: {name} has shape {arrays[name].shape}, expected {shape}")
+    for name in ("policy", "value"):
+        if not np.issubdtype(arrays[name].dtype, np.floating) or not np.isfinite(arrays[name]).all():
+            raise DataFolderError(f"{path}: {name} holds values that are not finite numbers")
+    if "game" not in arrays or arrays["game"].shape != (n,):
+        arrays["game"] = np.zeros(n, dtype=np.int32)
+    if "completing" not in arrays or arrays["completing"].shape != (n,):
+        arrays["completing"] = np.zeros(n, dtype=np.int16)
     return arrays
 
 
 def load_records(sources) -> dict:
-    """The records (planes, policy, value, mover, tile) of all shards, concatenated."""
+    """The records (planes, policy, value, mover, tile) of all shards,
+    concatenated, with ``game_key`` telling their games apart across shards."""
     paths = shard_paths(sources)
     if not paths:
         raise DataFolderError(f"no shards found in {sources}")
-    shards = [read_shard(path) for path in paths]
-    return {name: np.concatenate([shard[name] for shard in shards]) for name in RECORD_ARRAYS}
+    return concatenate_shards([read_shard(path) for path in paths])
+
+
+def concatenate_shards(shards: list) -> dict:
+    records = {name: np.concatenate([shard[name] for shard in shards]) for name in RECORD_ARRAYS + OPTIONAL_ARRAYS}
+    records["game_key"] = np.concatenate(
+        [(np.int64(index) << 32) + shard["game"].astype(np.int64) for index, shard in enumerate(shards)]
+    )
+    return records

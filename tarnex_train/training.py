@@ -1,46 +1,104 @@
-"""Training: fit the network to written shards for a number of steps and save
-a checkpoint (policy cross-entropy against the search policy plus value
-cross-entropy against the final payoff shares)."""
+"""Training: fit the network to written records (policy cross-entropy against
+the search policy plus value cross-entropy against the value target, see
+``dataset``), for the ``train`` command and for the loop."""
 
 from __future__ import annotations
 
+import math
+import os
 import sys
 import time
 from dataclasses import dataclass, field
 
-from .network import NetworkShape
 from .errors import OptionError
 from .progress import Progress
+from .settings import NetworkShape, TrainSettings, setting
 
 
-@dataclass
-class TrainOptions:
-    data: list = field(default_factory=list)
-    output: str = "model.pt"
-    checkpoint: str | None = None
+class DivergedError(OptionError):
+    """The loss became NaN or infinite: the learning rate is too high for
+    the data, or the data is broken. Nothing is written."""
+
+
+class Trainer:
+    """A network with its optimiser; ``step`` fits one batch, ``measure``
+    computes losses and policy entropy without learning."""
+
+    def __init__(self, net, settings: TrainSettings, device, optimiser_state=None) -> None:
+        import torch
+
+        self.torch = torch
+        self.net = net.to(device)
+        self.device = device
+        self.settings = settings
+        self.optimiser = torch.optim.AdamW(net.parameters(), lr=settings.lr, weight_decay=settings.weight_decay)
+        if optimiser_state is not None:
+            self.optimiser.load_state_dict(optimiser_state)
+            for group in self.optimiser.param_groups:
+                group["lr"], group["weight_decay"] = settings.lr, settings.weight_decay
+
+    def step(self, planes, policy, value, weight=None) -> tuple[float, float]:
+        from .network import losses
+
+        self.net.train()
+        planes, policy, value = planes.to(self.device), policy.to(self.device), value.to(self.device)
+        weight = weight.to(self.device) if weight is not None else None
+        policy_loss, value_loss = losses(self.net, planes, policy, value, weight)
+        total = policy_loss + self.settings.value_loss_weight * value_loss
+        if not self.torch.isfinite(total):
+            raise DivergedError(
+                f"the loss is not finite (policy {policy_loss.item()}, value {value_loss.item()}); "
+                "lower the learning rate or check the data"
+            )
+        self.optimiser.zero_grad(set_to_none=True)
+        total.backward()
+        self.optimiser.step()
+        return policy_loss.item(), value_loss.item()
+
+    def measure(self, examples, batch_size: int = 512) -> dict:
+        """Mean policy loss (weighted as in training), value loss and policy
+        entropy over ``examples``."""
+        torch = self.torch
+        from torch.nn import functional as F
+
+        self.net.eval()
+        sums = {"policy_loss": 0.0, "value_loss": 0.0, "policy_entropy": 0.0}
+        n, weights = len(examples), 0.0
+        with torch.inference_mode():
+            for start in range(0, n, batch_size):
+                planes, policy, value, weight = examples.batch(slice(start, start + batch_size))
+                planes, policy, value = planes.to(self.device), policy.to(self.device), value.to(self.device)
+                weight = weight.to(self.device)
+                log_policy, value_logits = self.net(planes)
+                safe = log_policy.clamp_min(-1e4)
+                sums["policy_loss"] += -((policy * safe).sum(dim=1) * weight).sum().item()
+                weights += weight.sum().item()
+                sums["value_loss"] += -(value * F.log_softmax(value_logits, dim=1)).sum().item()
+                sums["policy_entropy"] += -(log_policy.exp() * safe).sum().item()
+        if not n:
+            return {name: math.nan for name in sums}
+        out = {name: total / n for name, total in sums.items()}
+        out["policy_loss"] = sums["policy_loss"] / weights if weights else math.nan
+        return out
+
+
+@dataclass(frozen=True)
+class TrainOptions(TrainSettings):
+    data: list = setting([], "data folders (or shard files) written by selfplay", kind=list, option=False)
+    output: str = setting("model.pt", "checkpoint file to write")
+    checkpoint: str = setting(None, "checkpoint to start from (default: a fresh network)", kind=str)
+    steps: int = setting(1000, "optimiser steps", low=1, high=10**9)
+    device: str = setting("cpu", "torch device: cpu, or cuda / cuda:N when available")
+    torch_threads: int = setting(None, "CPU threads for torch (default: torch's own choice)", kind=int,
+                                 low=1, high=1024)
+    seed: int = setting(None, "seed for fresh network weights and data order; random when omitted", kind=int,
+                        low=0, high=2**63 - 1)
+    progress: bool = setting(True, "progress bar on standard error", option=False)
     shape: NetworkShape = field(default_factory=NetworkShape)
-    steps: int = 1000
-    batch_size: int = 256
-    lr: float = 1e-3
-    weight_decay: float = 1e-4
-    device: str = "cpu"
-    seed: int | None = None
-    torch_threads: int | None = None
-    progress: bool = True
 
     def check(self) -> None:
         if not self.data:
             raise OptionError("no data folder given")
-        if self.steps < 1:
-            raise OptionError("steps must be at least 1")
-        if self.batch_size < 1:
-            raise OptionError("batch size must be at least 1")
-        if not self.lr > 0:
-            raise OptionError("learning rate must be > 0")
-        if self.weight_decay < 0:
-            raise OptionError("weight decay must not be negative")
-        if self.torch_threads is not None and self.torch_threads < 1:
-            raise OptionError("torch threads must be at least 1")
 
 
 @dataclass
@@ -66,40 +124,50 @@ class TrainSummary:
         )
 
 
+def check_writable(path: str) -> None:
+    """Fails now, not after all the training, when ``path`` cannot be written."""
+    folder = os.path.dirname(os.path.abspath(path)) or "."
+    if os.path.isdir(path):
+        raise OptionError(f"output {path!r} is a folder")
+    probe = os.path.join(folder, f".{os.path.basename(path)}.probe-{os.getpid()}")
+    try:
+        os.makedirs(folder, exist_ok=True)
+        with open(probe, "wb"):
+            pass
+        os.unlink(probe)
+    except OSError as error:
+        raise OptionError(f"output {path!r} cannot be written: {error.strerror or error}") from None
+
+
 def run_train(options: TrainOptions, stream=None) -> TrainSummary:
     import torch
-    from torch.utils.data import DataLoader
 
     from .dataset import ShardDataset
-    from .network import losses, network_from, pick_device, save_checkpoint
+    from .network import network_from, pick_device, save_checkpoint
 
     stream = stream if stream is not None else sys.stderr
     options.check()
+    check_writable(options.output)
     if options.torch_threads:
         torch.set_num_threads(options.torch_threads)
     device = pick_device(options.device)
-    dataset = ShardDataset(options.data)
+    dataset = ShardDataset(options.data, options)
+    examples = dataset.examples
     net, description, trained_before = network_from(options.checkpoint, options.shape, options.seed)
     generator = torch.Generator()
     if options.seed is not None:
         generator.manual_seed(options.seed)
-    loader = DataLoader(dataset, batch_size=options.batch_size, shuffle=True, drop_last=False, generator=generator)
-    net.to(device).train()
-    optimiser = torch.optim.AdamW(net.parameters(), lr=options.lr, weight_decay=options.weight_decay)
-    summary = TrainSummary(0, len(dataset), options.output, description)
+    trainer = Trainer(net, options, device)
+    summary = TrainSummary(0, len(examples), options.output, description)
     progress = Progress("train", options.steps, "steps", stream, enabled=options.progress)
     started = time.monotonic()
     step = 0
     try:
         while step < options.steps:
-            for planes, policy, value in loader:
-                planes, policy, value = planes.to(device), policy.to(device), value.to(device)
-                policy_loss, value_loss = losses(net, planes, policy, value)
-                optimiser.zero_grad(set_to_none=True)
-                (policy_loss + value_loss).backward()
-                optimiser.step()
+            order = torch.randperm(len(examples), generator=generator)
+            for start in range(0, len(order), options.batch_size):
+                current = trainer.step(*examples.batch(order[start:start + options.batch_size]))
                 step += 1
-                current = (policy_loss.item(), value_loss.item())
                 if step == 1:
                     summary.first_loss = current
                 summary.last_loss = current
@@ -111,7 +179,9 @@ def run_train(options: TrainOptions, stream=None) -> TrainSummary:
         progress.message(f"interrupted at step {step}: saving the network trained so far")
     summary.steps = step
     net.eval()
-    save_checkpoint(net, options.output, trained_before + step)
+    record = options.to_dict()
+    record.pop("progress", None)
+    save_checkpoint(net, options.output, trained_before + step, settings={"train": record})
     summary.seconds = time.monotonic() - started
     progress.close(step, f"loss {summary.last_loss[0]:.3f} + {summary.last_loss[1]:.3f}")
     return summary

@@ -8,7 +8,8 @@
 //   planes   bytes, n * 2000: the 5 x 20 x 20 board state (0 or 1) in the
 //            mover's frame, entry [i * 2000 + plane * 400 + row * 20 + col]
 //   movers   bytes, n: the seat to move
-//   legal    bytes, n * 400: 1 where the tile (board frame) is legal
+//   legal    bytes, n * 400: 1 where the tile (board frame) is legal and
+//            continues the mover's piece, 2 where it is legal and completes it
 // and for the position after the last entry:
 //   payoff   tuple of four floats by seat
 //   terminal bool
@@ -112,10 +113,18 @@ struct Replayed {
     Game final;
 };
 
+// Legal tiles are marked 1, or 2 when choosing the tile completes the mover's
+// piece (the turn passes): the search values such a child for the next seat,
+// which the training side needs to know.
 void write_position(const Game& game, char* planes, char* legal) {
     const tarnex::BoardState state = game.get_board_state();
     for (std::size_t k = 0; k < kStateSize; ++k) planes[k] = state[k] ? 1 : 0;
-    game.tile_moves.keys().for_each([&](std::size_t t) { legal[t] = 1; });
+    const std::size_t mover = game.current_player;
+    game.tile_moves.keys().for_each([&](std::size_t t) {
+        Game next = game;
+        next.apply(static_cast<tarnex::Tile>(t));
+        legal[t] = next.board.pieces[mover] != game.board.pieces[mover] ? 2 : 1;
+    });
 }
 
 // Plays the history; runs without the interpreter lock.
@@ -275,7 +284,8 @@ PyMethodDef methods[] = {
      "replay(history) -> (planes, movers, legal, payoff, terminal)\n\n"
      "Plays the (seat, tile) pairs from the starting position. For each entry:\n"
      "planes (bytes, 2000 per entry: board state in the mover's frame),\n"
-     "movers (bytes, one per entry), legal (bytes, 400 per entry, board frame).\n"
+     "movers (bytes, one per entry), legal (bytes, 400 per entry, board frame:\n"
+     "1 legal, 2 legal and completing the mover's piece).\n"
      "For the final position: payoff (four floats by seat) and terminal (bool).\n"
      "Raises TypeError or ValueError naming the first bad entry."},
     {"position", position, METH_O,

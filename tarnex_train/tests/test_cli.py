@@ -33,7 +33,15 @@ def test_bad_options_are_reported_in_one_line(tmp_path, capsys):
         (["selfplay", "--exploration-fraction", "1.5"], "argument --exploration-fraction: 1.5 must be <= 1"),
         (["selfplay", "--dirichlet-alpha", "0"], "argument --dirichlet-alpha: 0 must be > 0"),
         (["selfplay", "--c-base", "nan"], "argument --c-base: NaN is not allowed"),
-        (["selfplay", "--evaluator", "gpu"], "argument --evaluator: invalid choice"),
+        (["selfplay", "--c-base", "1e39"], "range of a 32-bit float"),
+        (["selfplay", "--dirichlet-alpha", "1e-50"], "range of a 32-bit float"),
+        (["selfplay", "--sims-per-move", "100000000000000000000"], "must be <= 1e+06"),
+        (["selfplay", "--batch-wait-ms", "inf"], "must be a finite number"),
+        (["selfplay", "--seed", str(2**64)], "must be <="),
+        (["arena", "--torch-threads", "100000"], "must be <= 1024"),
+        (["loop", "--run", str(not_a_checkpoint)], "not a folder"),
+        (["loop", "--run", str(foreign)], "not a run folder"),
+        (["selfplay", "--evaluator", "gpu"], "argument --evaluator: gpu must be one of network, zero"),
         (["selfplay", "--checkpoint", str(tmp_path / "missing.pt")], "missing.pt' does not exist"),
         (["selfplay", "--evaluator", "zero", "--output", str(foreign)], "data format version 99"),
         (["arena", "--model", str(not_a_checkpoint)], "could not be read"),
@@ -56,7 +64,7 @@ def test_bad_options_are_reported_in_one_line(tmp_path, capsys):
 def test_every_option_is_explained():
     parser = build_parser()
     subparsers = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
-    assert set(subparsers.choices) == {"selfplay", "arena", "train"}
+    assert set(subparsers.choices) == {"selfplay", "arena", "train", "loop"}
     for name, command in subparsers.choices.items():
         for action in command._actions:
             assert action.help and action.help.strip(), (name, action.option_strings)

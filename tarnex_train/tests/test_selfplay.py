@@ -11,12 +11,14 @@ import time
 
 import numpy as np
 import pytest
+import torch
 
 from conftest import KillingEvaluator, TamperingEvaluator, tiny_options
 from tarnex_train.dataset import ShardDataset
 from tarnex_train.positions import FRAMES, replay
 from tarnex_train.selfplay import run_selfplay
-from tarnex_train.shards import FORMAT_VERSION, read_metadata, read_shard, shard_paths
+from tarnex_train.settings import TrainSettings
+from tarnex_train.shards import FORMAT_VERSION, load_records, read_metadata, read_shard, shard_paths
 
 
 def engine_turn(policy_in_frame, mover):
@@ -87,11 +89,20 @@ def test_dataset_reads_the_shards(selfplay_run):
     summary, _ = selfplay_run
     dataset = ShardDataset(summary.output)
     assert len(dataset) == summary.positions
-    planes, policy, value = dataset[len(dataset) - 1]
+    planes, policy, value, weight = dataset[len(dataset) - 1]
     assert planes.shape == (5, 20, 20) and planes.dtype.is_floating_point
     assert policy.shape == (400,) and value.shape == (4,)
     assert float(policy.sum()) == pytest.approx(1.0, abs=1e-5)
     assert set(planes.unique().tolist()) <= {0.0, 1.0}
+    # A tile after which another seat moves completed a piece: that position
+    # has a completing tile; a game's first position has none.
+    records = load_records(summary.output)
+    same_game = records["game_key"][1:] == records["game_key"][:-1]
+    passed = same_game & (records["mover"][1:] != records["mover"][:-1])
+    assert passed.any() and (records["completing"][:-1][passed] >= 1).all()
+    assert (records["completing"][np.r_[True, ~same_game]] == 0).all()
+    masked = ShardDataset(summary.output, TrainSettings(completion_policy_weight=0.0)).examples.policy_weight
+    assert torch.equal(masked == 0, torch.from_numpy(records["completing"] > 0))
 
 
 def test_failing_games_are_reported_and_skipped(tmp_path):

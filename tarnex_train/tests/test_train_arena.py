@@ -27,12 +27,14 @@ def test_training_writes_a_checkpoint_that_loads(trained):
     assert all(math.isfinite(x) for x in summary.first_loss + summary.last_loss)
     net, steps = load_checkpoint(path)
     assert steps == 3 and net.shape == TINY
-    # Probabilities on the legal cells only, and seat shares.
+    # Positive entries on the legal cells only, whose softmax (as the engine
+    # takes it) is the network's distribution; and seat shares.
     planes = torch.zeros(2, 5, 20, 20)
     planes[:, 4, 0, :5] = 1
     policy, values = net.predict(planes)
     assert torch.all(policy[:, :5] > 0) and torch.all(policy[:, 5:] == 0)
-    assert torch.allclose(policy.sum(dim=1), torch.ones(2), atol=1e-4)
+    log_policy, _ = net(planes)
+    assert torch.allclose(torch.softmax(policy[:, :5], dim=1), log_policy[:, :5].exp(), atol=1e-5)
     assert torch.allclose(values.sum(dim=1), torch.ones(2), atol=1e-5) and torch.all(values > 0)
 
 

@@ -1,0 +1,212 @@
+"""The learning loop: a whole tiny run, resuming after kill -9, the sliding
+window, the run file, and the priors the search gets from the network."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+import torch
+
+from tarnex_train.errors import OptionError
+from tarnex_train.loop.run import read_settings_file, run_loop
+from tarnex_train.loop.window import Window
+from tarnex_train.settings import LoopSettings, as_dict, from_dict
+
+TINY_LOOP = [
+    "--games-per-generation", "4", "--games-per-shard", "1", "--sims-per-move", "2", "--channels", "4",
+    "--blocks", "1", "--strength-games", "4", "--previous-games", "2", "--calibration-games", "4",
+    "--workers", "2", "--train-batch-size", "32", "--window-positions", "100000", "--holdout-every", "3",
+]
+
+
+def loop_command(run_dir, *extra):
+    return [sys.executable, "-m", "tarnex_train.cli", "loop", "--run", str(run_dir), *TINY_LOOP, *extra]
+
+
+def generation_lines(run_dir):
+    with open(run_dir / "metrics.jsonl") as f:
+        records = [json.loads(line) for line in f]
+    return [r for r in records if r["kind"] == "generation"], [r for r in records if r["kind"] == "train"]
+
+
+def games_of(data_dir):
+    numbers = []
+    for name in sorted(os.listdir(data_dir)):
+        if name.startswith("shard-"):
+            with np.load(data_dir / name) as shard:
+                numbers.append((name.split("-")[1:3], shard["game_numbers"].tolist()))
+    return numbers
+
+
+def test_two_generations_end_to_end(tmp_path):
+    run = tmp_path / "run"
+    result = subprocess.run(loop_command(run, "--generations", "2", "--seed", "3"), capture_output=True,
+                            text=True, timeout=600, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "2 generation(s) complete" in result.stdout
+    generations, train = generation_lines(run)
+    assert [r["generation"] for r in generations] == [0, 1]
+    assert train and all(r["generation"] in (0, 1) for r in train)
+    for record in generations:
+        assert record["games"] == 4
+        for key in ("vs_random", "vs_previous", "equal_players"):
+            s = record[key]
+            assert 0.0 <= s["low"] <= s["mean"] <= s["high"] <= 1.0
+        assert record["rating"]["low"] <= record["rating"]["rating"] <= record["rating"]["high"]
+        assert set(record["heldout"]) == {"policy_loss", "value_loss", "policy_entropy"}
+    assert generations[1]["total_steps"] > generations[0]["total_steps"]
+    for name in ("best.pt", "initial.pt", "run.json", "state.json", "progress.png", "gen-0001/network.pt"):
+        assert (run / name).exists(), name
+    assert any(name.startswith("selfplay-worker") for name in os.listdir(run / "logs"))
+    from tarnex_train.network import checkpoint_settings, load_checkpoint
+
+    net, steps = load_checkpoint(str(run / "best.pt"))
+    assert steps == generations[1]["total_steps"]
+    assert checkpoint_settings(str(run / "best.pt"))["loop"]["search"]["sims_per_move"] == 2
+    # Asking for no more generations than the run has does nothing.
+    again = subprocess.run(loop_command(run, "--generations", "2"), capture_output=True, text=True,
+                           timeout=300, cwd=tmp_path)
+    assert again.returncode == 0 and "0 this time, resumed" in again.stdout
+    assert len(generation_lines(run)[0]) == 2
+
+
+def test_resume_after_kill_during_selfplay(tmp_path):
+    """kill -9 while generation 1 plays: the rerun keeps the games already
+    written, plays only the rest, and repeats no generation."""
+    run = tmp_path / "run"
+    process = subprocess.Popen(loop_command(run, "--generations", "2"), stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, cwd=tmp_path, start_new_session=True)
+    data = run / "gen-0001" / "data"
+    deadline = time.monotonic() + 300
+    while time.monotonic() < deadline and not (data.exists() and any(n.startswith("shard-") for n in os.listdir(data))):
+        time.sleep(0.05)
+    os.killpg(process.pid, signal.SIGKILL)
+    process.wait()
+    kept = games_of(data)
+    assert 1 <= len(kept) < 4 and not (run / "gen-0001" / "network.pt").exists()
+    result = subprocess.run(loop_command(run, "--generations", "2"), capture_output=True, text=True,
+                            timeout=600, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "kept from before" in result.stderr
+    after = games_of(data)
+    assert after[:len(kept)] == kept or set(map(str, kept)) <= set(map(str, after))
+    assert sum(len(numbers) for _, numbers in after) == 4
+    generations, train = generation_lines(run)
+    assert [r["generation"] for r in generations] == [0, 1]
+    steps = [(r["generation"], r["step"]) for r in train]
+    assert len(steps) == len(set(steps))
+
+
+def test_changed_settings_are_refused_on_resume(tmp_path):
+    run = tmp_path / "run"
+    settings = LoopSettings(games_per_generation=7)
+    run.mkdir()
+    (run / "run.json").write_text(json.dumps({"format": "tarnex-train-loop", "version": 1,
+                                              "settings": as_dict(settings)}))
+    with pytest.raises(OptionError, match="games_per_generation"):
+        run_loop(str(run), LoopSettings(games_per_generation=9), {"games_per_generation": 9}, generations=0)
+
+
+def test_settings_round_trip_through_the_run_file(tmp_path):
+    settings = LoopSettings(games_per_generation=5, reuse=2.5, seed=11,
+                            search=LoopSettings().search.replace(sims_per_move=3),
+                            train=LoopSettings().train.replace(lr=5e-4))
+    path = tmp_path / "run.json"
+    path.write_text(json.dumps({"format": "tarnex-train-loop", "version": 1, "settings": as_dict(settings)}))
+    assert read_settings_file(str(path)) == settings
+    toml = tmp_path / "settings.toml"
+    toml.write_text("games_per_generation = 5\nreuse = 2\n[search]\nsims_per_move = 3\n")
+    loaded = read_settings_file(str(toml))
+    assert (loaded.games_per_generation, loaded.reuse, loaded.search.sims_per_move) == (5, 2.0, 3)
+    for bad, message in (({"reuse": -1}, "reuse must be > 0"), ({"gamez": 1}, "unknown setting"),
+                         ({"search": {"sims_per_move": 1.5}}, "must be an integer"),
+                         ({"search": {"c_base": 1e39}}, "32-bit float")):
+        with pytest.raises(OptionError, match=message):
+            from_dict(LoopSettings, bad)
+
+
+def _fake_generation(folder, generation, games, moves):
+    """A data folder of ``games`` games of ``moves`` positions each, the
+    planes' first two bytes telling the game and the generation."""
+    folder.mkdir(parents=True)
+    n = games * moves
+    planes = np.zeros((n, 5, 20, 20), np.uint8)
+    game = np.repeat(np.arange(games, dtype=np.int32), moves)
+    planes[:, 0, 0, 0] = game
+    planes[:, 0, 0, 1] = generation
+    policy = np.zeros((n, 400), np.float32)
+    policy[:, 0] = 1
+    np.savez(folder / "shard-x-00000.npz", format_version=np.int32(1), planes=planes, policy=policy,
+             value=np.full((n, 4), 0.25, np.float32), mover=np.zeros(n, np.uint8), tile=np.zeros(n, np.int16),
+             game=game, move=np.zeros(n, np.int16), game_numbers=np.arange(games, dtype=np.int32),
+             payoff=np.full((games, 4), 0.25, np.float32))
+
+
+def test_window_takes_the_newest_positions_and_holds_games_out(tmp_path):
+    window = Window(holdout_every=4)
+    for g in range(3):
+        _fake_generation(tmp_path / f"g{g}", g, games=8, moves=10)
+        assert window.add(g, str(tmp_path / f"g{g}")) == 60  # games 0 and 4 held out
+    assert len(window.heldout(2)["mover"]) == 20
+    assert set(window.heldout(2)["planes"][:, 0, 0, 0]) == {0, 4}
+    newest = window.newest(2, 100)
+    assert len(newest["mover"]) == 100
+    # The 60 of generation 2 and the newest 40 of 1: the oldest positions age out.
+    generation = newest["planes"][:, 0, 0, 1]
+    assert (generation[-60:] == 2).all() and (generation[:40] == 1).all()
+    assert set(newest["planes"][:40, 0, 0, 0]) == {5, 6, 7, 3}
+    assert not (newest["planes"][:, 0, 0, 0] % 4 == 0).any()
+    assert len(set(newest["game_key"])) == 10  # games of different generations stay apart
+    window.keep_newest(100)
+    assert window.positions(0) == 0 and window.positions(1) == 60
+
+
+class FixedPolicyNet(torch.nn.Module):
+    """Stands in for a trained network: log-probabilities that halve from
+    one legal tile to the next, whatever the position."""
+
+    def forward(self, planes):
+        legal = planes[:, 4].flatten(1) > 0.5
+        rank = torch.cumsum(legal.float(), dim=1) - 1
+        logits = torch.where(legal, -rank * np.log(2.0), torch.full_like(rank, -np.inf))
+        return torch.log_softmax(logits, dim=1), torch.zeros(len(planes), 4)
+
+
+def test_search_priors_follow_the_network_distribution():
+    """The engine must see the network's distribution: with values of 0 and
+    no noise, the first search's visits follow the priors, so the most likely
+    of the 15 opening tiles (prior 1/2) gets about half of them. Sent as
+    probabilities, the priors would lie within a factor e of each other and
+    it would get about a tenth."""
+    from tarnex_self_play import play_training_game
+
+    from tarnex_train.network import TarnexNet
+    from tarnex_train.settings import SearchConfig
+
+    net = FixedPolicyNet()
+    net.predict = TarnexNet.predict.__get__(net)
+
+    class Queue:
+        def put(self, request):
+            self.planes = torch.tensor(request[1], dtype=torch.float32)[None]
+
+    class Pipe:
+        def __init__(self, queue):
+            self.queue = queue
+
+        def recv(self):
+            policy, _ = net.predict(self.queue.planes)
+            return policy[0].tolist(), [0.0] * 4
+
+    queue = Queue()
+    config = SearchConfig(sims_per_move=60, sample_moves=0, exploration_fraction=0.0)
+    _, policies, _ = play_training_game(0, config, queue, Pipe(queue))
+    shares = dict(policies[0])
+    first = min(shares)  # tile 0 is the first legal tile in the frame of seat 0
+    assert shares[first] > 0.3
+    assert max(shares.values()) == shares[first]
