@@ -195,7 +195,7 @@ def _selfplay(args) -> int:
         **picked(SelfPlayOptions, args), search=SearchConfig(**picked(SearchConfig, args)),
         shape=NetworkShape(**picked(NetworkShape, args)), progress=not args.quiet)
     summary = run_selfplay(options)
-    return _finish(summary, succeeded=summary.games_done > 0)
+    return _finish(summary, succeeded=summary.games_kept > 0 and summary.write_error is None)
 
 
 def _finish(summary, succeeded: bool) -> int:

@@ -3,6 +3,7 @@ main process serves their evaluations in batches and writes the records."""
 
 from __future__ import annotations
 
+import os
 import sys
 from dataclasses import dataclass, field
 
@@ -71,6 +72,12 @@ class SelfPlaySummary:
     worker_totals: WorkerTotals = field(default_factory=WorkerTotals)
     cache_hits: int = 0
     network_positions: int = 0
+    write_error: str | None = None
+    games_unwritten: int = 0
+
+    @property
+    def games_kept(self) -> int:
+        return self.games_done - self.games_unwritten
 
     @property
     def cache_hit_rate(self) -> float:
@@ -152,6 +159,8 @@ class SelfPlaySummary:
             )
         for failure in self.failures:
             lines.append(f"failed: game {failure.game} on worker {failure.worker}: {failure.error}")
+        if self.write_error is not None:
+            lines.append(f"failed: {self.games_unwritten} finished game(s) could not be written: {self.write_error}")
         return "\n".join(lines)
 
 
@@ -190,14 +199,18 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
     writer = ShardWriter(options.output, run_settings, options.games_per_shard)
     summary = SelfPlaySummary(options.games, options.workers, options.output, options.evaluator)
     progress = Progress("selfplay", options.games, "games", stream, enabled=options.progress)
+    log_dir = options.log_dir if options.log_dir is not None else os.path.join(options.output, "logs")
     pool = WorkerPool("selfplay", options.workers, options.games, {"search": options.search.to_dict()},
-                      log_dir=options.log_dir)
+                      log_dir=log_dir, stall_seconds=options.stall_seconds)
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == "done":
             writer.add(event.game, event.payload)
             summary.games_done += 1
             summary.worker_totals.add(event.stats)
+            if writer.error is not None:
+                # Playing on would only make more games that cannot be kept.
+                pool.abort(f"writing a shard failed: {writer.error}")
         elif event.kind == "failed":
             summary.failures.append(Failure(event.worker, event.game, event.payload))
             summary.worker_totals.add(event.stats)
@@ -227,6 +240,11 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
                 progress.message(f"worker {worker} stopped: {error}")
     finally:
         writer.close(finished=not summary.interrupted)
+    if writer.error is not None:
+        summary.write_error = str(writer.error)
+        summary.games_unwritten = writer.games_unwritten
+        progress.message(f"selfplay stopped: writing a shard failed ({writer.error}); "
+                         f"{writer.games_unwritten} finished game(s) could not be written")
     progress.close(summary.games_done + len(summary.failures))
     summary.server = pool.stats
     summary.evaluator_seconds = dict(getattr(evaluator, "seconds", {}))

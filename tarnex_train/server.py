@@ -60,7 +60,8 @@ class WorkerPool:
     """W worker processes of one role ("selfplay" or "arena") playing
     ``total_games`` games between them."""
 
-    def __init__(self, role: str, workers: int, total_games: int, options: dict, log_dir: str | None = None) -> None:
+    def __init__(self, role: str, workers: int, total_games: int, options: dict, log_dir: str | None = None,
+                 stall_seconds: float = 300.0) -> None:
         if workers < 1:
             raise ValueError("workers must be at least 1")
         self.role = role
@@ -77,7 +78,8 @@ class WorkerPool:
             os.makedirs(log_dir, exist_ok=True)
             self.log_dir = log_dir
         else:
-            self.log_dir = tempfile.mkdtemp(prefix="tarnex-train-")
+            _remove_orphaned_logs()
+            self.log_dir = tempfile.mkdtemp(prefix=f"{LOG_PREFIX}{os.getpid()}-")
         self.processes: list = []
         self.conns: list = []
         self.exited: list[bool] = []
@@ -86,6 +88,12 @@ class WorkerPool:
         self.fatal: list[tuple[int, str]] = []
         self._workers = workers
         self._started_at = 0.0
+        # Since when each worker owes us a message while its game is open
+        # (None: it is answered, or has no game); one silent past
+        # ``stall_seconds`` is stopped and its game reported as failed.
+        self.stall_seconds = stall_seconds
+        self.silent_since: list = []
+        self.abort_reason: str | None = None
 
     # -- life cycle ---------------------------------------------------------
 
@@ -125,6 +133,7 @@ class WorkerPool:
                 self.conns.append(server_end)
                 self.exited.append(False)
                 self.current.append(None)
+                self.silent_since.append(None)
         finally:
             sys.path[:] = saved_path
             signal.signal(signal.SIGINT, previous)
@@ -212,6 +221,15 @@ class WorkerPool:
 
     # -- serving ------------------------------------------------------------
 
+    def abort(self, reason: str) -> None:
+        """Ends serving soon (the caller then stops the workers)."""
+        if self.abort_reason is None:
+            self.abort_reason = reason
+
+    def _busy(self) -> int:
+        """Workers with a game open that are not known to be stuck."""
+        return sum(1 for w, game in enumerate(self.current) if game is not None and not self.exited[w])
+
     def serve(self, evaluator, handler, tick=None, max_batch: int = 64, batch_wait: float = 0.0) -> ServerStats:
         """Answers requests until every worker has exited.
 
@@ -223,13 +241,13 @@ class WorkerPool:
         pending: list = []
         perf = time.perf_counter
         next_check = perf() + 0.25
-        while self.active or pending:
+        while (self.active or pending) and self.abort_reason is None:
             if not pending:
                 self._receive(0.1, pending, max_batch, handler)
             if pending and batch_wait > 0:
-                target = min(max_batch, self.active)
                 deadline = perf() + batch_wait
-                while len(pending) < target:
+                # The target follows the workers that still have a game open.
+                while len(pending) < min(max_batch, self._busy()):
                     left = deadline - perf()
                     if left <= 0 or not self._receive(left, pending, max_batch, handler):
                         break
@@ -244,9 +262,11 @@ class WorkerPool:
                 sent = perf()
                 stats.evaluate += sent - began
                 conns = self.conns
+                answered = perf()
                 for request, payload in zip(pending, payloads):
                     try:
                         conns[request[0]].send_bytes(payload)
+                        self.silent_since[request[0]] = answered
                     except (OSError, IndexError, TypeError):
                         pass  # the worker is gone; _check_workers reports it
                 stats.send += perf() - sent
@@ -278,7 +298,10 @@ class WorkerPool:
         queue = self.requests
         began = time.perf_counter()
         while True:
-            pending.append(queue.get())
+            request = queue.get()
+            pending.append(request)
+            if isinstance(request[0], int) and 0 <= request[0] < len(self.silent_since):
+                self.silent_since[request[0]] = None
             if len(pending) >= max_batch or not queue.poll(0):
                 break
         self.stats.receive += time.perf_counter() - began
@@ -301,6 +324,7 @@ class WorkerPool:
 
     def _control(self, item, handler, stopping: bool = False) -> None:
         kind, worker = item[0], item[1]
+        self.silent_since[worker] = time.perf_counter() if kind == "start" else None
         if kind == "start":
             self.current[worker] = item[2]
             if not stopping:
@@ -323,7 +347,13 @@ class WorkerPool:
             self.exited[worker] = True
 
     def _check_workers(self, handler, stopping: bool = False) -> None:
+        now = time.perf_counter()
         for worker, process in enumerate(self.processes):
+            since = self.silent_since[worker]
+            if not self.exited[worker] and process.exitcode is None and since is not None \
+                    and now - since > self.stall_seconds:
+                self._end_stuck(worker, handler, stopping, now - since)
+                continue
             if self.exited[worker] or process.exitcode is None:
                 continue
             # Messages it sent before exiting (its "exit" among them) come first.
@@ -340,6 +370,46 @@ class WorkerPool:
             self.fatal.append((worker, text))
             if game is not None and not stopping:
                 handler(WorkerEvent("failed", worker, game, text))
+
+
+    def _end_stuck(self, worker: int, handler, stopping: bool, silent: float) -> None:
+        """A worker silent with its game open (stopped, deadlocked, swapped
+        out for good): report it, end it, let the others go on."""
+        self.exited[worker] = True
+        self.silent_since[worker] = None
+        game = self.current[worker]
+        self.current[worker] = None
+        process = self.processes[worker]
+        try:
+            os.kill(process.pid, signal.SIGKILL)
+        except OSError:
+            pass
+        process.join(5.0)
+        self.conns[worker].close()
+        text = f"worker silent for {silent:.0f} s with game {game} open: stopped and its game skipped"
+        self.fatal.append((worker, text))
+        if game is not None and not stopping:
+            handler(WorkerEvent("failed", worker, game, text))
+
+
+LOG_PREFIX = "tarnex-train-"
+
+
+def _remove_orphaned_logs() -> None:
+    """Temporary log folders of runs whose process is gone (killed before it
+    could clean up) are removed by the next run."""
+    import glob
+
+    for path in glob.glob(os.path.join(tempfile.gettempdir(), LOG_PREFIX + "*-*")):
+        pid = os.path.basename(path)[len(LOG_PREFIX):].split("-", 1)[0]
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        try:
+            os.kill(int(pid), 0)
+        except ProcessLookupError:
+            shutil.rmtree(path, ignore_errors=True)
+        except OSError:
+            pass
 
 
 def _end_replies(conn) -> None:

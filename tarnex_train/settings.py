@@ -178,6 +178,8 @@ class PoolSettings(Settings):
                                  low=1, high=1024)
     cache_mb: float = setting(256.0, "memory for the evaluation cache, which answers a position seen before "
                               "without the network (0 = no cache)", low=0.0, high=1e6)
+    stall_seconds: float = setting(300.0, "a worker silent this long while its game is open is reported and "
+                                   "ended, and its game skipped", low=0.0, high=1e6, low_open=True)
 
 
 @dataclass(frozen=True)

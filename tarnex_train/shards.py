@@ -7,7 +7,8 @@ A data folder holds
   which readers ignore);
 - ``metadata.json``: format version, the settings of every run that wrote
   into the folder, and the shards with their game and position counts;
-  replaced atomically after each shard.
+  replaced atomically after each shard, under a lock (``.metadata.lock``)
+  so that runs writing into one folder at once keep each other's entries.
 
 Arrays of a shard (n positions, g games):
   format_version  ()             int32
@@ -26,7 +27,9 @@ Arrays of a shard (n positions, g games):
 
 from __future__ import annotations
 
+import fcntl
 import glob
+import itertools
 import json
 import os
 import queue
@@ -42,12 +45,16 @@ from .errors import OptionError
 FORMAT_VERSION = 1
 METADATA = "metadata.json"
 SHARD_PATTERN = "shard-*.npz"
+LOCK = ".metadata.lock"
 RECORD_ARRAYS = ("planes", "policy", "value", "mover", "tile")
 OPTIONAL_ARRAYS = ("completing",)
 
 
 class DataFolderError(OptionError):
     pass
+
+
+_RUN_NUMBERS = itertools.count()
 
 
 def _atomic_write(path: str, write) -> None:
@@ -64,6 +71,22 @@ def _atomic_write(path: str, write) -> None:
             os.unlink(temporary)
 
 
+def _check_metadata(path: str, meta) -> None:
+    if not isinstance(meta, dict) or meta.get("format_version") != FORMAT_VERSION:
+        version = meta.get("format_version") if isinstance(meta, dict) else None
+        raise DataFolderError(
+            f"{path}: data format version {version!r}, these tools read version {FORMAT_VERSION}"
+        )
+    runs, shards = meta.get("runs"), meta.get("shards")
+    if not isinstance(runs, list) or not all(isinstance(r, dict) and isinstance(r.get("tag"), str) for r in runs):
+        raise DataFolderError(f"{path}: malformed metadata ('runs' must be a list of runs)")
+    if not isinstance(shards, list) or not all(
+            isinstance(e, dict) and isinstance(e.get("file"), str)
+            and all(isinstance(e.get(k), int) and not isinstance(e.get(k), bool) for k in ("games", "positions"))
+            for e in shards):
+        raise DataFolderError(f"{path}: malformed metadata ('shards' must be a list of shard entries)")
+
+
 def read_metadata(folder: str) -> dict | None:
     path = os.path.join(folder, METADATA)
     if not os.path.exists(path):
@@ -73,11 +96,7 @@ def read_metadata(folder: str) -> dict | None:
             meta = json.load(f)
     except (OSError, ValueError) as error:
         raise DataFolderError(f"{path}: unreadable metadata ({error})") from None
-    if not isinstance(meta, dict) or meta.get("format_version") != FORMAT_VERSION:
-        version = meta.get("format_version") if isinstance(meta, dict) else None
-        raise DataFolderError(
-            f"{path}: data format version {version!r}, these tools read version {FORMAT_VERSION}"
-        )
+    _check_metadata(path, meta)
     return meta
 
 
@@ -86,10 +105,31 @@ def write_metadata(folder: str, meta: dict) -> None:
     _atomic_write(os.path.join(folder, METADATA), lambda f: f.write(text))
 
 
+def update_metadata(folder: str, change) -> dict:
+    """Reads the folder's metadata, applies ``change`` to it and writes it
+    back, holding an exclusive lock: runs that write into one folder at the
+    same time never lose each other's entries."""
+    with open(os.path.join(folder, LOCK), "a") as lock:
+        fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
+        try:
+            meta = read_metadata(folder) or {"format_version": FORMAT_VERSION, "runs": [], "shards": []}
+            change(meta)
+            meta["games"] = sum(entry["games"] for entry in meta["shards"])
+            meta["positions"] = sum(entry["positions"] for entry in meta["shards"])
+            write_metadata(folder, meta)
+            return meta
+        finally:
+            fcntl.flock(lock.fileno(), fcntl.LOCK_UN)
+
+
 class ShardWriter:
     """Collects finished games and writes them, ``games_per_shard`` at a
     time, from a background thread (so compression does not hold up the
-    inference server)."""
+    inference server).
+
+    The first failed write (a full or read-only disk) stops the writer:
+    ``error`` tells it, and the games it could not write are counted in
+    ``games_unwritten``; the run is then never marked finished."""
 
     def __init__(self, folder: str, run_settings: dict, games_per_shard: int = 8) -> None:
         if games_per_shard < 1:
@@ -97,8 +137,7 @@ class ShardWriter:
         os.makedirs(folder, exist_ok=True)
         self.folder = folder
         self.games_per_shard = games_per_shard
-        self.meta = read_metadata(folder) or {"format_version": FORMAT_VERSION, "runs": [], "shards": []}
-        self.run_tag = time.strftime("%Y%m%d-%H%M%S") + f"-{os.getpid()}"
+        self.run_tag = time.strftime("%Y%m%d-%H%M%S") + f"-{os.getpid()}-{next(_RUN_NUMBERS)}"
         self.run = {
             "tag": self.run_tag,
             "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
@@ -108,9 +147,8 @@ class ShardWriter:
             "shards": 0,
             "finished": False,
         }
-        self.meta["runs"].append(self.run)
-        self._update_totals()
-        write_metadata(folder, self.meta)
+        update_metadata(folder, lambda meta: meta["runs"].append(dict(self.run)))
+        self.games_added = 0
         self.games_written = 0
         self.positions_written = 0
         self.paths: list[str] = []
@@ -125,9 +163,19 @@ class ShardWriter:
     def games_buffered(self) -> int:
         return len(self._buffer)
 
+    @property
+    def error(self) -> BaseException | None:
+        return self._error
+
+    @property
+    def games_unwritten(self) -> int:
+        with self._lock:
+            return self.games_added - self.games_written - len(self._buffer)
+
     def add(self, game_number: int, records: dict) -> None:
         """Adds one game: the arrays of ``positions.training_records`` and
         ``payoff`` (four floats by seat)."""
+        self.games_added += 1
         self._buffer.append((game_number, records))
         if len(self._buffer) >= self.games_per_shard:
             self.flush()
@@ -138,14 +186,32 @@ class ShardWriter:
             self._jobs.put(batch)
 
     def close(self, finished: bool = True) -> None:
-        """Writes what is buffered, waits for the writes, marks the run."""
+        """Writes what is buffered, waits for the writes, marks the run
+        (finished only when every game it was given is written)."""
         self.flush()
         self._jobs.put(None)
         self._thread.join()
-        self.run["finished"] = finished
-        write_metadata(self.folder, self.meta)
+        self.run["finished"] = finished and self._error is None
         if self._error is not None:
-            raise self._error
+            self.run["write_error"] = str(self._error)
+        try:
+            self._update_run()
+        except OSError as error:
+            if self._error is None:
+                self._error = error
+
+    def _update_run(self, shard: dict | None = None) -> None:
+        def change(meta):
+            for index, run in enumerate(meta["runs"]):
+                if run.get("tag") == self.run_tag:
+                    meta["runs"][index] = dict(self.run)
+                    break
+            else:
+                meta["runs"].append(dict(self.run))
+            if shard is not None:
+                meta["shards"].append(shard)
+
+        update_metadata(self.folder, change)
 
     def _run(self) -> None:
         while True:
@@ -156,7 +222,7 @@ class ShardWriter:
                 continue
             try:
                 self._write(batch)
-            except BaseException as error:  # reported by close()
+            except BaseException as error:  # seen through ``error``
                 self._error = error
 
     def _write(self, batch: list[tuple[int, dict]]) -> None:
@@ -177,20 +243,14 @@ class ShardWriter:
         path = os.path.join(self.folder, name)
         _atomic_write(path, lambda f: np.savez_compressed(f, **arrays))
         positions = int(len(arrays["mover"]))
+        self.run["shards"] += 1
+        self.run["games"] += len(batch)
+        self.run["positions"] += positions
+        self._update_run({"file": name, "run": self.run_tag, "games": len(batch), "positions": positions})
         with self._lock:
             self.paths.append(path)
             self.games_written += len(batch)
             self.positions_written += positions
-        self.run["shards"] += 1
-        self.run["games"] += len(batch)
-        self.run["positions"] += positions
-        self.meta["shards"].append({"file": name, "run": self.run_tag, "games": len(batch), "positions": positions})
-        self._update_totals()
-        write_metadata(self.folder, self.meta)
-
-    def _update_totals(self) -> None:
-        self.meta["games"] = sum(s["games"] for s in self.meta["shards"])
-        self.meta["positions"] = sum(s["positions"] for s in self.meta["shards"])
 
 
 def shard_paths(sources) -> list[str]:

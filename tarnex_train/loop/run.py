@@ -314,6 +314,9 @@ class Loop:
                 network_positions_per_second=summary.network_positions_per_second,
                 mean_batch=summary.server.mean_batch, failed=len(summary.failures), seconds=summary.server.wall,
                 evaluations=summary.server.evaluations)
+            if summary.write_error is not None:
+                raise OSError(f"generation {g}: {summary.games_unwritten} finished game(s) could not be "
+                              f"written: {summary.write_error}")
             if summary.games_done == 0:
                 raise OptionError(f"generation {g}: no self-play game could be played; see {self.logs}")
             _write_json(stats_path, result)
