@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
 # The main job from a fresh machine: sets up (scripts/setup.sh, CPython only),
-# then on the CPU a short self-play run with a freshly initialised network,
-# a few training steps on its records, and a short arena of the trained
-# network against a fresh one. About two minutes on a 2-core machine once
-# set up. Output goes to out/run/ (OUT=folder to change it).
+# then runs a short learning loop on the CPU: three generations of self-play,
+# training on the window of newest positions and strength tests, in the run
+# folder out/run (OUT=folder to change it; run it again to resume or extend).
+# A few minutes on a 2-core machine once set up. Look at out/run/progress.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 TARNEX_SKIP_PYPY=1 bash scripts/setup.sh
 
 out=${OUT:-out/run}
-bin=.venv/bin
-echo "== self-play: 4 games, 16 simulations per tile, fresh network"
-"$bin/tarnex-train" selfplay --games 4 --workers 4 --sims-per-move 16 --games-per-shard 2 \
-  --output "$out/data" --seed 1
-echo "== training: 40 steps on those records"
-"$bin/tarnex-train" train --data "$out/data" --steps 40 --batch-size 128 --output "$out/model.pt" --seed 1
-echo "== arena: the trained network (seat 0) against a fresh one, 16 games"
-"$bin/tarnex-train" arena --model "$out/model.pt" --games 16 --workers 4 --seed 1 --show-board
+.venv/bin/tarnex-train loop --run "$out" --generations "${GENERATIONS:-3}" \
+  --games-per-generation 16 --strength-games 40 --previous-games 20 --calibration-games 100
+echo "== progress picture: $out/progress.png; metrics: $out/metrics.jsonl; newest network: $out/best.pt"

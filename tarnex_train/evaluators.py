@@ -98,9 +98,13 @@ class NetworkEvaluator:
         self._np = np
         self._torch = torch
         self.device = device
+        from .network import InferenceNet, TarnexNet
+
         self.players = [p if isinstance(p, Player) else Player(p) for p in players]
         for player in self.players:
-            if player.net is not None:
+            if isinstance(player.net, TarnexNet):
+                player.net = InferenceNet(player.net, device)
+            elif player.net is not None:
                 player.net.to(device).eval()
         self.uniform = pickle.dumps(UNIFORM_REPLY, PROTOCOL)
         self.cache = ReplyCache(cache_mb) if cache_mb > 0 else None

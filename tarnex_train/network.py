@@ -16,8 +16,9 @@ be squeezed into a factor e of each other.
 
 from __future__ import annotations
 
-import os
 import math
+import os
+import warnings
 from dataclasses import asdict
 
 import torch
@@ -60,8 +61,15 @@ class TarnexNet(nn.Module):
         self.tower = nn.Sequential(*[ResidualBlock(c) for _ in range(shape.blocks)])
         self.policy_head = nn.Sequential(nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU())
         self.policy_out = nn.Conv2d(2, 1, 1)
-        self.value_head = nn.Sequential(nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU())
-        self.value_out = nn.Sequential(nn.Linear(400, 64), nn.ReLU(), nn.Linear(64, 4))
+        if shape.value_head == "pooled":
+            # Channel means of the tower: a few dozen numbers per position,
+            # which cannot memorise the outcome of each game the way a dense
+            # layer over all 400 cells does after a few dozen games.
+            self.value_head = nn.Sequential(nn.AdaptiveAvgPool2d(1))
+            self.value_out = nn.Sequential(nn.Linear(c, 64), nn.ReLU(), nn.Linear(64, 4))
+        else:
+            self.value_head = nn.Sequential(nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU())
+            self.value_out = nn.Sequential(nn.Linear(400, 64), nn.ReLU(), nn.Linear(64, 4))
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """planes (B, 5, 20, 20) -> (policy log-probabilities (B, 400), value logits (B, 4)).
@@ -89,6 +97,38 @@ class TarnexNet(nn.Module):
         log-probabilities: the largest is the preferred tile, non-legal
         cells are 0."""
         log_policy, values = self(planes)
+        return engine_policy(log_policy, planes[:, 4].flatten(1) > 0.5), F.softmax(values, dim=1)
+
+
+class InferenceNet:
+    """The network as the inference server runs it: traced by TorchScript,
+    frozen (BatchNorm folded into the convolutions) and optimised for
+    inference, which on the CPU is 1.3 to 2 times as fast as the training
+    form with the same outputs within float rounding. ``predict`` as
+    ``TarnexNet.predict``. Falls back to the training form where tracing is
+    not possible."""
+
+    def __init__(self, net: TarnexNet, device) -> None:
+        self.net = net.to(device).eval()
+        self.shape = getattr(net, "shape", None)
+        self.device = device
+        self.compiled = None
+        example = torch.zeros(2, 5, 20, 20, device=device)
+        example[:, 4, 0, 0] = 1
+        try:
+            with torch.inference_mode(), warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # TorchScript's deprecation notices
+                traced = torch.jit.trace(self.net, example, check_trace=False)
+                self.compiled = torch.jit.optimize_for_inference(torch.jit.freeze(traced))
+                self.compiled(example)
+        except Exception:  # an unusual module or backend: run it as it is
+            self.compiled = None
+
+    @torch.inference_mode()
+    def predict(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        if self.compiled is None:
+            return self.net.predict(planes)
+        log_policy, values = self.compiled(planes)
         return engine_policy(log_policy, planes[:, 4].flatten(1) > 0.5), F.softmax(values, dim=1)
 
 
@@ -168,7 +208,8 @@ def load_checkpoint(path: str) -> tuple[TarnexNet, int]:
     if state.get("version") != CHECKPOINT_VERSION:
         raise CheckpointError(f"checkpoint {path!r} has version {state.get('version')}, expected {CHECKPOINT_VERSION}")
     try:
-        net = TarnexNet(NetworkShape(**state["shape"]))
+        # Checkpoints from before the pooled value head have the dense one.
+        net = TarnexNet(NetworkShape(**{"value_head": "dense", **state["shape"]}))
         net.load_state_dict(state["state_dict"])
     except (KeyError, TypeError, ValueError, RuntimeError, OptionError) as error:
         raise CheckpointError(f"checkpoint {path!r} does not fit the network: {error}") from None

@@ -162,6 +162,8 @@ class NetworkShape(Settings):
 
     channels: int = setting(32, "channels of the residual tower", low=1, high=1024)
     blocks: int = setting(2, "residual blocks", low=0, high=64)
+    value_head: str = setting("pooled", "value head over the channel means of the tower ('pooled') or a dense "
+                              "layer over all cells ('dense', overfits small data)", choices=("pooled", "dense"))
 
 
 @dataclass(frozen=True)
@@ -207,11 +209,11 @@ class LoopSettings(Settings):
     of the newest positions, and strength tests. The defaults are chosen to
     learn on a 2-core laptop within an hour."""
 
-    games_per_generation: int = setting(48, "self-play games per generation", low=1, high=10**7)
+    games_per_generation: int = setting(64, "self-play games per generation", low=1, high=10**7)
     games_per_shard: int = setting(16, "games written together in one shard", low=1, high=10**6)
     window_positions: int = setting(150_000, "training draws from the newest this many positions; older ones "
                                     "age out", low=1, high=10**9)
-    reuse: float = setting(1.5, "how many times each position is trained on, on average, over its time in the "
+    reuse: float = setting(2.0, "how many times each position is trained on, on average, over its time in the "
                            "window (sets the training steps of a generation)", low=0.0, high=1000.0, low_open=True)
     holdout_every: int = setting(20, "every N-th game is never trained on, to measure losses on unseen "
                                  "positions (0 = none)", low=0, high=10**6)
@@ -227,6 +229,7 @@ class LoopSettings(Settings):
                         high=2**63 - 1)
     search: SearchConfig = field(default_factory=lambda: SearchConfig(sims_per_move=16, sample_moves=30))
     shape: NetworkShape = field(default_factory=lambda: NetworkShape(channels=32, blocks=2))
-    pool: PoolSettings = field(default_factory=lambda: PoolSettings(workers=4, cache_mb=512.0))
+    pool: PoolSettings = field(default_factory=lambda: PoolSettings(workers=8, cache_mb=512.0))
     train: TrainSettings = field(default_factory=lambda: TrainSettings(
-        batch_size=256, lr=2e-3, weight_decay=1e-4, value_score_weight=0.5, completion_policy_weight=0.0))
+        batch_size=256, lr=2e-3, weight_decay=3e-4, value_score_weight=0.7, value_temperature=8.0,
+        value_loss_weight=0.25, completion_policy_weight=0.0))

@@ -8,7 +8,8 @@ import torch
 
 from conftest import TINY
 from tarnex_train.arena import ArenaOptions, mean_confidence_interval, run_arena
-from tarnex_train.network import load_checkpoint
+from tarnex_train.dataset import ShardDataset
+from tarnex_train.network import InferenceNet, load_checkpoint
 from tarnex_train.training import TrainOptions, run_train
 
 
@@ -21,7 +22,7 @@ def trained(selfplay_run, tmp_path_factory):
     return run_train(options), output
 
 
-def test_training_writes_a_checkpoint_that_loads(trained):
+def test_training_writes_a_checkpoint_that_loads(trained, selfplay_run):
     summary, path = trained
     assert summary.steps == 3 and not summary.interrupted
     assert all(math.isfinite(x) for x in summary.first_loss + summary.last_loss)
@@ -35,6 +36,13 @@ def test_training_writes_a_checkpoint_that_loads(trained):
     assert torch.all(policy[:, :5] > 0) and torch.all(policy[:, 5:] == 0)
     log_policy, _ = net(planes)
     assert torch.allclose(torch.softmax(policy[:, :5], dim=1), log_policy[:, :5].exp(), atol=1e-5)
+    # The server's inference form gives the same answers on recorded positions.
+    records = ShardDataset(selfplay_run[0].output).examples
+    recorded = records.planes[:64].float()
+    fast = InferenceNet(net, torch.device("cpu"))
+    assert fast.compiled is not None
+    for mine, theirs in zip(fast.predict(recorded), net.predict(recorded)):
+        assert torch.allclose(mine, theirs, atol=1e-4, rtol=1e-4)
     assert torch.allclose(values.sum(dim=1), torch.ones(2), atol=1e-5) and torch.all(values > 0)
 
 

@@ -1,0 +1,55 @@
+"""Self-play pipeline throughput: requests answered per second, network
+positions per second, mean batch and cache hit rate, for the zero-cost
+evaluator and for the default network on the CPU.
+
+    .venv/bin/python benchmarks/pipeline_bench.py --games 16 --sims-per-move 32
+
+Each configuration runs ``--repeats`` times back to back; the median is
+reported (the machine may be shared and noisy).
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import tempfile
+
+from tarnex_train.selfplay import SelfPlayOptions, run_selfplay
+from tarnex_train.settings import SearchConfig
+
+
+def measure(evaluator: str, games: int, sims: int, workers: int, cache_mb: float) -> dict:
+    with tempfile.TemporaryDirectory() as output:
+        options = SelfPlayOptions(games=games, workers=workers, output=output, evaluator=evaluator,
+                                  search=SearchConfig(sims_per_move=sims), cache_mb=cache_mb, progress=False,
+                                  games_per_shard=max(1, games))
+        summary = run_selfplay(options, stream=open("/dev/null", "w"))
+    return {
+        "requests/s": summary.evaluations_per_second,
+        "positions/s": summary.network_positions_per_second,
+        "mean batch": summary.server.mean_batch,
+        "cache hits": summary.cache_hit_rate,
+        "seconds": summary.server.wall,
+    }
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--games", type=int, default=16)
+    parser.add_argument("--sims-per-move", type=int, default=32)
+    parser.add_argument("--workers", type=int, default=8)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--cache-mb", type=float, default=256.0)
+    parser.add_argument("--evaluators", nargs="+", default=["zero", "network"])
+    args = parser.parse_args()
+    for evaluator in args.evaluators:
+        runs = [measure(evaluator, args.games, args.sims_per_move, args.workers, args.cache_mb)
+                for _ in range(args.repeats)]
+        medians = {key: statistics.median(run[key] for run in runs) for key in runs[0]}
+        print(f"{evaluator:8s} " + "  ".join(
+            f"{key} {value:.3f}" if key == "cache hits" else f"{key} {value:,.1f}" for key, value in medians.items()),
+            flush=True)
+
+
+if __name__ == "__main__":
+    main()
