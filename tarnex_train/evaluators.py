@@ -22,6 +22,7 @@ from dataclasses import dataclass
 from .transport import PROTOCOL
 
 UNIFORM_REPLY = ([1.0] * 400, [0.25] * 4)
+VALUE_CENTRE = 0.25
 
 
 class ZeroEvaluator:
@@ -153,6 +154,12 @@ class NetworkEvaluator:
         planes = np.frombuffer(b"".join(keys), dtype=np.uint8).reshape(len(keys), 5, 20, 20).astype(np.float32)
         began = time.perf_counter()
         policy, values = player.net.predict(torch.from_numpy(planes).to(self.device))
+        # The search takes a child's mean value as its Q and gives children
+        # it has not visited Q = 0. Seat shares are all positive, so a child
+        # once visited would outscore every unvisited one and the search
+        # would stay with the first child it tried. Shares minus their mean
+        # (1/4) put an unvisited child at "as good as average".
+        values = values - VALUE_CENTRE
         if player.mode == "sample":
             policy = self._sampled(policy, planes, player.temperature)
         policy, values = policy.cpu().tolist(), values.cpu().tolist()

@@ -75,7 +75,7 @@ def test_broken_data_and_checkpoints_are_refused_in_one_line(selfplay_run, tmp_p
     with pytest.raises(CheckpointError, match="not finite"):
         save_checkpoint(net, str(tmp_path / "nan.pt"))
     assert not (tmp_path / "nan.pt").exists()
-    state = {"format": "tarnex-train-network", "version": 1, "shape": {"channels": 4, "blocks": 1},
+    state = {"format": "tarnex-train-network", "version": 1, "shape": {"channels": 4, "blocks": 1, "value_head": "pooled"},
              "trained_steps": "many", "state_dict": TarnexNet(TINY).state_dict()}
     torch.save(state, tmp_path / "steps.pt")
     with pytest.raises(CheckpointError, match="trained_steps"):

@@ -103,6 +103,11 @@ def test_dataset_reads_the_shards(selfplay_run):
     assert (records["completing"][np.r_[True, ~same_game]] == 0).all()
     masked = ShardDataset(summary.output, TrainSettings(completion_policy_weight=0.0)).examples.policy_weight
     assert torch.equal(masked == 0, torch.from_numpy(records["completing"] > 0))
+    # Values reach the search centred on the mean share, so a child tried once
+    # does not outscore every untried one: the four simulations of a search
+    # spread over several tiles instead of piling onto the first.
+    many = records["planes"][:, 4].reshape(len(records["mover"]), 400).sum(axis=1) >= 8
+    assert (records["policy"][many] > 0).sum(axis=1).mean() > 2.5
 
 
 def test_failing_games_are_reported_and_skipped(tmp_path):
@@ -170,7 +175,7 @@ def test_ctrl_c_stops_cleanly_and_keeps_complete_shards(tmp_path):
     assert out.startswith("interrupted: ") and "Traceback" not in err
     files = sorted(os.listdir(output))
     shards = [name for name in files if name.startswith("shard-")]
-    assert files == sorted(shards + ["metadata.json"])  # no temporary files
+    assert files == sorted(shards + ["metadata.json", ".metadata.lock", "logs"])  # no temporary files
     meta = json.loads((output / "metadata.json").read_text())
     assert sorted(s["file"] for s in meta["shards"]) == shards
     assert meta["runs"][-1]["finished"] is False
