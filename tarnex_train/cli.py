@@ -90,8 +90,8 @@ class Formatter(argparse.HelpFormatter):
         return text
 
 
-def _own_fields(cls, base) -> tuple:
-    """The fields ``cls`` inherits from ``base`` (offered in their own group)."""
+def _fields_of(base) -> tuple:
+    """The fields a command's options inherit from ``base`` (offered in their own group)."""
     return tuple(f.name for f in dataclasses.fields(base))
 
 
@@ -145,7 +145,7 @@ def build_parser() -> argparse.ArgumentParser:
         "process evaluates their positions with the network in batches and writes each position's planes, "
         "search policy and final payoff to compressed .npz shards in the output folder.",
     )
-    add_settings(selfplay, SelfPlayOptions, skip=_own_fields(SelfPlayOptions, PoolSettings))
+    add_settings(selfplay, SelfPlayOptions, skip=_fields_of(PoolSettings))
     selfplay.add_argument("-o", dest="output", help=argparse.SUPPRESS)
     add_settings(selfplay.add_argument_group("search settings"), SearchConfig)
     add_settings(selfplay.add_argument_group("inference"), PoolSettings)
@@ -159,7 +159,7 @@ def build_parser() -> argparse.ArgumentParser:
         "likely tile, the baseline plays seats 1 to 3 and draws among the tiles its network rates above zero. "
         "Reports the model's mean payoff with a 95% confidence interval (0.25 means as strong as the baseline).",
     )
-    add_settings(arena, ArenaOptions, skip=_own_fields(ArenaOptions, PoolSettings))
+    add_settings(arena, ArenaOptions, skip=_fields_of(PoolSettings))
     add_settings(arena.add_argument_group("inference"), PoolSettings)
     add_settings(arena.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
     arena.add_argument("--quiet", **quiet)

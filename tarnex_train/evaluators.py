@@ -114,10 +114,6 @@ class NetworkEvaluator:
         self.cache_hits = 0
         self.positions = 0  # positions run through a network
 
-    @property
-    def nets(self) -> list:
-        return [p.net for p in self.players]
-
     def __call__(self, batch) -> list[bytes]:
         start = time.perf_counter()
         replies: list = [None] * len(batch)

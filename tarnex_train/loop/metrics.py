@@ -50,15 +50,17 @@ class MetricsLog:
         return out
 
     def keep_generations_before(self, generation: int) -> None:
-        """Drops the lines of generations from ``generation`` on: what an
-        interrupted generation logged is logged again when it is redone."""
-        kept = [r for r in self.records() if r.get("generation", -1) < generation]
-        if len(kept) == len(self.records()) and os.path.exists(self.path):
-            # Also drops a torn last line.
-            with open(self.path, "rb") as f:
-                data = f.read()
-            if not data or data.endswith(b"\n"):
-                return
+        """Drops the lines of generations from ``generation`` on (and a line
+        torn by a kill): what an interrupted generation logged is logged
+        again when it is redone."""
+        if not os.path.exists(self.path):
+            return
+        with open(self.path, "rb") as f:
+            data = f.read()
+        records = self.records()
+        kept = [r for r in records if r.get("generation", -1) < generation]
+        if len(kept) == len(records) and data.endswith(b"\n"):
+            return
         temporary = self.path + ".tmp"
         with open(temporary, "w", encoding="utf-8") as f:
             for record in kept:

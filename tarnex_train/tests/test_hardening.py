@@ -16,7 +16,6 @@ import torch
 
 from conftest import TINY, tiny_options
 from tarnex_train import shards
-from tarnex_train.errors import OptionError
 from tarnex_train.evaluators import ZeroEvaluator
 from tarnex_train.network import CheckpointError, TarnexNet, load_checkpoint, save_checkpoint
 from tarnex_train.selfplay import run_selfplay

@@ -102,16 +102,6 @@ def test_resume_after_kill_during_selfplay(tmp_path):
     assert len(steps) == len(set(steps))
 
 
-def test_changed_settings_are_refused_on_resume(tmp_path):
-    run = tmp_path / "run"
-    settings = LoopSettings(games_per_generation=7)
-    run.mkdir()
-    (run / "run.json").write_text(json.dumps({"format": "tarnex-train-loop", "version": 1,
-                                              "settings": as_dict(settings)}))
-    with pytest.raises(OptionError, match="games_per_generation"):
-        run_loop(str(run), LoopSettings(games_per_generation=9), {"games_per_generation": 9}, generations=0)
-
-
 def test_settings_round_trip_through_the_run_file(tmp_path):
     settings = LoopSettings(games_per_generation=5, reuse=2.5, seed=11,
                             search=LoopSettings().search.replace(sims_per_move=3),
@@ -119,6 +109,12 @@ def test_settings_round_trip_through_the_run_file(tmp_path):
     path = tmp_path / "run.json"
     path.write_text(json.dumps({"format": "tarnex-train-loop", "version": 1, "settings": as_dict(settings)}))
     assert read_settings_file(str(path)) == settings
+    # A run folder keeps its settings: an option that would change them is refused.
+    run = tmp_path / "run"
+    run.mkdir()
+    (run / "run.json").write_text(path.read_text())
+    with pytest.raises(OptionError, match="games_per_generation"):
+        run_loop(str(run), LoopSettings(games_per_generation=9), {"games_per_generation": 9}, generations=0)
     toml = tmp_path / "settings.toml"
     toml.write_text("games_per_generation = 5\nreuse = 2\n[search]\nsims_per_move = 3\n")
     loaded = read_settings_file(str(toml))
