@@ -157,8 +157,8 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None) -> ArenaSummar
         summary.model = summary.baseline = f"given evaluator {type(evaluator).__name__}"
 
     progress = Progress("arena", options.games, "games", stream, enabled=options.progress)
-    pool = WorkerPool("arena", options.workers, options.games, {}, log_dir=options.log_dir,
-                      stall_seconds=options.stall_seconds)
+    pool = WorkerPool("arena", options.processes(), options.games, {}, log_dir=options.log_dir,
+                      stall_seconds=options.stall_seconds, games_per_worker=options.threads())
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == "done":

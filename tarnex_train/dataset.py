@@ -7,6 +7,11 @@ say how far ahead or behind every seat ended, which a small network learns
 from far fewer games. The score of a seat is the number of cells it placed
 (every record is one cell), minus the 89 it started with, plus 15 for using
 up every piece.
+
+Ownership target: who owns each cell when the game ends (the mover, the
+next seats in turn order, or nobody), in the mover's frame. Every position
+gets 400 labels instead of one outcome, so the tower learns what makes
+territory from a few dozen games; the value head reads the same features.
 """
 
 from __future__ import annotations
@@ -15,12 +20,17 @@ import numpy as np
 import torch
 from torch.utils.data import Dataset
 
+from .positions import CELLS, FRAMES
 from .settings import TrainSettings
 from .shards import load_records
 
 SEATS = 4
 CELLS_PER_PLAYER = 89
 ALL_PLACED_BONUS = 15
+EMPTY = SEATS  # ownership label of a cell nobody placed on
+
+# FROM_FRAME[m][f]: the board tile at cell f of mover m's frame.
+FROM_FRAME = np.argsort(FRAMES, axis=1)
 
 
 def final_scores(game_key: np.ndarray, mover: np.ndarray) -> np.ndarray:
@@ -33,13 +43,38 @@ def final_scores(game_key: np.ndarray, mover: np.ndarray) -> np.ndarray:
     return scores[inverse].astype(np.float32)
 
 
+def final_ownership(game_key: np.ndarray, mover: np.ndarray, tile: np.ndarray) -> np.ndarray:
+    """(n, 400) int8: for each record, the final owner of every cell of its
+    mover's frame relative to the mover (0 the mover, k the k-th seat after
+    it), or EMPTY. Needs every record of each game."""
+    games, inverse = np.unique(game_key, return_inverse=True)
+    owner = np.full((len(games), CELLS), -1, dtype=np.int8)
+    owner[inverse, tile.astype(np.int64)] = mover.astype(np.int8)
+    movers = mover.astype(np.int64)
+    by_board_tile = owner[inverse]  # (n, 400), board frame, absolute seats
+    in_frame = np.take_along_axis(by_board_tile, FROM_FRAME[movers], axis=1)
+    relative = (in_frame.astype(np.int64) - movers[:, None]) % SEATS
+    return np.where(in_frame < 0, EMPTY, relative).astype(np.int8)
+
+
+def add_game_targets(records: dict) -> dict:
+    """Adds the targets that need whole games (``final_scores``,
+    ``ownership``) unless present; call before taking parts of games."""
+    if records and "final_scores" not in records:
+        records["final_scores"] = final_scores(records["game_key"], records["mover"])
+    if records and "ownership" not in records:
+        records["ownership"] = final_ownership(records["game_key"], records["mover"], records["tile"])
+    return records
+
+
 def value_targets(records: dict, settings: TrainSettings) -> np.ndarray:
     """(n, 4) mover-relative value targets, rows summing to 1."""
     payoff = records["value"].astype(np.float32)
     weight = settings.value_score_weight
     if weight <= 0:
         return payoff
-    scores = final_scores(records["game_key"], records["mover"])
+    scores = records["final_scores"] if "final_scores" in records else \
+        final_scores(records["game_key"], records["mover"])
     seats = (records["mover"].astype(np.int64)[:, None] + np.arange(SEATS)[None, :]) % SEATS
     relative = np.take_along_axis(scores, seats, axis=1) / settings.value_temperature
     relative -= relative.max(axis=1, keepdims=True)
@@ -52,6 +87,7 @@ class Examples:
     """Planes, policy and value targets as tensors, indexable by batches."""
 
     def __init__(self, records: dict, settings: TrainSettings) -> None:
+        add_game_targets(records)
         self.planes = torch.from_numpy(np.ascontiguousarray(records["planes"]))
         self.policy = torch.from_numpy(np.ascontiguousarray(records["policy"], dtype=np.float32))
         self.value = torch.from_numpy(value_targets(records, settings))
@@ -60,20 +96,24 @@ class Examples:
         if completing is not None:
             weight[completing > 0] = settings.completion_policy_weight
         self.policy_weight = torch.from_numpy(weight)
+        self.ownership = torch.from_numpy(np.ascontiguousarray(records["ownership"]))
 
     def __len__(self) -> int:
         return len(self.planes)
 
     def batch(self, indices):
-        """(planes, policy target, value target, policy weight) of the examples."""
-        return self.planes[indices].float(), self.policy[indices], self.value[indices], self.policy_weight[indices]
+        """(planes, policy target, value target, policy weight, ownership
+        target) of the examples."""
+        return (self.planes[indices].float(), self.policy[indices], self.value[indices], self.policy_weight[indices],
+                self.ownership[indices].long())
 
 
 class ShardDataset(Dataset):
     """Every record of the given data folders and/or shard files, in memory.
 
     Item i: (planes float32 (5, 20, 20), policy float32 (400,), value float32 (4,),
-    policy weight float32 ()), all in the frame and seat order of the position's mover.
+    policy weight float32 (), ownership int64 (400,)), all in the frame and seat
+    order of the position's mover.
     """
 
     def __init__(self, sources, settings: TrainSettings | None = None) -> None:

@@ -6,6 +6,8 @@ Outputs, for each position:
   softmax.
 - values: four seat shares relative to the mover (softmax), entry k for seat
   (mover + k) % 4, matching a payoff that sums to 1.
+- ownership (training only, when the shape has the head): for every cell,
+  logits of its final owner relative to the mover, or nobody (5 classes).
 
 The engine keeps the legal tiles whose policy entry v is positive and weighs
 each by e^v. ``predict`` therefore sends log-probabilities shifted to be
@@ -70,6 +72,7 @@ class TarnexNet(nn.Module):
         else:
             self.value_head = nn.Sequential(nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU())
             self.value_out = nn.Sequential(nn.Linear(400, 64), nn.ReLU(), nn.Linear(64, 4))
+        self.ownership_out = nn.Conv2d(c, 5, 1) if shape.ownership_head else None
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """planes (B, 5, 20, 20) -> (policy log-probabilities (B, 400), value logits (B, 4)).
@@ -77,7 +80,17 @@ class TarnexNet(nn.Module):
         The policy is a log-softmax over the legal cells (plane 4); cells that
         are not legal get -inf.
         """
+        return self._heads(self.tower(self.stem(planes)), planes)
+
+    def forward_training(self, planes: torch.Tensor):
+        """As ``forward``, plus the ownership logits (B, 5, 400), or None
+        without the head."""
         x = self.tower(self.stem(planes))
+        log_policy, values = self._heads(x, planes)
+        ownership = self.ownership_out(x).flatten(2) if self.ownership_out is not None else None
+        return log_policy, values, ownership
+
+    def _heads(self, x: torch.Tensor, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         logits = self.policy_out(self.policy_head(x)).flatten(1)
         legal = planes[:, 4].flatten(1) > 0.5
         logits = logits.masked_fill(~legal, float("-inf"))
@@ -144,10 +157,12 @@ def engine_policy(log_policy: torch.Tensor, legal: torch.Tensor) -> torch.Tensor
     return torch.where(legal, shifted, torch.zeros_like(shifted))
 
 
-def losses(net: TarnexNet, planes, policy_target, value_target, policy_weight=None) -> tuple[torch.Tensor, torch.Tensor]:
-    """Cross-entropies of the policy (mean weighted by ``policy_weight``)
-    and of the value shares (batch mean)."""
-    log_policy, value_logits = net(planes)
+def losses(net: TarnexNet, planes, policy_target, value_target, policy_weight=None, ownership_target=None):
+    """(policy, value, ownership) losses: cross-entropies of the policy (mean
+    weighted by ``policy_weight``), of the value shares (batch mean) and of
+    each cell's final owner (mean over cells and batch; 0 without the head
+    or a target)."""
+    log_policy, value_logits, ownership_logits = net.forward_training(planes)
     # Targets are zero off the legal cells, where log_policy is -inf.
     policy_each = -(policy_target * log_policy.clamp_min(-1e4)).sum(dim=1)
     if policy_weight is None:
@@ -155,7 +170,11 @@ def losses(net: TarnexNet, planes, policy_target, value_target, policy_weight=No
     else:
         policy_loss = (policy_each * policy_weight).sum() / policy_weight.sum().clamp_min(1.0)
     value_loss = -(value_target * F.log_softmax(value_logits, dim=1)).sum(dim=1).mean()
-    return policy_loss, value_loss
+    if ownership_logits is None or ownership_target is None:
+        ownership_loss = torch.zeros((), device=planes.device)
+    else:
+        ownership_loss = F.cross_entropy(ownership_logits, ownership_target)
+    return policy_loss, value_loss, ownership_loss
 
 
 class CheckpointError(OptionError):
@@ -208,8 +227,9 @@ def load_checkpoint(path: str) -> tuple[TarnexNet, int]:
     if state.get("version") != CHECKPOINT_VERSION:
         raise CheckpointError(f"checkpoint {path!r} has version {state.get('version')}, expected {CHECKPOINT_VERSION}")
     try:
-        # Checkpoints from before the pooled value head have the dense one.
-        net = TarnexNet(NetworkShape(**{"value_head": "dense", **state["shape"]}))
+        # Checkpoints from before the pooled value head have the dense one,
+        # and those from before the ownership head none.
+        net = TarnexNet(NetworkShape(**{"value_head": "dense", "ownership_head": False, **state["shape"]}))
         net.load_state_dict(state["state_dict"])
     except (KeyError, TypeError, ValueError, RuntimeError, OptionError) as error:
         raise CheckpointError(f"checkpoint {path!r} does not fit the network: {error}") from None

@@ -62,6 +62,7 @@ class SelfPlaySummary:
     workers: int
     output: str
     evaluator: str
+    games_per_worker: int = 1
     games_done: int = 0
     positions: int = 0
     shards: list = field(default_factory=list)
@@ -107,7 +108,7 @@ class SelfPlaySummary:
         }
         server["other"] = max(0.0, 1.0 - sum(server.values()))
         w = self.worker_totals
-        worker_wall = wall * self.workers
+        worker_wall = wall * self.workers * self.games_per_worker  # per game thread
         engine = w.seconds - w.put_seconds - w.recv_seconds
         workers = {
             "engine": engine / worker_wall,
@@ -125,7 +126,8 @@ class SelfPlaySummary:
             f"{state}{self.games_done} of {self.games_requested} games done, {len(self.failures)} failed; "
             f"{self.positions} positions written to {self.output} in {len(self.shards)} shard(s)",
             f"{s.evaluations} evaluations in {s.wall:.1f} s: {self.evaluations_per_second:.0f} evaluations/s, "
-            f"mean batch {s.mean_batch:.2f} ({self.evaluator} evaluator, {self.workers} workers)",
+            f"mean batch {s.mean_batch:.2f} ({self.evaluator} evaluator, {self.workers} workers x "
+            f"{self.games_per_worker} games)",
         ]
         if self.evaluator == "network":
             lines.append(
@@ -141,7 +143,7 @@ class SelfPlaySummary:
             )
         )
         lines.append(
-            "workers (mean): engine {:.0%}, put {:.0%}, waiting for and reading replies {:.0%}, "
+            "game threads (mean): engine {:.0%}, put {:.0%}, waiting for and reading replies {:.0%}, "
             "records {:.0%}, other (start-up, idle) {:.0%}".format(
                 wk["engine"], wk["put"], wk["recv"], wk["records"], wk["other"]
             )
@@ -197,11 +199,12 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
     run_settings = {**options.to_dict(), "network": description}
     run_settings.pop("progress", None)
     writer = ShardWriter(options.output, run_settings, options.games_per_shard)
-    summary = SelfPlaySummary(options.games, options.workers, options.output, options.evaluator)
+    summary = SelfPlaySummary(options.games, options.processes(), options.output, options.evaluator,
+                              options.threads())
     progress = Progress("selfplay", options.games, "games", stream, enabled=options.progress)
     log_dir = options.log_dir if options.log_dir is not None else os.path.join(options.output, "logs")
-    pool = WorkerPool("selfplay", options.workers, options.games, {"search": options.search.to_dict()},
-                      log_dir=log_dir, stall_seconds=options.stall_seconds)
+    pool = WorkerPool("selfplay", options.processes(), options.games, {"search": options.search.to_dict()},
+                      log_dir=log_dir, stall_seconds=options.stall_seconds, games_per_worker=options.threads())
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == "done":
@@ -224,7 +227,8 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
             f"{s.evaluations / elapsed:.0f} evals/s  batch {s.mean_batch:.1f}",
         )
 
-    progress.message(f"selfplay: {options.games} games, {options.workers} workers, {description}")
+    progress.message(f"selfplay: {options.games} games, {options.processes()} workers x {options.threads()} games "
+                     f"at once, {description}")
     try:
         summary.interrupted = pool.run(
             evaluator,

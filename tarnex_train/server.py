@@ -1,12 +1,12 @@
 """The inference server and its worker pool.
 
-The main process starts W worker processes (``workers.run_worker``), each with
-its own reply pipe and all sharing one request queue, then serves: it reads
-every pending request from the queue (up to the batch size, optionally
-waiting a moment for the rest of the busy workers), runs the evaluator once
-for the batch, and writes each reply to the pipe of the request's ``id``.
-Control messages from the workers (game started, done, failed), which come on
-each worker's own pipe, are handed to the caller's handler as they arrive.
+The main process starts W worker processes (``workers.run_worker``), each
+playing K games at once and each with its own pipe, then serves: it reads
+the batches of requests the workers send (optionally waiting a moment for
+the rest of the busy workers), runs the evaluator on them (in pieces of at
+most the batch size), and answers each worker's requests with one message.
+Control messages from the workers (game started, done, failed), which come
+on the same pipes, are handed to the caller's handler as they arrive.
 
 Stopping (end of work, Ctrl-C in the main process, or an error): the stop
 flag keeps workers from taking new games, ending the replies on their pipes
@@ -27,7 +27,9 @@ import time
 from dataclasses import dataclass, field
 from multiprocessing.connection import wait
 
-from .transport import RequestQueue
+import pickle
+
+from .transport import PROTOCOL
 from .workers import run_worker
 
 
@@ -35,7 +37,7 @@ from .workers import run_worker
 class ServerStats:
     wall: float = 0.0
     waiting: float = 0.0  # nothing to read
-    receive: float = 0.0  # reading and unpickling evaluation requests
+    receive: float = 0.0  # reading and unpickling messages (requests and control)
     send: float = 0.0  # writing replies
     evaluate: float = 0.0  # the evaluator (network + encoding)
     handle: float = 0.0  # reading and handling workers' control messages (game results)
@@ -57,18 +59,18 @@ class WorkerEvent:
 
 
 class WorkerPool:
-    """W worker processes of one role ("selfplay" or "arena") playing
-    ``total_games`` games between them."""
+    """W worker processes of one role ("selfplay" or "arena"), K games at
+    once in each, playing ``total_games`` games between them."""
 
     def __init__(self, role: str, workers: int, total_games: int, options: dict, log_dir: str | None = None,
-                 stall_seconds: float = 300.0) -> None:
-        if workers < 1:
-            raise ValueError("workers must be at least 1")
+                 stall_seconds: float = 300.0, games_per_worker: int = 1) -> None:
+        if workers < 1 or games_per_worker < 1:
+            raise ValueError("workers and games per worker must be at least 1")
         self.role = role
         self.total_games = total_games
-        self.options = options
+        self.threads = games_per_worker
+        self.options = {**options, "threads": games_per_worker}
         self.ctx = multiprocessing.get_context("spawn")
-        self.requests = RequestQueue(self.ctx)
         self.next_game = self.ctx.Value("q", 0)
         self.stop_flag = self.ctx.Event()
         # Worker logs (the engine's fault reports, test boards) are kept in
@@ -83,12 +85,13 @@ class WorkerPool:
         self.processes: list = []
         self.conns: list = []
         self.exited: list[bool] = []
-        self.current: list[int | None] = []
+        self.current: list[set] = []  # open games of each worker
+        self.awaiting: list[bool] = []  # a batch of the worker's is being answered
         self.stats = ServerStats()
         self.fatal: list[tuple[int, str]] = []
         self._workers = workers
         self._started_at = 0.0
-        # Since when each worker owes us a message while its game is open
+        # Since when each worker owes us a message while it has a game open
         # (None: it is answered, or has no game); one silent past
         # ``stall_seconds`` is stopped and its game reported as failed.
         self.stall_seconds = stall_seconds
@@ -109,7 +112,6 @@ class WorkerPool:
         sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         try:
             for worker in range(self._workers):
-                # Replies one way, control messages the other.
                 server_end, worker_end = self.ctx.Pipe(duplex=True)
                 process = self.ctx.Process(
                     target=run_worker,
@@ -117,7 +119,6 @@ class WorkerPool:
                     args=(
                         self.role,
                         worker,
-                        self.requests,
                         worker_end,
                         self.next_game,
                         self.total_games,
@@ -132,7 +133,8 @@ class WorkerPool:
                 self.processes.append(process)
                 self.conns.append(server_end)
                 self.exited.append(False)
-                self.current.append(None)
+                self.current.append(set())
+                self.awaiting.append(False)
                 self.silent_since.append(None)
         finally:
             sys.path[:] = saved_path
@@ -165,11 +167,8 @@ class WorkerPool:
             _end_replies(conn)
         deadline = time.monotonic() + timeout
         while self.active and time.monotonic() < deadline:
-            for ready in wait([self.requests.reader, *self._open_conns()], 0.05):
-                if ready is self.requests.reader:
-                    self._discard_requests()
-                else:
-                    self._receive_control(self.conns.index(ready), handler, stopping=True)
+            for ready in wait(self._open_conns(), 0.05):
+                self._receive_messages(self.conns.index(ready), handler, None, stopping=True)
             self._check_workers(handler, stopping=True)
         self._finish()
 
@@ -227,29 +226,30 @@ class WorkerPool:
             self.abort_reason = reason
 
     def _busy(self) -> int:
-        """Workers with a game open that are not known to be stuck."""
-        return sum(1 for w, game in enumerate(self.current) if game is not None and not self.exited[w])
+        """Workers with a game open, not known to be stuck, whose requests
+        are not in hand yet."""
+        return sum(1 for w, games in enumerate(self.current)
+                   if games and not self.exited[w] and not self.awaiting[w])
 
     def serve(self, evaluator, handler, tick=None, max_batch: int = 64, batch_wait: float = 0.0) -> ServerStats:
         """Answers requests until every worker has exited.
 
         ``handler(event)`` gets each WorkerEvent; ``tick()`` is called about
-        four times a second. ``batch_wait`` (seconds): how long a batch smaller
-        than the number of busy workers may wait for more requests.
+        four times a second. ``batch_wait`` (seconds): how long requests
+        fewer than ``max_batch`` wait for the other busy workers' batches.
         """
         stats = self.stats
-        pending: list = []
+        pending: list = []  # (worker, request)
         perf = time.perf_counter
         next_check = perf() + 0.25
         while (self.active or pending) and self.abort_reason is None:
             if not pending:
-                self._receive(0.1, pending, max_batch, handler)
+                self._receive(0.1, pending, handler)
             if pending and batch_wait > 0:
                 deadline = perf() + batch_wait
-                # The target follows the workers that still have a game open.
-                while len(pending) < min(max_batch, self._busy()):
+                while len(pending) < max_batch and self._busy():
                     left = deadline - perf()
-                    if left <= 0 or not self._receive(left, pending, max_batch, handler):
+                    if left <= 0 or not self._receive(left, pending, handler):
                         break
             if perf() >= next_check:
                 next_check = perf() + 0.25
@@ -257,94 +257,105 @@ class WorkerPool:
                 if tick is not None:
                     tick()
             if pending:
-                began = perf()
-                payloads = evaluator(pending)
-                sent = perf()
-                stats.evaluate += sent - began
-                conns = self.conns
-                answered = perf()
-                for request, payload in zip(pending, payloads):
-                    try:
-                        conns[request[0]].send_bytes(payload)
-                        self.silent_since[request[0]] = answered
-                    except (OSError, IndexError, TypeError):
-                        pass  # the worker is gone; _check_workers reports it
-                stats.send += perf() - sent
-                stats.evaluations += len(pending)
-                stats.batches += 1
+                self._answer(evaluator, pending, max_batch)
                 pending.clear()
         stats.wall = perf() - self._started_at
         return stats
 
+    def _answer(self, evaluator, pending: list, max_batch: int) -> None:
+        """Evaluates the pending requests, in pieces of at most ``max_batch``,
+        and sends each worker one message with all of its replies."""
+        stats, perf = self.stats, time.perf_counter
+        answers: dict[int, list] = {}
+        for start in range(0, len(pending), max_batch):
+            piece = pending[start:start + max_batch]
+            began = perf()
+            payloads = evaluator([request for _, request in piece])
+            stats.evaluate += perf() - began
+            stats.batches += 1
+            for (worker, request), payload in zip(piece, payloads):
+                answers.setdefault(worker, []).append((request[0], payload))
+        began = perf()
+        for worker, replies in answers.items():
+            self.awaiting[worker] = False
+            if self.exited[worker]:
+                continue
+            try:
+                self.conns[worker].send_bytes(pickle.dumps(replies, PROTOCOL))
+                self.silent_since[worker] = perf() if self.current[worker] else None
+            except (OSError, ValueError):
+                pass  # the worker is gone; _check_workers reports it
+        stats.send += perf() - began
+        stats.evaluations += len(pending)
+
     def _open_conns(self) -> list:
         return [conn for worker, conn in enumerate(self.conns) if not self.exited[worker] and not conn.closed]
 
-    def _receive(self, timeout: float, pending: list, max_batch: int, handler) -> bool:
-        """Waits up to ``timeout`` for requests or control messages and reads
-        what is there; returns whether anything was."""
+    def _receive(self, timeout: float, pending: list, handler) -> bool:
+        """Waits up to ``timeout`` for messages and reads what is there;
+        returns whether anything was."""
         began = time.perf_counter()
-        ready = wait([self.requests.reader, *self._open_conns()], timeout)
+        ready = wait(self._open_conns(), timeout)
         self.stats.waiting += time.perf_counter() - began
-        for channel in ready:
-            if channel is self.requests.reader:
-                self._read_requests(pending, max_batch)
-            else:
-                began = time.perf_counter()
-                self._receive_control(self.conns.index(channel), handler)
-                self.stats.handle += time.perf_counter() - began
+        for conn in ready:
+            self._receive_messages(self.conns.index(conn), handler, pending)
         return bool(ready)
 
-    def _read_requests(self, pending: list, max_batch: int) -> None:
-        queue = self.requests
-        began = time.perf_counter()
-        while True:
-            request = queue.get()
-            pending.append(request)
-            if isinstance(request[0], int) and 0 <= request[0] < len(self.silent_since):
-                self.silent_since[request[0]] = None
-            if len(pending) >= max_batch or not queue.poll(0):
-                break
-        self.stats.receive += time.perf_counter() - began
-
-    def _discard_requests(self) -> None:
-        while self.requests.poll(0):
-            self.requests.get()
-
-    def _receive_control(self, worker: int, handler, stopping: bool = False) -> None:
-        """Handles every control message waiting on the worker's pipe. A pipe
-        that ends (the worker exited or was killed, perhaps mid-message) is
-        closed here; ``_check_workers`` reports a worker that did not say
-        goodbye."""
-        conn = self.conns[worker]
+    def _receive_messages(self, worker: int, handler, pending: list | None, stopping: bool = False) -> None:
+        """Reads every message waiting on the worker's pipe: requests go to
+        ``pending`` (dropped when None, while stopping), control messages to
+        ``_control``. A pipe that ends (the worker exited or was killed,
+        perhaps mid-message) is closed here; ``_check_workers`` reports a
+        worker that did not say goodbye."""
+        conn, perf, stats = self.conns[worker], time.perf_counter, self.stats
         try:
             while not conn.closed and conn.poll(0):
-                self._control(conn.recv(), handler, stopping)
+                began = perf()
+                item = conn.recv()
+                if item[0] != "eval":
+                    self._control(item, handler, stopping)
+                    stats.handle += perf() - began
+                    continue
+                self.silent_since[worker] = None
+                if pending is not None and not self.exited[worker]:
+                    first = worker * self.threads
+                    pending.extend((worker, r) for r in item[1]
+                                   if isinstance(r[0], int) and first <= r[0] < first + self.threads)
+                    self.awaiting[worker] = True
+                stats.receive += perf() - began
         except (EOFError, OSError):
             conn.close()
 
     def _control(self, item, handler, stopping: bool = False) -> None:
         kind, worker = item[0], item[1]
-        self.silent_since[worker] = time.perf_counter() if kind == "start" else None
+        games = self.current[worker]
         if kind == "start":
-            self.current[worker] = item[2]
+            games.add(item[2])
+            self.silent_since[worker] = time.perf_counter()
             if not stopping:
                 handler(WorkerEvent("start", worker, item[2]))
         elif kind == "done":
-            self.current[worker] = None
+            games.discard(item[2])
             handler(WorkerEvent("done", worker, item[2], item[3], item[4]))
         elif kind == "failed":
-            self.current[worker] = None
+            games.discard(item[2])
             if not stopping:
                 handler(WorkerEvent("failed", worker, item[2], item[3], item[4]))
         elif kind == "fatal":
             self.exited[worker] = True
             self.fatal.append((worker, item[2]))
-            game = self.current[worker]
-            self.current[worker] = None
-            if game is not None and not stopping:
-                handler(WorkerEvent("failed", worker, game, item[2]))
+            self._fail_open_games(worker, item[2], handler, stopping)
         elif kind == "exit":
             self.exited[worker] = True
+        if not games:
+            self.silent_since[worker] = None
+
+    def _fail_open_games(self, worker: int, text: str, handler, stopping: bool) -> None:
+        games, self.current[worker] = sorted(self.current[worker]), set()
+        self.silent_since[worker] = None
+        if not stopping:
+            for game in games:
+                handler(WorkerEvent("failed", worker, game, text))
 
     def _check_workers(self, handler, stopping: bool = False) -> None:
         now = time.perf_counter()
@@ -356,29 +367,25 @@ class WorkerPool:
                 continue
             if self.exited[worker] or process.exitcode is None:
                 continue
-            # Messages it sent before exiting (its "exit" among them) come first.
-            self._receive_control(worker, handler, stopping)
+            # Messages it sent before exiting (its "exit" among them) come first;
+            # requests among them have nobody left to answer.
+            self._receive_messages(worker, handler, None, stopping)
             if self.exited[worker]:
                 continue
             self.exited[worker] = True
-            game = self.current[worker]
-            self.current[worker] = None
             text = f"worker process stopped unexpectedly (exit code {process.exitcode})"
             tail = self.log_tail(worker)
             if tail:
                 text += "; its last output:\n" + tail
             self.fatal.append((worker, text))
-            if game is not None and not stopping:
-                handler(WorkerEvent("failed", worker, game, text))
+            self._fail_open_games(worker, text, handler, stopping)
 
 
     def _end_stuck(self, worker: int, handler, stopping: bool, silent: float) -> None:
         """A worker silent with its game open (stopped, deadlocked, swapped
         out for good): report it, end it, let the others go on."""
         self.exited[worker] = True
-        self.silent_since[worker] = None
-        game = self.current[worker]
-        self.current[worker] = None
+        games = sorted(self.current[worker])
         process = self.processes[worker]
         try:
             os.kill(process.pid, signal.SIGKILL)
@@ -386,10 +393,10 @@ class WorkerPool:
             pass
         process.join(5.0)
         self.conns[worker].close()
-        text = f"worker silent for {silent:.0f} s with game {game} open: stopped and its game skipped"
+        named = f"game {games[0]}" if len(games) == 1 else f"games {', '.join(map(str, games))}"
+        text = f"worker silent for {silent:.0f} s with {named} open: stopped and {'its game' if len(games) == 1 else 'they are'} skipped"
         self.fatal.append((worker, text))
-        if game is not None and not stopping:
-            handler(WorkerEvent("failed", worker, game, text))
+        self._fail_open_games(worker, text, handler, stopping)
 
 
 LOG_PREFIX = "tarnex-train-"

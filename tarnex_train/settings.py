@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import os
 import struct
 from dataclasses import dataclass, field
 
@@ -164,14 +165,21 @@ class NetworkShape(Settings):
     blocks: int = setting(2, "residual blocks", low=0, high=64)
     value_head: str = setting("pooled", "value head over the channel means of the tower ('pooled') or a dense "
                               "layer over all cells ('dense', overfits small data)", choices=("pooled", "dense"))
+    ownership_head: bool = setting(True, "a head that predicts who owns each cell at the end of the game, "
+                                   "trained alongside (it teaches the tower territory from few games)")
+
+
+MAX_AUTO_GAMES_PER_WORKER = 32
 
 
 @dataclass(frozen=True)
 class PoolSettings(Settings):
     """Worker processes and the inference server that answers them."""
 
-    workers: int = setting(4, "worker processes playing games at the same time; they mostly wait for the "
-                           "network, and more of them give larger batches", low=1, high=1024)
+    workers: int = setting(0, "worker processes playing games (0: one per core)", low=0, high=1024)
+    games_per_worker: int = setting(
+        0, "games each worker process plays at once, one per thread; their requests go to the network "
+        "together (0: enough for the batch size, at most 32)", low=0, high=1024)
     batch_size: int = setting(64, "most requests evaluated in one network run", low=1, high=65536)
     batch_wait_ms: float = setting(1.0, "how long a batch smaller than the number of busy workers waits for "
                                    "more requests", low=0.0, high=1000.0)
@@ -180,8 +188,17 @@ class PoolSettings(Settings):
                                  low=1, high=1024)
     cache_mb: float = setting(256.0, "memory for the evaluation cache, which answers a position seen before "
                               "without the network (0 = no cache)", low=0.0, high=1e6)
-    stall_seconds: float = setting(300.0, "a worker silent this long while its game is open is reported and "
-                                   "ended, and its game skipped", low=0.0, high=1e6, low_open=True)
+    stall_seconds: float = setting(300.0, "a worker silent this long while it has games open is reported and "
+                                   "ended, and its games skipped", low=0.0, high=1e6, low_open=True)
+
+    def processes(self) -> int:
+        return self.workers or os.cpu_count() or 1
+
+    def threads(self) -> int:
+        """Games per worker process."""
+        if self.games_per_worker:
+            return self.games_per_worker
+        return max(1, min(MAX_AUTO_GAMES_PER_WORKER, -(-self.batch_size // self.processes())))
 
 
 @dataclass(frozen=True)
@@ -197,6 +214,9 @@ class TrainSettings(Settings):
     value_temperature: float = setting(3.0, "temperature of that softmax, in cells", low=0.0, high=1000.0,
                                        low_open=True)
     value_loss_weight: float = setting(1.0, "weight of the value loss against the policy loss", low=0.0, high=100.0)
+    ownership_loss_weight: float = setting(
+        1.0, "weight of the ownership loss (cross-entropy per cell, averaged over the board) against the policy "
+        "loss; used when the network has an ownership head", low=0.0, high=100.0)
     completion_policy_weight: float = setting(
         1.0, "weight of the policy loss at positions where some legal tile completes the mover's piece: the "
         "search values such a tile for the next seat, not the mover, so its visit counts there mislead",
@@ -227,9 +247,12 @@ class LoopSettings(Settings):
                                      "seat-0 payoff of two equal players", low=1, high=10**6)
     seed: int = setting(None, "seed of the first network's weights; random when omitted", kind=int, low=0,
                         high=2**63 - 1)
-    search: SearchConfig = field(default_factory=lambda: SearchConfig(sims_per_move=16, sample_moves=30))
+    # Values are seat shares (range 1, not AlphaZero's 2) and a move is one
+    # tile: a smaller exploration constant lets the values steer the visits.
+    search: SearchConfig = field(default_factory=lambda: SearchConfig(sims_per_move=16, sample_moves=30,
+                                                                      c_init=0.75))
     shape: NetworkShape = field(default_factory=lambda: NetworkShape(channels=32, blocks=2))
-    pool: PoolSettings = field(default_factory=lambda: PoolSettings(workers=8, cache_mb=512.0))
+    pool: PoolSettings = field(default_factory=lambda: PoolSettings(cache_mb=512.0))
     train: TrainSettings = field(default_factory=lambda: TrainSettings(
         batch_size=256, lr=2e-3, weight_decay=3e-4, value_score_weight=0.7, value_temperature=8.0,
         value_loss_weight=0.25, completion_policy_weight=0.0))

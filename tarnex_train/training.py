@@ -37,14 +37,17 @@ class Trainer:
             for group in self.optimiser.param_groups:
                 group["lr"], group["weight_decay"] = settings.lr, settings.weight_decay
 
-    def step(self, planes, policy, value, weight=None) -> tuple[float, float]:
+    def step(self, planes, policy, value, weight=None, ownership=None) -> tuple[float, float, float]:
+        """One optimiser step; returns the (policy, value, ownership) losses."""
         from .network import losses
 
         self.net.train()
         planes, policy, value = planes.to(self.device), policy.to(self.device), value.to(self.device)
         weight = weight.to(self.device) if weight is not None else None
-        policy_loss, value_loss = losses(self.net, planes, policy, value, weight)
-        total = policy_loss + self.settings.value_loss_weight * value_loss
+        ownership = ownership.to(self.device) if ownership is not None else None
+        policy_loss, value_loss, ownership_loss = losses(self.net, planes, policy, value, weight, ownership)
+        total = (policy_loss + self.settings.value_loss_weight * value_loss
+                 + self.settings.ownership_loss_weight * ownership_loss)
         if not self.torch.isfinite(total):
             raise DivergedError(
                 f"the loss is not finite (policy {policy_loss.item()}, value {value_loss.item()}); "
@@ -53,23 +56,26 @@ class Trainer:
         self.optimiser.zero_grad(set_to_none=True)
         total.backward()
         self.optimiser.step()
-        return policy_loss.item(), value_loss.item()
+        return policy_loss.item(), value_loss.item(), ownership_loss.item()
 
     def measure(self, examples, batch_size: int = 512) -> dict:
-        """Mean policy loss (weighted as in training), value loss and policy
-        entropy over ``examples``."""
+        """Mean policy loss (weighted as in training), value loss, ownership
+        loss and policy entropy over ``examples``."""
         torch = self.torch
         from torch.nn import functional as F
 
         self.net.eval()
-        sums = {"policy_loss": 0.0, "value_loss": 0.0, "policy_entropy": 0.0}
+        sums = {"policy_loss": 0.0, "value_loss": 0.0, "ownership_loss": 0.0, "policy_entropy": 0.0}
         n, weights = len(examples), 0.0
         with torch.inference_mode():
             for start in range(0, n, batch_size):
-                planes, policy, value, weight = examples.batch(slice(start, start + batch_size))
+                planes, policy, value, weight, ownership = examples.batch(slice(start, start + batch_size))
                 planes, policy, value = planes.to(self.device), policy.to(self.device), value.to(self.device)
                 weight = weight.to(self.device)
-                log_policy, value_logits = self.net(planes)
+                log_policy, value_logits, ownership_logits = self.net.forward_training(planes)
+                if ownership_logits is not None:
+                    sums["ownership_loss"] += F.cross_entropy(
+                        ownership_logits, ownership.to(self.device), reduction="none").mean(dim=1).sum().item()
                 safe = log_policy.clamp_min(-1e4)
                 sums["policy_loss"] += -((policy * safe).sum(dim=1) * weight).sum().item()
                 weights += weight.sum().item()

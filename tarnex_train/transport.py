@@ -1,78 +1,36 @@
-"""The channels between the inference server (main process) and the workers.
+"""The channel between the inference server (main process) and a worker
+process: one two-way pipe per worker, carrying evaluation requests in
+batches and everything else as control messages.
 
-One ``RequestQueue`` is shared by all workers: its ``put`` is what the engine
-calls with each evaluation request ``(id, planes)``. Each worker has its own
-two-way pipe: the server answers the requests carrying that worker's ``id``
-on it (the engine reads each reply with the pipe's ``recv``), and the worker
-sends its control messages (game started, done, failed; see ``workers``) on
-it the other way.
+A worker process plays K games at once, each on its own thread with its
+own ``id`` (worker * K + thread). The engine's ``put`` lands in the
+process's ``Batcher``, which sends one message per batch to the server once
+every game thread of the process waits for a reply; the server answers the
+whole batch with one message, and the batcher's reader thread hands each
+reply to the thread whose ``recv`` waits for it. One message per batch, not
+per request, is what keeps the round trips from limiting the pipeline.
 
-Messages on the request queue:
-- ``(id, planes)``: an evaluation request for network 0 (the model);
-- ``(id, planes, net)``: an evaluation request for network ``net``;
-  ``planes`` is packed by the worker into 2000 bytes (0 or 1, plane-major,
-  then row, then column), which is as cheap to make as pickling the nested
-  lists and saves the server (the bottleneck) unpickling them and turning
-  them into an array.
+Messages from a worker (pickled tuples, see ``workers`` for the control
+messages):
+- ``("eval", requests)``: a list of requests ``(id, planes)`` (network 0,
+  the model) or ``(id, planes, net)``; ``planes`` is packed into 2000 bytes
+  (0 or 1, plane-major, then row, then column), which is as cheap to make as
+  pickling the nested lists and saves the server (the bottleneck) unpickling
+  them and turning them into an array.
 
-The queue has no lock. A lock shared between processes stays taken for good
-when its holder is killed, which would hang every other worker; instead
-every request is written in a single write of at most PIPE_BUF bytes, which
-the kernel keeps whole: writers never interleave, and a killed writer leaves
-either its whole request or nothing. Game results, which are large, travel on
-the worker's own pipe, where a worker killed mid-message harms nobody else.
+Messages to a worker (raw bytes): a pickled list of ``(id, reply)``, each
+reply itself the pickled ``(policy, values)`` the engine reads.
 
-Worker-side wrappers pack the planes and time the engine's calls to ``put``
-and ``recv``, so that the time in the engine itself can be told from the time
-in transport.
+A worker killed mid-message harms nobody else: its pipe is its own.
 """
 
 from __future__ import annotations
 
 import pickle
-import select
+import threading
 import time
-from multiprocessing.connection import Connection
 
 PROTOCOL = pickle.HIGHEST_PROTOCOL
-
-
-class RequestQueue:
-    """A many-writer, one-reader queue of evaluation requests over one pipe,
-    without a lock or a feeder thread: ``put`` pickles in the caller and
-    writes the message in one atomic write, so a request is on its way when
-    ``put`` returns. The reading side (the server) can wait with a time-out
-    and tell waiting from reading.
-    """
-
-    # The connection's 4-byte length header and the message go out in one write.
-    MAX_MESSAGE = select.PIPE_BUF - 4
-
-    def __init__(self, ctx) -> None:
-        self._reader, self._writer = ctx.Pipe(duplex=False)
-
-    def __getstate__(self):
-        # Workers get the writing end only: when the main process is gone,
-        # nothing reads the queue any more and their writes fail at once
-        # instead of filling the pipe and blocking.
-        return {"_reader": None, "_writer": self._writer}
-
-    def put(self, item) -> None:
-        data = pickle.dumps(item, PROTOCOL)
-        if len(data) > self.MAX_MESSAGE:
-            raise ValueError(f"request of {len(data)} bytes is too large for one atomic pipe write")
-        self._writer.send_bytes(data)
-
-    # Reading side: only the process that created the queue reads it.
-    @property
-    def reader(self) -> Connection:
-        return self._reader
-
-    def poll(self, timeout: float = 0.0) -> bool:
-        return self._reader.poll(timeout)
-
-    def get(self):
-        return pickle.loads(self._reader.recv_bytes())
 
 
 def pack_planes(planes) -> bytes:
@@ -80,53 +38,132 @@ def pack_planes(planes) -> bytes:
     return b"".join([bytes(row) for plane in planes for row in plane])
 
 
-class TimedPut:
-    """The queue object handed to the engine: forwards ``put`` (planes
-    packed) and adds up the time spent in it (packing, pickling, writing)."""
+class _Slot:
+    __slots__ = ("ready", "reply")
 
-    __slots__ = ("_put", "seconds", "calls")
+    def __init__(self) -> None:
+        self.ready = threading.Event()
+        self.reply = None
 
-    def __init__(self, put) -> None:
-        self._put = put
-        self.seconds = 0.0
+
+class Batcher:
+    """The worker-process end of the pipe, shared by its K game threads.
+
+    Requests gather until every thread that is in a game waits for a reply,
+    then go out as one message. A reader thread takes the server's answers
+    off the pipe and wakes the waiting threads; when the pipe ends (the
+    server stops the workers, or is gone) every waiting ``recv`` raises
+    EOFError, which ends its game.
+    """
+
+    def __init__(self, conn, first_id: int, threads: int) -> None:
+        self.conn = conn
+        self.first_id = first_id
+        self.lock = threading.Lock()
+        self.send_lock = threading.Lock()
+        self.slots = [_Slot() for _ in range(threads)]
+        self.pending: list = []
+        self.in_game = 0  # threads inside a game call
+        self.waiting = 0  # of those, threads that have put and not yet been answered
+        self.closed = False
+        self.batches = 0
+        self.reader = threading.Thread(target=self._read, name="tarnex-replies", daemon=True)
+        self.reader.start()
+
+    # -- game threads ---------------------------------------------------
+
+    def game_started(self) -> None:
+        with self.lock:
+            self.in_game += 1
+
+    def game_ended(self) -> None:
+        with self.lock:
+            self.in_game -= 1
+            self._flush_if_all_wait()
+
+    def put(self, request) -> None:
+        slot = self.slots[request[0] - self.first_id]
+        slot.ready.clear()
+        with self.lock:
+            if self.closed:
+                raise EOFError("the inference server has stopped answering")
+            self.pending.append(request)
+            self.waiting += 1
+            self._flush_if_all_wait()
+
+    def recv(self, game_id: int):
+        slot = self.slots[game_id - self.first_id]
+        slot.ready.wait()
+        reply, slot.reply = slot.reply, None
+        if reply is None:
+            raise EOFError("the inference server has stopped answering")
+        return pickle.loads(reply)
+
+    def send(self, message) -> None:
+        """A control message to the server (any thread)."""
+        with self.send_lock:
+            self.conn.send(message)
+
+    def _flush_if_all_wait(self) -> None:
+        # Called with the lock held.
+        if self.pending and self.waiting >= self.in_game:
+            batch, self.pending = self.pending, []
+            self.batches += 1
+            try:
+                self.send(("eval", batch))
+            except OSError:
+                self._close_locked()
+
+    # -- the reader thread ----------------------------------------------
+
+    def _read(self) -> None:
+        try:
+            while True:
+                answers = pickle.loads(self.conn.recv_bytes())
+                with self.lock:
+                    for game_id, reply in answers:
+                        index = game_id - self.first_id
+                        if 0 <= index < len(self.slots):
+                            self.waiting -= 1
+                            self.slots[index].reply = reply
+                            self.slots[index].ready.set()
+        except (EOFError, OSError, pickle.UnpicklingError, TypeError, ValueError):
+            with self.lock:
+                self._close_locked()
+
+    def _close_locked(self) -> None:
+        self.closed = True
+        self.pending = []
+        for slot in self.slots:
+            slot.ready.set()
+
+
+class GameChannel:
+    """What one game thread hands the engine: ``put`` (planes packed, tagged
+    for network ``net`` when given) and ``recv`` through the batcher, timed
+    so that the time in the engine itself can be told from the time in
+    transport."""
+
+    __slots__ = ("batcher", "game_id", "net", "put_seconds", "recv_seconds", "calls")
+
+    def __init__(self, batcher: Batcher, game_id: int, net: int | None = None) -> None:
+        self.batcher = batcher
+        self.game_id = game_id
+        self.net = net
+        self.put_seconds = 0.0
+        self.recv_seconds = 0.0
         self.calls = 0
 
     def put(self, request) -> None:
         start = time.perf_counter()
-        self._put((request[0], pack_planes(request[1])))
-        self.seconds += time.perf_counter() - start
+        packed = pack_planes(request[1])
+        self.batcher.put((request[0], packed) if self.net is None else (request[0], packed, self.net))
+        self.put_seconds += time.perf_counter() - start
         self.calls += 1
-
-
-class TaggedPut(TimedPut):
-    """Like ``TimedPut``, marking each request for network ``net``."""
-
-    __slots__ = ("net",)
-
-    def __init__(self, put, net: int) -> None:
-        super().__init__(put)
-        self.net = net
-
-    def put(self, request) -> None:
-        start = time.perf_counter()
-        self._put((request[0], pack_planes(request[1]), self.net))
-        self.seconds += time.perf_counter() - start
-        self.calls += 1
-
-
-class TimedRecv:
-    """The pipe object handed to the engine: forwards ``recv`` and adds up
-    the time spent waiting for and reading replies."""
-
-    __slots__ = ("_recv", "seconds")
-
-    def __init__(self, connection: Connection) -> None:
-        self._recv = connection.recv
-        self.seconds = 0.0
 
     def recv(self):
         start = time.perf_counter()
         try:
-            return self._recv()
+            return self.batcher.recv(self.game_id)
         finally:
-            self.seconds += time.perf_counter() - start
+            self.recv_seconds += time.perf_counter() - start

@@ -1,14 +1,14 @@
-"""Worker processes: each plays games with the engine, one at a time, until
-the shared game counter runs out or the main process asks them to stop.
+"""Worker processes: each plays K games at once, one per thread, until the
+shared game counter runs out or the main process asks them to stop.
 
 Workers import neither torch nor the network: they only run the engine,
-whose evaluation requests go to the shared request queue and whose replies
-come back on the worker's own pipe. The main process owns Ctrl-C: workers
-ignore SIGINT and are stopped by the main process (stop flag, and the end of
-the replies on their pipes).
+whose evaluation requests go through the process's batcher to the server
+(see ``transport``). The main process owns Ctrl-C: workers ignore SIGINT and
+are stopped by the main process (stop flag, and the end of the replies on
+their pipes).
 
-Control messages, sent on the worker's own pipe (see ``transport``):
-- ``("start", worker, game)``: the worker took game ``game``;
+Control messages, sent on the worker's pipe:
+- ``("start", worker, game)``: one of the worker's threads took game ``game``;
 - ``("done", worker, game, payload, stats)``: the game finished;
 - ``("failed", worker, game, error_text, stats)``: the game raised (an
   ``Exception`` or the engine's ``PanicException``) and was skipped;
@@ -20,9 +20,10 @@ from __future__ import annotations
 
 import os
 import signal
+import threading
 import time
 
-from .transport import TaggedPut, TimedPut, TimedRecv
+from .transport import Batcher, GameChannel
 
 
 def describe(error: BaseException) -> str:
@@ -47,27 +48,60 @@ def _redirect(fd: int, path: str) -> None:
     os.close(target)
 
 
-def run_worker(role, worker_id, requests, replies, next_game, total_games, stop, log_path, options) -> None:
-    """Process entry point. ``role`` is "selfplay" or "arena"."""
+def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, options) -> None:
+    """Process entry point. ``role`` is "selfplay" or "arena"; ``options``
+    holds ``threads`` (games at once) and the role's settings."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # The engine writes fault reports to standard error and the test game's
     # board to standard output, from C; keep both out of the terminal.
     _redirect(1, log_path + ".stdout")
     _redirect(2, log_path)
+    threads = int(options.get("threads", 1))
     try:
         if role == "selfplay":
-            _selfplay_games(worker_id, requests, replies, next_game, total_games, stop, options)
+            play = _selfplay_player(options, stop)
         elif role == "arena":
-            _arena_games(worker_id, requests, replies, next_game, total_games, stop, options)
+            play = _arena_player(stop)
         else:
             raise ValueError(f"unknown worker role {role!r}")
+        batcher = Batcher(conn, worker_id * threads, threads)
+        failures: list = []
+        games = [threading.Thread(target=_game_thread, name=f"tarnex-game-{k}",
+                                  args=(play, batcher, worker_id, worker_id * threads + k, next_game, total_games,
+                                        stop, failures), daemon=True)
+                 for k in range(threads)]
+        for thread in games:
+            thread.start()
+        for thread in games:
+            thread.join()
+        if failures:
+            raise failures[0]
     except BaseException as error:  # the worker itself is broken: tell the main process
         if not stop.is_set():
-            _tell(replies, ("fatal", worker_id, describe(error)))
+            _tell(conn, ("fatal", worker_id, describe(error)))
     else:
-        _tell(replies, ("exit", worker_id))
+        _tell(conn, ("exit", worker_id))
     finally:
-        replies.close()
+        conn.close()
+
+
+def _game_thread(play, batcher, worker_id, game_id, next_game, total_games, stop, failures) -> None:
+    """One thread's games, one after the other. A game's own failure is
+    reported and skipped; anything else stops the thread (and the worker)."""
+    try:
+        while (game := _take_game(next_game, total_games, stop)) is not None:
+            batcher.send(("start", worker_id, game))
+            batcher.game_started()
+            try:
+                message = play(batcher, game_id)
+            finally:
+                batcher.game_ended()
+            if message is None:  # stopping
+                return
+            kind, payload, stats = message
+            batcher.send((kind, worker_id, game, payload, stats))
+    except BaseException as error:
+        failures.append(error)
 
 
 def _tell(replies, message) -> None:
@@ -78,68 +112,63 @@ def _tell(replies, message) -> None:
         pass
 
 
-def _selfplay_games(worker_id, requests, replies, next_game, total_games, stop, options) -> None:
+def _selfplay_player(options, stop):
+    """play(batcher, game_id) -> ("done", records, stats), ("failed",
+    error text, stats), or None when the worker is stopping."""
     from tarnex_self_play import play_training_game
 
     from .positions import training_records
     from .settings import SearchConfig
 
     config = SearchConfig(**options["search"])
-    queue = TimedPut(requests.put)
-    pipe = TimedRecv(replies)
-    while (game := _take_game(next_game, total_games, stop)) is not None:
-        replies.send(("start", worker_id, game))
+
+    def play(batcher, game_id):
+        channel = GameChannel(batcher, game_id)
         started = time.perf_counter()
-        put_before, recv_before, calls_before = queue.seconds, pipe.seconds, queue.calls
         try:
-            history, policies, payoff = play_training_game(worker_id, config, queue, pipe)
+            history, policies, payoff = play_training_game(game_id, config, channel, channel)
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:  # Exception or the engine's PanicException
             if stop.is_set():
-                return
-            stats = _stats(started, time.perf_counter(), queue, pipe, put_before, recv_before, calls_before)
-            replies.send(("failed", worker_id, game, describe(error), stats))
-            continue
+                return None
+            return "failed", describe(error), _stats(started, time.perf_counter(), channel)
         played = time.perf_counter()
         try:
             records = training_records(history, policies, payoff)
         except Exception as error:
-            stats = _stats(started, played, queue, pipe, put_before, recv_before, calls_before)
-            replies.send(("failed", worker_id, game, "bad game record: " + describe(error), stats))
-            continue
-        stats = _stats(started, played, queue, pipe, put_before, recv_before, calls_before)
+            return "failed", "bad game record: " + describe(error), _stats(started, played, channel)
+        stats = _stats(started, played, channel)
         stats["records_seconds"] = time.perf_counter() - played
         records["payoff"] = list(payoff)
-        replies.send(("done", worker_id, game, records, stats))
+        return "done", records, stats
+
+    return play
 
 
-def _arena_games(worker_id, requests, replies, next_game, total_games, stop, options) -> None:
+def _arena_player(stop):
     from tarnex_self_play import play_test_game
 
-    model_queue = TaggedPut(requests.put, 0)
-    baseline_queue = TaggedPut(requests.put, 1)
-    pipe = TimedRecv(replies)
-    while (game := _take_game(next_game, total_games, stop)) is not None:
-        replies.send(("start", worker_id, game))
+    def play(batcher, game_id):
+        model = GameChannel(batcher, game_id, 0)
+        baseline = GameChannel(batcher, game_id, 1)
         started = time.perf_counter()
         position = os.lseek(1, 0, os.SEEK_END)
         try:
-            payoff = play_test_game(worker_id, model_queue, baseline_queue, pipe)
+            payoff = play_test_game(game_id, model, baseline, model)
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
             if stop.is_set():
-                return
-            replies.send(("failed", worker_id, game, describe(error), {"seconds": time.perf_counter() - started}))
-            continue
+                return None
+            return "failed", describe(error), {"seconds": time.perf_counter() - started}
+        # The board printed at the end; other threads' boards may be among
+        # what was written meanwhile, and the last one is whole.
         board = _read_from(1, position)
-        stats = {
-            "seconds": time.perf_counter() - started,
-            "evaluations": model_queue.calls + baseline_queue.calls,
-        }
-        replies.send(("done", worker_id, game, {"payoff": float(payoff), "board": board}, stats))
-        model_queue.calls = baseline_queue.calls = 0
+        stats = {"seconds": time.perf_counter() - started, "evaluations": model.calls + baseline.calls}
+        return "done", {"payoff": float(payoff), "board": board}, stats
+
+    return play
 
 
 def _read_from(fd: int, position: int) -> str:
@@ -155,11 +184,10 @@ def _read_from(fd: int, position: int) -> str:
     return b"".join(chunks).decode("utf-8", "replace")
 
 
-def _stats(started, ended, queue, pipe, put_before, recv_before, calls_before) -> dict:
+def _stats(started, ended, channel) -> dict:
     return {
         "seconds": ended - started,
-        "put_seconds": queue.seconds - put_before,
-        "recv_seconds": pipe.seconds - recv_before,
-        "evaluations": queue.calls - calls_before,
+        "put_seconds": channel.put_seconds,
+        "recv_seconds": channel.recv_seconds,
+        "evaluations": channel.calls,
     }
-

@@ -111,6 +111,10 @@ def _series(records, *path):
     return xs, ys
 
 
+LOSSES = (("policy_loss", "policy", "tab:purple"), ("value_loss", "value", "tab:red"),
+          ("ownership_loss", "ownership", "tab:olive"))
+
+
 def draw_progress(run_dir: str, records: list[dict]) -> str | None:
     """Redraws ``progress.png``: rating and strengths against generation and
     wall time, and the losses. Returns its path (None without matplotlib)."""
@@ -159,12 +163,12 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
     time_axis.set_ylim(0.0, 1.0)
     time_axis.legend(loc="upper left")
 
-    for key, label, color in (("policy_loss", "policy", "tab:purple"), ("value_loss", "value", "tab:red")):
+    for key, label, color in LOSSES:
         rows, values = _series(train, key)
         if rows:
             loss_axis.plot([r["total_steps"] for r in rows], values, color=color, alpha=0.5, label=f"{label} (train)")
     steps_of = {r["generation"]: r.get("total_steps", 0) for r in generations}
-    for key, label, color in (("policy_loss", "policy", "tab:purple"), ("value_loss", "value", "tab:red")):
+    for key, label, color in LOSSES:
         rows, values = _series(generations, "heldout", key)
         if rows:
             loss_axis.plot([steps_of[r["generation"]] for r in rows], values, "s--", color=color,

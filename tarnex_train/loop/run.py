@@ -358,20 +358,22 @@ class Loop:
         generator = torch.Generator()
         generator.manual_seed(((s.seed or 0) * 1_000_003 + g) & 0x7FFFFFFF)
         progress = Progress(f"train {g}", steps, "steps", self.stream)
-        sums, count = [0.0, 0.0], 0
+        sums, count = [0.0, 0.0, 0.0], 0
         for step in range(1, steps + 1):
             indices = torch.randint(len(examples), (min(t.batch_size, len(examples)),), generator=generator)
-            policy_loss, value_loss = trainer.step(*examples.batch(indices))
+            policy_loss, value_loss, ownership_loss = trainer.step(*examples.batch(indices))
             sums[0] += policy_loss
             sums[1] += value_loss
+            sums[2] += ownership_loss
             count += 1
             if step % LOG_EVERY == 0 or step == steps:
-                line = {"policy_loss": sums[0] / count, "value_loss": sums[1] / count}
+                line = {"policy_loss": sums[0] / count, "value_loss": sums[1] / count,
+                        "ownership_loss": sums[2] / count}
                 self.metrics.write({"kind": "train", "generation": g, "step": step,
                                     "total_steps": total_before + step, **line,
                                     "wall_seconds": self.wall_seconds()})
                 result["train"] = line
-                sums, count = [0.0, 0.0], 0
+                sums, count = [0.0, 0.0, 0.0], 0
             progress.update(step, f"loss {policy_loss:.3f} + {value_loss:.3f}")
         progress.close(steps)
         if heldout_records:

@@ -13,6 +13,7 @@ import os
 
 import numpy as np
 
+from ..dataset import add_game_targets
 from ..shards import SHARD_PATTERN, concatenate_shards, read_shard
 
 
@@ -34,6 +35,8 @@ class Window:
         records = concatenate_shards([read_shard(path) for path in paths])
         # Game keys tell games apart within a generation; make them unique in the run.
         records["game_key"] = records["game_key"] + (np.int64(generation) << 48)
+        # Targets that need whole games, before the window cuts through one.
+        add_game_targets(records)
         game = (records["game_key"] & 0xFFFFFFFF).astype(np.int64)
         held = (game % self.holdout_every == 0) if self.holdout_every else np.zeros(len(game), bool)
         self._generations[generation] = (_select(records, ~held), _select(records, held))

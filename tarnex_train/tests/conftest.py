@@ -16,10 +16,15 @@ from tarnex_train.transport import PROTOCOL
 
 TINY = NetworkShape(channels=4, blocks=1)
 FEW_SIMS = SearchConfig(sims_per_move=4, sample_moves=10)
+GAMES_PER_WORKER = 2  # request ids are worker * 2 + thread
+
+
+def worker_of(request) -> int:
+    return request[0] // GAMES_PER_WORKER
 
 
 def tiny_options(output, **changes) -> SelfPlayOptions:
-    options = dict(games=3, workers=2, search=FEW_SIMS, output=str(output), games_per_shard=2,
+    options = dict(games=3, workers=2, games_per_worker=GAMES_PER_WORKER, search=FEW_SIMS, output=str(output), games_per_shard=2,
                    shape=TINY, seed=1, progress=False)
     options.update(changes)
     return SelfPlayOptions(**options)
@@ -44,8 +49,8 @@ class RecordingEvaluator(NetworkEvaluator):
 
 
 class TamperingEvaluator(ZeroEvaluator):
-    """Answers the first request of worker 0 with a text in place of the
-    policy (the engine raises Exception) and the first request of worker 1
+    """Answers the first request from worker 0 with a text in place of the
+    policy (the engine raises Exception) and the first request from worker 1
     with a 10-entry policy, too short for the legal tiles (the engine raises
     PanicException); everything else gets the zero-cost reply."""
 
@@ -56,7 +61,7 @@ class TamperingEvaluator(ZeroEvaluator):
     def __call__(self, batch):
         replies = super().__call__(batch)
         for index, request in enumerate(batch):
-            worker = request[0]
+            worker = worker_of(request)
             if worker in self.tampered:
                 continue
             self.tampered.add(worker)
@@ -77,7 +82,7 @@ class KillingEvaluator(ZeroEvaluator):
 
     def __call__(self, batch):
         for request in batch:
-            if request[0] == 1:
+            if worker_of(request) == 1:
                 self.seen += 1
         if self.seen >= 50 and not self.killed:
             for child in multiprocessing.active_children():

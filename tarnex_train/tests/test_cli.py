@@ -45,7 +45,7 @@ def test_bad_options_are_reported_in_one_line(tmp_path, capsys):
         (["selfplay", "--checkpoint", str(tmp_path / "missing.pt")], "missing.pt' does not exist"),
         (["selfplay", "--evaluator", "zero", "--output", str(foreign)], "data format version 99"),
         (["arena", "--model", str(not_a_checkpoint)], "could not be read"),
-        (["arena", "--workers", "-2"], "argument --workers: -2 must be >= 1"),
+        (["arena", "--workers", "-2"], "argument --workers: -2 must be >= 0"),
         (["train", "--data", str(empty)], "no shards found"),
         (["train"], "the following arguments are required: --data"),
         (["train", "--data", str(tmp_path / "nowhere")], "no such data folder or shard"),

@@ -1,6 +1,7 @@
 """Careless or hostile use of the tools: broken data and checkpoints, a full
 disk, a stuck worker, two runs in one folder."""
 
+import dataclasses
 import json
 import multiprocessing
 import os
@@ -14,7 +15,7 @@ import numpy as np
 import pytest
 import torch
 
-from conftest import TINY, tiny_options
+from conftest import TINY, tiny_options, worker_of
 from tarnex_train import shards
 from tarnex_train.evaluators import ZeroEvaluator
 from tarnex_train.network import CheckpointError, TarnexNet, load_checkpoint, save_checkpoint
@@ -74,7 +75,7 @@ def test_broken_data_and_checkpoints_are_refused_in_one_line(selfplay_run, tmp_p
     with pytest.raises(CheckpointError, match="not finite"):
         save_checkpoint(net, str(tmp_path / "nan.pt"))
     assert not (tmp_path / "nan.pt").exists()
-    state = {"format": "tarnex-train-network", "version": 1, "shape": {"channels": 4, "blocks": 1, "value_head": "pooled"},
+    state = {"format": "tarnex-train-network", "version": 1, "shape": dataclasses.asdict(TINY),
              "trained_steps": "many", "state_dict": TarnexNet(TINY).state_dict()}
     torch.save(state, tmp_path / "steps.pt")
     with pytest.raises(CheckpointError, match="trained_steps"):
@@ -120,7 +121,7 @@ class StoppingEvaluator(ZeroEvaluator):
 
     def __call__(self, batch):
         for request in batch:
-            if request[0] == 1:
+            if worker_of(request) == 1:
                 self.seen += 1
                 if self.seen == 20:
                     for child in multiprocessing.active_children():

@@ -58,7 +58,7 @@ def test_two_generations_end_to_end(tmp_path):
             s = record[key]
             assert 0.0 <= s["low"] <= s["mean"] <= s["high"] <= 1.0
         assert record["rating"]["low"] <= record["rating"]["rating"] <= record["rating"]["high"]
-        assert set(record["heldout"]) == {"policy_loss", "value_loss", "policy_entropy"}
+        assert set(record["heldout"]) == {"policy_loss", "value_loss", "ownership_loss", "policy_entropy"}
     assert generations[1]["total_steps"] > generations[0]["total_steps"]
     for name in ("best.pt", "initial.pt", "run.json", "state.json", "progress.png", "gen-0001/network.pt"):
         assert (run / name).exists(), name
