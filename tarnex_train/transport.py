@@ -39,11 +39,20 @@ def pack_planes(planes) -> bytes:
 
 
 class _Slot:
+    """Where one game thread's reply lands. ``ready`` is a plain lock held
+    while the thread waits (cheaper to hand over than an Event): the thread
+    blocks acquiring it, the reader thread releases it."""
+
     __slots__ = ("ready", "reply")
 
     def __init__(self) -> None:
-        self.ready = threading.Event()
+        self.ready = threading.Lock()
+        self.ready.acquire()
         self.reply = None
+
+    def wake(self) -> None:
+        if self.ready.locked():
+            self.ready.release()
 
 
 class Batcher:
@@ -82,8 +91,6 @@ class Batcher:
             self._flush_if_all_wait()
 
     def put(self, request) -> None:
-        slot = self.slots[request[0] - self.first_id]
-        slot.ready.clear()
         with self.lock:
             if self.closed:
                 raise EOFError("the inference server has stopped answering")
@@ -93,7 +100,8 @@ class Batcher:
 
     def recv(self, game_id: int):
         slot = self.slots[game_id - self.first_id]
-        slot.ready.wait()
+        if not self.closed:
+            slot.ready.acquire()
         reply, slot.reply = slot.reply, None
         if reply is None:
             raise EOFError("the inference server has stopped answering")
@@ -126,7 +134,7 @@ class Batcher:
                         if 0 <= index < len(self.slots):
                             self.waiting -= 1
                             self.slots[index].reply = reply
-                            self.slots[index].ready.set()
+                            self.slots[index].wake()
         except (EOFError, OSError, pickle.UnpicklingError, TypeError, ValueError):
             with self.lock:
                 self._close_locked()
@@ -135,7 +143,7 @@ class Batcher:
         self.closed = True
         self.pending = []
         for slot in self.slots:
-            slot.ready.set()
+            slot.wake()
 
 
 class GameChannel:
