@@ -18,9 +18,10 @@ from tarnex_train.selfplay import SelfPlayOptions, run_selfplay
 from tarnex_train.settings import SearchConfig
 
 
-def measure(evaluator: str, games: int, sims: int, workers: int, cache_mb: float) -> dict:
+def measure(evaluator: str, games: int, sims: int, workers: int, per_worker: int, cache_mb: float) -> dict:
     with tempfile.TemporaryDirectory() as output:
-        options = SelfPlayOptions(games=games, workers=workers, output=output, evaluator=evaluator,
+        options = SelfPlayOptions(games=games, workers=workers, games_per_worker=per_worker, output=output,
+                                  evaluator=evaluator,
                                   search=SearchConfig(sims_per_move=sims), cache_mb=cache_mb, progress=False,
                                   games_per_shard=max(1, games))
         summary = run_selfplay(options, stream=open("/dev/null", "w"))
@@ -37,13 +38,14 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--games", type=int, default=16)
     parser.add_argument("--sims-per-move", type=int, default=32)
-    parser.add_argument("--workers", type=int, default=8)
+    parser.add_argument("--workers", type=int, default=0, help="worker processes (0: one per core)")
+    parser.add_argument("--games-per-worker", type=int, default=0, help="games at once per worker (0: auto)")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--cache-mb", type=float, default=256.0)
     parser.add_argument("--evaluators", nargs="+", default=["zero", "network"])
     args = parser.parse_args()
     for evaluator in args.evaluators:
-        runs = [measure(evaluator, args.games, args.sims_per_move, args.workers, args.cache_mb)
+        runs = [measure(evaluator, args.games, args.sims_per_move, args.workers, args.games_per_worker, args.cache_mb)
                 for _ in range(args.repeats)]
         medians = {key: statistics.median(run[key] for run in runs) for key in runs[0]}
         print(f"{evaluator:8s} " + "  ".join(

@@ -1,12 +1,13 @@
-"""Evaluators: turn a batch of requests into pickled replies.
+"""Evaluators: turn a batch of requests into encoded replies.
 
 A batch is a list of requests ``(id, planes)`` or ``(id, planes, player)``
 (planes: the 5 x 20 x 20 board planes in the mover's frame, packed into 2000
 bytes by ``transport.pack_planes``; ``player``: which of the evaluator's
-players answers, 0 when absent). The result is one pickled reply per
-request, in the same order: ``(policy, values)``, two lists of floats (400
-policy entries in the mover's frame, 4 values relative to the mover), which
-is the cheapest form for the engine to read.
+players answers, 0 when absent). The result is one encoded reply per
+request, in the same order: ``(policy, values)`` (400 policy entries in the
+mover's frame, 4 values relative to the mover) as ``encode_replies`` makes
+them, which the worker turns into the two lists the engine reads
+(``transport.decode_reply``).
 
 ``seconds`` splits each evaluator's own time into ``network`` (the forward
 pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
@@ -14,30 +15,44 @@ pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
 
 from __future__ import annotations
 
-import pickle
 import time
 from collections import OrderedDict
 from dataclasses import dataclass
 
-from .transport import PROTOCOL
+from .transport import RAW_REPLY
 
 UNIFORM_REPLY = ([1.0] * 400, [0.25] * 4)
 VALUE_CENTRE = 0.25
 
 
+def encode_replies(policy, values) -> list[bytes]:
+    """One reply per row of ``policy`` (B, 400) and ``values`` (B, 4)
+    (numpy arrays): b"R" and the row's 404 entries as 32-bit floats."""
+    import numpy as np
+
+    rows = np.ascontiguousarray(np.concatenate([policy, values], axis=1), dtype=np.float32)
+    return [RAW_REPLY + row.tobytes() for row in rows]
+
+
 class ZeroEvaluator:
     """A zero-cost stand-in for the network: every request gets the same
-    reply (all 400 policy entries 1.0, all values 0.25), pickled once.
+    reply (all 400 policy entries 1.0, all values 0.25), encoded once.
     Measures the pipeline without the network."""
 
     def __init__(self) -> None:
-        self.payload = pickle.dumps(UNIFORM_REPLY, PROTOCOL)
+        self.payload = _encoded(UNIFORM_REPLY)
         self.seconds = {"network": 0.0, "encode": 0.0}
         self.cache_hits = 0
         self.positions = 0
 
     def __call__(self, batch) -> list[bytes]:
         return [self.payload] * len(batch)
+
+
+def _encoded(reply) -> bytes:
+    import numpy as np
+
+    return encode_replies(np.array([reply[0]]), np.array([reply[1]]))[0]
 
 
 class ReplyCache:
@@ -98,7 +113,7 @@ class NetworkEvaluator:
             torch.set_num_threads(threads)
         self._np = np
         self._torch = torch
-        self.device = device
+        self.device = device = torch.device(device)
         from .network import InferenceNet, TarnexNet
 
         self.players = [p if isinstance(p, Player) else Player(p) for p in players]
@@ -107,7 +122,7 @@ class NetworkEvaluator:
                 player.net = InferenceNet(player.net, device)
             elif player.net is not None:
                 player.net.to(device).eval()
-        self.uniform = pickle.dumps(UNIFORM_REPLY, PROTOCOL)
+        self.uniform = _encoded(UNIFORM_REPLY)
         self.cache = ReplyCache(cache_mb) if cache_mb > 0 else None
         self.rng = np.random.default_rng(seed)
         self.seconds = {"network": 0.0, "encode": 0.0}
@@ -149,7 +164,10 @@ class NetworkEvaluator:
         keys = list(positions)
         planes = np.frombuffer(b"".join(keys), dtype=np.uint8).reshape(len(keys), 5, 20, 20).astype(np.float32)
         began = time.perf_counter()
-        policy, values = player.net.predict(torch.from_numpy(planes).to(self.device))
+        batch = torch.from_numpy(planes)
+        if self.device.type == "cuda":  # pinned memory: a direct, asynchronous copy
+            batch = batch.pin_memory().to(self.device, non_blocking=True)
+        policy, values = player.net.predict(batch)
         # The search takes a child's mean value as its Q and gives children
         # it has not visited Q = 0. Seat shares are all positive, so a child
         # once visited would outscore every unvisited one and the search
@@ -158,11 +176,11 @@ class NetworkEvaluator:
         values = values - VALUE_CENTRE
         if player.mode == "sample":
             policy = self._sampled(policy, planes, player.temperature)
-        policy, values = policy.cpu().tolist(), values.cpu().tolist()
+        policy, values = policy.float().cpu().numpy(), values.float().cpu().numpy()
         spent = time.perf_counter() - began
+        payloads = encode_replies(policy, values)
         self.positions += len(keys)
-        for row, key in enumerate(keys):
-            payload = pickle.dumps((policy[row], values[row]), PROTOCOL)
+        for key, payload in zip(keys, payloads):
             for index in positions[key]:
                 replies[index] = payload
             if self.cache is not None and player.mode == "priors":

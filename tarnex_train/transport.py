@@ -19,7 +19,9 @@ messages):
   them and turning them into an array.
 
 Messages to a worker (raw bytes): a pickled list of ``(id, reply)``, each
-reply itself the pickled ``(policy, values)`` the engine reads.
+reply an encoded ``(policy, values)`` (``decode_reply``): b"R" and the 404
+entries as 32-bit floats, which is what the engine keeps of them anyway, or
+any other pickled pair.
 
 A worker killed mid-message harms nobody else: its pipe is its own.
 """
@@ -27,15 +29,29 @@ A worker killed mid-message harms nobody else: its pipe is its own.
 from __future__ import annotations
 
 import pickle
+import struct
 import threading
 import time
+
+from . import _rules
 
 PROTOCOL = pickle.HIGHEST_PROTOCOL
 
 
-def pack_planes(planes) -> bytes:
-    """The engine's 5 x 20 x 20 nested lists of bools as 2000 bytes."""
-    return b"".join([bytes(row) for plane in planes for row in plane])
+# The engine's 5 x 20 x 20 nested lists of bools as 2000 bytes.
+pack_planes = _rules.pack_planes
+
+RAW_REPLY = b"R"
+_POLICY = struct.Struct("=400f")
+_VALUES = struct.Struct("=4f")
+_RAW_SIZE = 1 + _POLICY.size + _VALUES.size
+
+
+def decode_reply(payload: bytes):
+    """(policy, values) lists from an encoded reply."""
+    if payload[:1] == RAW_REPLY and len(payload) == _RAW_SIZE:
+        return _POLICY.unpack_from(payload, 1), _VALUES.unpack_from(payload, 1 + _POLICY.size)
+    return pickle.loads(payload)
 
 
 class _Slot:
@@ -105,7 +121,7 @@ class Batcher:
         reply, slot.reply = slot.reply, None
         if reply is None:
             raise EOFError("the inference server has stopped answering")
-        return pickle.loads(reply)
+        return decode_reply(reply)
 
     def send(self, message) -> None:
         """A control message to the server (any thread)."""

