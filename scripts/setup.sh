@@ -23,7 +23,7 @@ PYTHON=${PYTHON:-python3}
 .venv/bin/pip install -q --upgrade pip
 # torch 2.13.0 is a CPU build on this machine's local disk; a looser pin
 # would pull a multi-gigabyte CUDA build.
-.venv/bin/pip install -q "torch==2.13.0" numpy matplotlib pytest hypothesis
+.venv/bin/pip install -q "torch==2.13.0" numpy matplotlib pytest hypothesis "ray>=2.9"
 .venv/bin/pip install -q .
 
 if [ "${TARNEX_SKIP_PYPY:-0}" != 1 ]; then

@@ -11,8 +11,8 @@ import sys
 from dataclasses import dataclass, field
 
 from .progress import Progress
-from .server import ServerStats, WorkerEvent, WorkerPool
-from .settings import NetworkShape, PoolSettings, setting
+from .server import ServerStats, WorkerEvent
+from .settings import ClusterSettings, NetworkShape, PoolSettings, setting
 
 # Two-sided 95% quantiles of Student's t for 1..30 degrees of freedom.
 _T975 = (
@@ -64,6 +64,7 @@ class ArenaOptions(PoolSettings):
     log_dir: str = setting(None, "folder that keeps the worker logs (default: a temporary one)", kind=str,
                            option=False)
     shape: NetworkShape = field(default_factory=NetworkShape)
+    cluster: ClusterSettings = field(default_factory=ClusterSettings)
 
     def check(self) -> None:
         """Validation happens when the options are made; kept for callers."""
@@ -79,6 +80,7 @@ class ArenaSummary:
     board: str | None = None
     interrupted: bool = False
     server: ServerStats = field(default_factory=ServerStats)
+    node_lines: list = field(default_factory=list)  # per cluster node
 
     @property
     def interval(self) -> tuple[float, float, float]:
@@ -107,6 +109,7 @@ class ArenaSummary:
                 f"{s.evaluations} evaluations in {s.wall:.1f} s: {s.evaluations / s.wall:.0f} evaluations/s, "
                 f"mean batch {s.mean_batch:.2f}"
             )
+        lines.extend(self.node_lines)
         for worker, game, error in self.failures:
             lines.append(f"failed: game {game} on worker {worker}: {error}")
         return "\n".join(lines)
@@ -149,6 +152,8 @@ def make_arena_evaluator(options: ArenaOptions, model_net=None, baseline_net=Non
 
 
 def run_arena(options: ArenaOptions, evaluator=None, stream=None) -> ArenaSummary:
+    from .selfplay import make_pool
+
     stream = stream if stream is not None else sys.stderr
     summary = ArenaSummary(options.games)
     if evaluator is None:
@@ -157,8 +162,7 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None) -> ArenaSummar
         summary.model = summary.baseline = f"given evaluator {type(evaluator).__name__}"
 
     progress = Progress("arena", options.games, "games", stream, enabled=options.progress)
-    pool = WorkerPool("arena", options.processes(), options.games, {}, log_dir=options.log_dir,
-                      stall_seconds=options.stall_seconds, games_per_worker=options.threads())
+    pool = make_pool("arena", options, options.games, {}, options.log_dir)
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == "done":
@@ -181,4 +185,6 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None) -> ArenaSummar
             progress.message(f"worker {worker} stopped: {error}")
     progress.close(len(summary.payoffs) + len(summary.failures))
     summary.server = pool.stats
+    if options.cluster.ray:
+        summary.node_lines = pool.node_lines()
     return summary

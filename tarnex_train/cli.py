@@ -20,7 +20,8 @@ import signal
 import sys
 
 from .errors import OptionError
-from .settings import LoopSettings, NetworkShape, PoolSettings, SearchConfig, TrainSettings, check_value
+from .settings import (ClusterSettings, LoopSettings, NetworkShape, PoolSettings, SearchConfig, TrainSettings,
+                       check_value)
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
@@ -137,6 +138,8 @@ def build_parser() -> argparse.ArgumentParser:
     add_settings(loop.add_argument_group("inference"), PoolSettings, defaults.pool, given_only=True)
     add_settings(loop.add_argument_group("training (options prefixed train-)"), TrainSettings, defaults.train,
                  prefix="train_", given_only=True)
+    add_settings(loop.add_argument_group("cluster (not part of the run's settings: a run may move)"),
+                 ClusterSettings, given_only=True)
 
     selfplay = commands.add_parser(
         "selfplay", formatter_class=Formatter,
@@ -150,6 +153,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_settings(selfplay.add_argument_group("search settings"), SearchConfig)
     add_settings(selfplay.add_argument_group("inference"), PoolSettings)
     add_settings(selfplay.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
+    add_settings(selfplay.add_argument_group("cluster"), ClusterSettings)
     selfplay.add_argument("--quiet", **quiet)
 
     arena = commands.add_parser(
@@ -162,6 +166,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_settings(arena, ArenaOptions, skip=_fields_of(PoolSettings))
     add_settings(arena.add_argument_group("inference"), PoolSettings)
     add_settings(arena.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
+    add_settings(arena.add_argument_group("cluster"), ClusterSettings)
     arena.add_argument("--quiet", **quiet)
 
     train = commands.add_parser(
@@ -193,7 +198,8 @@ def _selfplay(args) -> int:
         raise OptionError(f"output {args.output!r} exists and is not a folder")
     options = SelfPlayOptions(
         **picked(SelfPlayOptions, args), search=SearchConfig(**picked(SearchConfig, args)),
-        shape=NetworkShape(**picked(NetworkShape, args)), progress=not args.quiet)
+        shape=NetworkShape(**picked(NetworkShape, args)), cluster=ClusterSettings(**picked(ClusterSettings, args)),
+        progress=not args.quiet)
     summary = run_selfplay(options)
     return _finish(summary, succeeded=summary.games_kept > 0 and summary.write_error is None)
 
@@ -211,7 +217,7 @@ def _arena(args) -> int:
 
     _check_checkpoints(args.model, args.baseline)
     options = ArenaOptions(**picked(ArenaOptions, args), shape=NetworkShape(**picked(NetworkShape, args)),
-                           progress=not args.quiet)
+                           cluster=ClusterSettings(**picked(ClusterSettings, args)), progress=not args.quiet)
     summary = run_arena(options)
     return _finish(summary, succeeded=bool(summary.payoffs))
 
@@ -253,7 +259,7 @@ def _loop(args) -> int:
         raise OptionError(f"{args.run} is an existing run; --config only starts new runs")
     settings, given = loop_settings_from(args)
     summary = run_loop(args.run, settings, given, generations=getattr(args, "generations", None),
-                       minutes=getattr(args, "minutes", None))
+                       minutes=getattr(args, "minutes", None), cluster=ClusterSettings(**picked(ClusterSettings, args)))
     print(summary.report(), flush=True)
     return EXIT_INTERRUPTED if summary.interrupted else 0
 

@@ -9,7 +9,7 @@ from dataclasses import dataclass, field
 
 from .progress import Progress
 from .server import ServerStats, WorkerEvent, WorkerPool
-from .settings import NetworkShape, PoolSettings, SearchConfig, setting
+from .settings import ClusterSettings, NetworkShape, PoolSettings, SearchConfig, setting
 from .shards import ShardWriter
 
 
@@ -28,9 +28,20 @@ class SelfPlayOptions(PoolSettings):
                            option=False)
     search: SearchConfig = field(default_factory=SearchConfig)
     shape: NetworkShape = field(default_factory=NetworkShape)
+    cluster: ClusterSettings = field(default_factory=ClusterSettings)
 
     def check(self) -> None:
         """Validation happens when the options are made; kept for callers."""
+
+
+def make_pool(role: str, options, games: int, worker_options: dict, log_dir):
+    """The worker pool of this machine, or the nodes of a Ray cluster."""
+    if options.cluster.ray:
+        from .cluster.ray_pool import RayPool
+
+        return RayPool(role, options.cluster, options, games, worker_options, log_dir)
+    return WorkerPool(role, options.processes(), games, worker_options, log_dir=log_dir,
+                      stall_seconds=options.stall_seconds, games_per_worker=options.threads())
 
 
 @dataclass
@@ -75,6 +86,7 @@ class SelfPlaySummary:
     network_positions: int = 0
     write_error: str | None = None
     games_unwritten: int = 0
+    node_lines: list = field(default_factory=list)  # per cluster node
 
     @property
     def games_kept(self) -> int:
@@ -119,21 +131,10 @@ class SelfPlaySummary:
         workers["other"] = max(0.0, 1.0 - sum(workers.values()))
         return {"server": server, "workers": workers}
 
-    def report(self) -> str:
+    def _local_lines(self) -> list[str]:
+        """Where the time went, in the main process and the game threads."""
         s = self.server
-        state = "interrupted: " if self.interrupted else ""
-        lines = [
-            f"{state}{self.games_done} of {self.games_requested} games done, {len(self.failures)} failed; "
-            f"{self.positions} positions written to {self.output} in {len(self.shards)} shard(s)",
-            f"{s.evaluations} evaluations in {s.wall:.1f} s: {self.evaluations_per_second:.0f} evaluations/s, "
-            f"mean batch {s.mean_batch:.2f} ({self.evaluator} evaluator, {self.workers} workers x "
-            f"{self.games_per_worker} games)",
-        ]
-        if self.evaluator == "network":
-            lines.append(
-                f"evaluation cache: {self.cache_hit_rate:.1%} of requests answered without the network; "
-                f"network {self.network_positions} positions, {self.network_positions_per_second:.0f} positions/s"
-            )
+        lines: list[str] = []
         shares = self.time_shares()
         sv, wk = shares["server"], shares["workers"]
         lines.append(
@@ -159,6 +160,24 @@ class SelfPlaySummary:
                     (s.receive + s.send) * 1e6 / max(1, s.evaluations),
                 )
             )
+        return lines
+
+    def report(self) -> str:
+        s = self.server
+        state = "interrupted: " if self.interrupted else ""
+        lines = [
+            f"{state}{self.games_done} of {self.games_requested} games done, {len(self.failures)} failed; "
+            f"{self.positions} positions written to {self.output} in {len(self.shards)} shard(s)",
+            f"{s.evaluations} evaluations in {s.wall:.1f} s: {self.evaluations_per_second:.0f} evaluations/s, "
+            f"mean batch {s.mean_batch:.2f} ({self.evaluator} evaluator, {self.workers} workers x "
+            f"{self.games_per_worker} games)",
+        ]
+        if self.evaluator == "network":
+            lines.append(
+                f"evaluation cache: {self.cache_hit_rate:.1%} of requests answered without the network; "
+                f"network {self.network_positions} positions, {self.network_positions_per_second:.0f} positions/s"
+            )
+        lines.extend(self.node_lines or self._local_lines())
         for failure in self.failures:
             lines.append(f"failed: game {failure.game} on worker {failure.worker}: {failure.error}")
         if self.write_error is not None:
@@ -203,8 +222,7 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
                               options.threads())
     progress = Progress("selfplay", options.games, "games", stream, enabled=options.progress)
     log_dir = options.log_dir if options.log_dir is not None else os.path.join(options.output, "logs")
-    pool = WorkerPool("selfplay", options.processes(), options.games, {"search": options.search.to_dict()},
-                      log_dir=log_dir, stall_seconds=options.stall_seconds, games_per_worker=options.threads())
+    pool = make_pool("selfplay", options, options.games, {"search": options.search.to_dict()}, log_dir)
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == "done":
@@ -227,8 +245,10 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
             f"{s.evaluations / elapsed:.0f} evals/s  batch {s.mean_batch:.1f}",
         )
 
-    progress.message(f"selfplay: {options.games} games, {options.processes()} workers x {options.threads()} games "
-                     f"at once, {description}")
+    where = f"on the Ray cluster at {options.cluster.ray}" if options.cluster.ray else \
+        f"{options.processes()} workers x {options.threads()} games at once"
+    progress.message(f"selfplay: {options.games} games, {where}, {description}")
+    completed = False
     try:
         summary.interrupted = pool.run(
             evaluator,
@@ -242,8 +262,10 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
         for worker, error in pool.fatal:
             if not any(f.worker == worker for f in summary.failures):
                 progress.message(f"worker {worker} stopped: {error}")
+        completed = True
     finally:
-        writer.close(finished=not summary.interrupted)
+        # A run that raised (no cluster node left, say) keeps its games but is not finished.
+        writer.close(finished=completed and not summary.interrupted)
     if writer.error is not None:
         summary.write_error = str(writer.error)
         summary.games_unwritten = writer.games_unwritten
@@ -254,6 +276,9 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
     summary.evaluator_seconds = dict(getattr(evaluator, "seconds", {}))
     summary.cache_hits = getattr(evaluator, "cache_hits", 0)
     summary.network_positions = getattr(evaluator, "positions", 0)
+    if options.cluster.ray:
+        summary.cache_hits, summary.network_positions = pool.cache_hits, pool.network_positions
+        summary.node_lines = pool.node_lines()
     summary.positions = writer.positions_written
     summary.shards = list(writer.paths)
     return summary

@@ -23,6 +23,7 @@ import signal
 import socket
 import sys
 import tempfile
+import threading
 import time
 from dataclasses import dataclass, field
 from multiprocessing.connection import wait
@@ -104,7 +105,10 @@ class WorkerPool:
         self._started_at = time.perf_counter()
         # Children inherit an ignored SIGINT through exec, so a Ctrl-C during
         # their start-up cannot interrupt them either; the main process owns it.
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        # (Only the main thread may change signal handlers; elsewhere, as in a
+        # cluster actor, the workers' own SIG_IGN has to do.)
+        in_main = threading.current_thread() is threading.main_thread()
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if in_main else None
         # Workers get this process's sys.path; put the folder this package was
         # imported from first, so they run the same copy (a source tree on
         # the path must not shadow the installed package with its binding).
@@ -138,7 +142,8 @@ class WorkerPool:
                 self.silent_since.append(None)
         finally:
             sys.path[:] = saved_path
-            signal.signal(signal.SIGINT, previous)
+            if in_main:
+                signal.signal(signal.SIGINT, previous)
 
     def log_path(self, worker: int) -> str:
         return os.path.join(self.log_dir, f"{self.role}-worker-{worker}.log")

@@ -202,6 +202,20 @@ class PoolSettings(Settings):
 
 
 @dataclass(frozen=True)
+class ClusterSettings(Settings):
+    """Where the games are played: this machine, or the nodes of a Ray
+    cluster (one actor per node running the local pipeline there: its
+    worker processes and its own inference server on the node's device)."""
+
+    ray: str = setting(None, "play on the Ray cluster at this address ('auto', HOST:PORT or ray://HOST:PORT) "
+                       "instead of this machine alone; --workers then counts per node", kind=str)
+    node_share: float = setting(1.0, "on Ray: share of each node's CPUs its worker processes use (with --workers "
+                                "0)", low=0.0, high=1.0, low_open=True)
+    games_per_chunk: int = setting(0, "on Ray: games handed to a node at a time, so faster nodes play more (0: as "
+                                   "many as the node plays at once)", low=0, high=10**6)
+
+
+@dataclass(frozen=True)
 class TrainSettings(Settings):
     """How the network is fitted to the records."""
 

@@ -23,6 +23,7 @@ Arrays of a shard (n positions, g games):
   move            (n,)           int16   move number within its game
   game_numbers    (g,)           int32
   payoff          (g, 4)         float32 final payoff by seat
+  game_nodes      (g,)           str     the cluster node that played each game (runs on Ray only)
 """
 
 from __future__ import annotations
@@ -238,6 +239,8 @@ class ShardWriter:
         )
         arrays["game_numbers"] = np.array([number for number, _ in batch], dtype=np.int32)
         arrays["payoff"] = np.array([records["payoff"] for _, records in batch], dtype=np.float32)
+        if all("node" in records for _, records in batch):
+            arrays["game_nodes"] = np.array([str(records["node"]) for _, records in batch])
         index = self.run["shards"]
         name = f"shard-{self.run_tag}-{index:05d}.npz"
         path = os.path.join(self.folder, name)

@@ -34,7 +34,7 @@ from ..arena import RANDOM, ArenaOptions, run_arena
 from ..errors import OptionError
 from ..progress import Progress, format_seconds
 from ..selfplay import SelfPlayOptions, run_selfplay
-from ..settings import LoopSettings, as_dict, from_dict
+from ..settings import ClusterSettings, LoopSettings, as_dict, from_dict
 from ..shards import SHARD_PATTERN
 from .metrics import MetricsLog, draw_progress
 from .rating import rating_interval
@@ -151,9 +151,10 @@ def _interval(payoffs) -> dict:
 
 
 class Loop:
-    def __init__(self, run_dir: str, settings: LoopSettings, stream) -> None:
+    def __init__(self, run_dir: str, settings: LoopSettings, stream, cluster: ClusterSettings) -> None:
         self.dir = run_dir
         self.settings = settings
+        self.cluster = cluster
         self.stream = stream
         self.state_path = os.path.join(run_dir, STATE_FILE)
         self.state = _read_json(self.state_path, "run state") if os.path.exists(self.state_path) else \
@@ -225,7 +226,8 @@ class Loop:
         save_checkpoint(TarnexNet(self.settings.shape), path, 0, settings={"loop": as_dict(self.settings)})
 
     def _pool(self) -> dict:
-        return dict(as_dict(self.settings.pool))
+        """Options of the worker pool (or cluster) for selfplay and arena."""
+        return dict(as_dict(self.settings.pool), cluster=self.cluster)
 
     def _calibrate(self) -> None:
         """The seat-0 payoff of two equal players (the random player against
@@ -434,10 +436,13 @@ def _games_in(data_dir: str) -> int:
 
 
 def run_loop(run_dir: str, settings: LoopSettings | None = None, changed: dict | None = None,
-             generations: int | None = None, minutes: float | None = None, stream=None) -> LoopSummary:
+             generations: int | None = None, minutes: float | None = None, stream=None,
+             cluster: ClusterSettings | None = None) -> LoopSummary:
+    """``cluster``: where the games are played (not part of the run's
+    settings: a run may move between machines and clusters)."""
     stream = stream if stream is not None else sys.stderr
     settings, resumed = open_run(run_dir, settings, changed or {})
-    loop = Loop(run_dir, settings, stream)
+    loop = Loop(run_dir, settings, stream, cluster or ClusterSettings())
     summary = LoopSummary(run_dir, loop.state["generations_done"], resumed=resumed)
     if resumed:
         loop.say(f"loop: resuming {run_dir} after {summary.generations_done} complete generation(s)")
