@@ -55,7 +55,8 @@ def cluster():
         except Exception:
             if attempt:
                 raise
-            subprocess.run(["ray", "stop", "--force"], capture_output=True)
+            subprocess.run([os.path.join(os.path.dirname(sys.executable), "ray"), "stop", "--force"],
+                           capture_output=True)
     ray.init(address=nodes.address, logging_level="ERROR", log_to_driver=False)
     yield nodes
     ray.shutdown()
