@@ -212,7 +212,7 @@ class ClusterSettings(Settings):
     node_share: float = setting(1.0, "on Ray: share of each node's CPUs its worker processes use (with --workers "
                                 "0)", low=0.0, high=1.0, low_open=True)
     games_per_chunk: int = setting(0, "on Ray: games handed to a node at a time, so faster nodes play more (0: as "
-                                   "many as the node plays at once)", low=0, high=10**6)
+                                   "many as the node plays at once, at most half a node's share of the games)", low=0, high=10**6)
 
 
 @dataclass(frozen=True)

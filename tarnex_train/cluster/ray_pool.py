@@ -69,7 +69,8 @@ def evaluator_spec(evaluator) -> tuple:
             weights = None if net is None else (asdict(net.shape), {k: v.detach().float().cpu()
                                                                      for k, v in net.state_dict().items()})
             players.append((weights, player.mode, player.temperature))
-        return ("network", players, evaluator.cache.budget / 2**20 if evaluator.cache else 0.0)
+        cache = evaluator.cache  # (an empty cache is falsy)
+        return ("network", players, cache.budget / 2**20 if cache is not None else 0.0)
     return ("object", evaluator)
 
 
@@ -219,7 +220,12 @@ class RayPool:
             raise ClusterError("the Ray cluster has no live node")
 
     def _chunk_size(self, node: _Node) -> int:
-        return self.cluster.games_per_chunk or node.capacity
+        """Games per call: what the node plays at once, but small enough
+        that every node gets work and faster nodes get more chunks."""
+        if self.cluster.games_per_chunk:
+            return self.cluster.games_per_chunk
+        share = -(-self.total_games // (2 * max(1, sum(n.alive for n in self.nodes))))
+        return max(1, min(node.capacity, share))
 
     # -- running ----------------------------------------------------------
 
@@ -233,7 +239,7 @@ class RayPool:
         passed_on: set = set()
         interrupted = False
         try:
-            while (queue or any(n.chunk for n in self.nodes if n.alive)) and self.abort_reason is None:
+            while (queue or any(n.chunk or n.call for n in self.nodes if n.alive)) and self.abort_reason is None:
                 live = [n for n in self.nodes if n.alive]
                 if not live:
                     raise ClusterError(f"no Ray node left to play on; {len(queue)} game(s) not played "
