@@ -133,9 +133,10 @@ class StoppingEvaluator(ZeroEvaluator):
 def test_a_stuck_worker_is_ended_and_the_others_finish(tmp_path):
     options = tiny_options(tmp_path, games=3, stall_seconds=2.0, batch_wait_ms=500.0)
     summary = run_selfplay(options, evaluator=StoppingEvaluator())
-    assert [f.worker for f in summary.failures] == [1]
-    assert "silent for" in summary.failures[0].error
-    assert summary.games_done == 2
+    # The stopped worker's open games are skipped; the other worker finishes.
+    assert summary.failures and {f.worker for f in summary.failures} == {1}
+    assert all("silent for" in f.error for f in summary.failures)
+    assert summary.games_done == 3 - len(summary.failures) >= 1
 
 
 def test_two_writers_in_one_folder_keep_every_entry(tmp_path, selfplay_run):
