@@ -116,7 +116,8 @@ class NodeRunner:
         self.finished: list = []
         self.lock = threading.Lock()
         self.evaluators: dict = {}
-        self.totals = {"games": 0, "evaluations": 0, "batches": 0, "seconds": 0.0, "cache_hits": 0, "positions": 0}
+        self.totals = {"evaluations": 0, "batches": 0, "seconds": 0.0, "cache_hits": 0, "positions": 0}
+        self.running = None  # (pool, evaluator, its cache hits and positions when the chunk began)
 
     def describe(self) -> dict:
         return {"host": socket.gethostname(), "pid": os.getpid()}
@@ -134,22 +135,32 @@ class NodeRunner:
                 with self.lock:
                     self.finished.append((games[event.game], event.kind, event.worker, event.payload, event.stats))
 
-        hits, positions = getattr(evaluator, "cache_hits", 0), getattr(evaluator, "positions", 0)
-        workers.run(evaluator, handle, None, p["batch_size"], p["batch_wait_ms"] / 1000.0, _Quiet(), "")
-        s = workers.stats
-        with self.lock:
-            self.totals["cache_hits"] += getattr(evaluator, "cache_hits", 0) - hits
-            self.totals["positions"] += getattr(evaluator, "positions", 0) - positions
-            self.totals["games"] += len(games)
-            self.totals["evaluations"] += s.evaluations
-            self.totals["batches"] += s.batches
-            self.totals["seconds"] += s.wall
-            return dict(self.totals, fatal=list(workers.fatal))
+        self.running = (workers, evaluator, getattr(evaluator, "cache_hits", 0), getattr(evaluator, "positions", 0))
+        try:
+            workers.run(evaluator, handle, None, p["batch_size"], p["batch_wait_ms"] / 1000.0, _Quiet(), "")
+        finally:
+            with self.lock:
+                self.totals = self._so_far()
+                self.running = None
+        return dict(self.totals, fatal=list(workers.fatal))
 
-    def collect(self) -> list:
+    def _so_far(self) -> dict:
+        """Totals of the finished chunks plus the running one (lock held)."""
+        if self.running is None:
+            return dict(self.totals)
+        workers, evaluator, hits, positions = self.running
+        s = workers.stats
+        return {"evaluations": self.totals["evaluations"] + s.evaluations,
+                "batches": self.totals["batches"] + s.batches,
+                "seconds": self.totals["seconds"] + workers.elapsed,
+                "cache_hits": self.totals["cache_hits"] + getattr(evaluator, "cache_hits", 0) - hits,
+                "positions": self.totals["positions"] + getattr(evaluator, "positions", 0) - positions}
+
+    def collect(self) -> tuple[list, dict]:
+        """The games finished since the last call, and the totals so far."""
         with self.lock:
             out, self.finished = self.finished, []
-        return out
+            return out, self._so_far()
 
 
 class _Node:
@@ -277,7 +288,8 @@ class RayPool:
 
         try:
             totals = ray.get(node.call, timeout=timeout) if finished_call else None
-            results = ray.get(node.actor.collect.remote(), timeout=timeout)
+            results, node.totals = ray.get(node.actor.collect.remote(), timeout=timeout)
+            self._account()
         except (RayError, GetTimeoutError) as error:
             self._lose(node, error, queue, passed_on, progress, handler)
             return
@@ -293,8 +305,6 @@ class RayPool:
             handler(WorkerEvent(kind, node.index, game, payload, {**stats, "node": node.name}))
         if totals is not None:
             node.call = None
-            node.totals = totals
-            self._account()
             for worker, text in totals.get("fatal", []):
                 self.fatal.append((node.index, f"node {node.name}, worker {worker}: {text}"))
             if node.chunk:  # games its pool never finished (a worker died): not retried, as locally
