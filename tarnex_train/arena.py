@@ -11,7 +11,7 @@ import sys
 from dataclasses import dataclass, field
 
 from .progress import Progress
-from .server import ServerStats, WorkerEvent
+from .server import ServerStats, WorkerEvent, make_pool
 from .settings import ClusterSettings, NetworkShape, PoolSettings, setting
 
 # Two-sided 95% quantiles of Student's t for 1..30 degrees of freedom.
@@ -152,8 +152,6 @@ def make_arena_evaluator(options: ArenaOptions, model_net=None, baseline_net=Non
 
 
 def run_arena(options: ArenaOptions, evaluator=None, stream=None) -> ArenaSummary:
-    from .selfplay import make_pool
-
     stream = stream if stream is not None else sys.stderr
     summary = ArenaSummary(options.games)
     if evaluator is None:

@@ -8,7 +8,7 @@ import sys
 from dataclasses import dataclass, field
 
 from .progress import Progress
-from .server import ServerStats, WorkerEvent, WorkerPool
+from .server import ServerStats, WorkerEvent, make_pool
 from .settings import ClusterSettings, NetworkShape, PoolSettings, SearchConfig, setting
 from .shards import ShardWriter
 
@@ -32,16 +32,6 @@ class SelfPlayOptions(PoolSettings):
 
     def check(self) -> None:
         """Validation happens when the options are made; kept for callers."""
-
-
-def make_pool(role: str, options, games: int, worker_options: dict, log_dir):
-    """The worker pool of this machine, or the nodes of a Ray cluster."""
-    if options.cluster.ray:
-        from .cluster.ray_pool import RayPool
-
-        return RayPool(role, options.cluster, options, games, worker_options, log_dir)
-    return WorkerPool(role, options.processes(), games, worker_options, log_dir=log_dir,
-                      stall_seconds=options.stall_seconds, games_per_worker=options.threads())
 
 
 @dataclass

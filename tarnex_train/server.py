@@ -404,6 +404,16 @@ class WorkerPool:
         self._fail_open_games(worker, text, handler, stopping)
 
 
+def make_pool(role: str, options, games: int, worker_options: dict, log_dir):
+    """The worker pool of this machine, or the nodes of a Ray cluster."""
+    if options.cluster.ray:
+        from .cluster.ray_pool import RayPool
+
+        return RayPool(role, options.cluster, options, games, worker_options, log_dir)
+    return WorkerPool(role, options.processes(), games, worker_options, log_dir=log_dir,
+                      stall_seconds=options.stall_seconds, games_per_worker=options.threads())
+
+
 LOG_PREFIX = "tarnex-train-"
 
 

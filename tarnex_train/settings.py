@@ -191,14 +191,15 @@ class PoolSettings(Settings):
     stall_seconds: float = setting(300.0, "a worker silent this long while it has games open is reported and "
                                    "ended, and its games skipped", low=0.0, high=1e6, low_open=True)
 
-    def processes(self) -> int:
-        return self.workers or os.cpu_count() or 1
+    def processes(self, cpus: int | None = None) -> int:
+        """Worker processes on a machine with ``cpus`` cores (default this one)."""
+        return self.workers or cpus or os.cpu_count() or 1
 
-    def threads(self) -> int:
-        """Games per worker process."""
+    def threads(self, processes: int | None = None) -> int:
+        """Games per worker process, for ``processes`` of them (default ``processes()``)."""
         if self.games_per_worker:
             return self.games_per_worker
-        return max(1, min(MAX_AUTO_GAMES_PER_WORKER, -(-self.batch_size // self.processes())))
+        return max(1, min(MAX_AUTO_GAMES_PER_WORKER, -(-self.batch_size // (processes or self.processes()))))
 
 
 @dataclass(frozen=True)

@@ -91,7 +91,6 @@ class Batcher:
         self.in_game = 0  # threads inside a game call
         self.waiting = 0  # of those, threads that have put and not yet been answered
         self.closed = False
-        self.batches = 0
         self.reader = threading.Thread(target=self._read, name="tarnex-replies", daemon=True)
         self.reader.start()
 
@@ -132,7 +131,6 @@ class Batcher:
         # Called with the lock held.
         if self.pending and self.waiting >= self.in_game:
             batch, self.pending = self.pending, []
-            self.batches += 1
             try:
                 self.send(("eval", batch))
             except OSError:

@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import collections
 import os
-import socket
 import threading
 import time
 import uuid
@@ -119,9 +118,6 @@ class NodeRunner:
         self.totals = {"evaluations": 0, "batches": 0, "seconds": 0.0, "cache_hits": 0, "positions": 0}
         self.running = None  # (pool, evaluator, its cache hits and positions when the chunk began)
 
-    def describe(self) -> dict:
-        return {"host": socket.gethostname(), "pid": os.getpid()}
-
     def play(self, games: list, spec_key: str, spec) -> dict:
         if spec_key not in self.evaluators:
             self.evaluators = {spec_key: build_evaluator(spec, self.pool["device"], self.pool["torch_threads"])}
@@ -164,8 +160,9 @@ class NodeRunner:
 
 
 class _Node:
-    def __init__(self, index: int, node_id: str, actor, name: str) -> None:
+    def __init__(self, index: int, node_id: str, actor, name: str, capacity: int) -> None:
         self.index = index
+        self.capacity = capacity  # games the node plays at once
         self.node_id = node_id
         self.actor = actor
         self.name = name
@@ -214,8 +211,8 @@ class RayPool:
             resources = node.get("Resources", {})
             cpus = int(resources.get("CPU", 1))
             gpu = p.device.startswith("cuda") and resources.get("GPU", 0) >= 1
-            workers = p.workers or max(1, int(cpus * self.cluster.node_share))
-            threads = p.games_per_worker or max(1, min(32, -(-p.batch_size // workers)))
+            workers = p.processes(max(1, int(cpus * self.cluster.node_share)))
+            threads = p.threads(workers)
             settings = {"workers": workers, "threads": threads, "device": p.device if gpu else "cpu",
                         "torch_threads": p.torch_threads, "stall_seconds": p.stall_seconds,
                         "batch_size": p.batch_size, "batch_wait_ms": p.batch_wait_ms}
@@ -224,9 +221,7 @@ class RayPool:
                 scheduling_strategy=NodeAffinitySchedulingStrategy(node["NodeID"], soft=False),
             ).remote(self.role, self.worker_options, settings, os.path.join(self.log_dir, node["NodeID"][:12]))
             name = f"{node.get('NodeManagerAddress', '?')}/{node['NodeID'][:8]}"
-            entry = _Node(len(self.nodes), node["NodeID"], actor, name)
-            entry.capacity = workers * threads
-            self.nodes.append(entry)
+            self.nodes.append(_Node(len(self.nodes), node["NodeID"], actor, name, workers * threads))
         if not self.nodes:
             raise ClusterError("the Ray cluster has no live node")
 
