@@ -1,4 +1,4 @@
-"""Worker processes: each plays K games at once, one per thread, until the
+"""Worker processes: each plays K games at once (see ``transport``), until the
 shared game counter runs out or the main process asks them to stop.
 
 Workers import neither torch nor the network: they only run the engine,
@@ -8,7 +8,7 @@ are stopped by the main process (stop flag, and the end of the replies on
 their pipes).
 
 Control messages, sent on the worker's pipe:
-- ``("start", worker, game)``: one of the worker's threads took game ``game``;
+- ``("start", worker, game)``: one of the worker's game slots took game ``game``;
 - ``("done", worker, game, payload, stats)``: the game finished;
 - ``("failed", worker, game, error_text, stats)``: the game raised (an
   ``Exception`` or the engine's ``PanicException``) and was skipped;
@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import os
 import signal
-import threading
 import time
 
 from .transport import Batcher, GameChannel
@@ -65,17 +64,8 @@ def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, op
         else:
             raise ValueError(f"unknown worker role {role!r}")
         batcher = Batcher(conn, worker_id * threads, threads)
-        failures: list = []
-        games = [threading.Thread(target=_game_thread, name=f"tarnex-game-{k}",
-                                  args=(play, batcher, worker_id, worker_id * threads + k, next_game, total_games,
-                                        stop, failures), daemon=True)
-                 for k in range(threads)]
-        for thread in games:
-            thread.start()
-        for thread in games:
-            thread.join()
-        if failures:
-            raise failures[0]
+        batcher.run([_game_slot(play, batcher, worker_id, worker_id * threads + k, next_game, total_games, stop)
+                     for k in range(threads)])
     except BaseException as error:  # the worker itself is broken: tell the main process
         if not stop.is_set():
             _tell(conn, ("fatal", worker_id, describe(error)))
@@ -85,23 +75,20 @@ def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, op
         conn.close()
 
 
-def _game_thread(play, batcher, worker_id, game_id, next_game, total_games, stop, failures) -> None:
-    """One thread's games, one after the other. A game's own failure is
-    reported and skipped; anything else stops the thread (and the worker)."""
-    try:
+def _game_slot(play, batcher, worker_id, game_id, next_game, total_games, stop):
+    """One slot's games, one after the other. A game's own failure is
+    reported and skipped; anything else stops the slot (and the worker)."""
+
+    def games() -> None:
         while (game := _take_game(next_game, total_games, stop)) is not None:
             batcher.send(("start", worker_id, game))
-            batcher.game_started()
-            try:
-                message = play(batcher, game_id)
-            finally:
-                batcher.game_ended()
+            message = play(batcher, game_id)
             if message is None:  # stopping
                 return
             kind, payload, stats = message
             batcher.send((kind, worker_id, game, payload, stats))
-    except BaseException as error:
-        failures.append(error)
+
+    return games
 
 
 def _tell(replies, message) -> None:
@@ -162,7 +149,7 @@ def _arena_player(stop):
             if stop.is_set():
                 return None
             return "failed", describe(error), {"seconds": time.perf_counter() - started}
-        # The board printed at the end; other threads' boards may be among
+        # The board printed at the end; other games' boards may be among
         # what was written meanwhile, and the last one is whole.
         board = _read_from(1, position)
         stats = {"seconds": time.perf_counter() - started, "evaluations": model.calls + baseline.calls}

@@ -26,6 +26,12 @@
 //            plane-major; what the workers send for every request, ten
 //            times as fast as doing it in Python.
 //
+//   unpack_reply(payload) -> (policy, values) or None: tuples of the 400
+//            and 4 floats of a raw reply (b"R" and 404 native 32-bit
+//            floats); None for any other payload. An entry equal to the one
+//            before it is the same float object: the network's policy is
+//            0 off the legal tiles, so most of a reply costs no allocation.
+//
 // Bad input raises TypeError (not pairs of integers) or ValueError (a seat
 // that is not the mover's, a tile that is not legal, a move after the end),
 // naming the entry. The work itself runs without the interpreter lock.
@@ -36,6 +42,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <initializer_list>
 #include <new>
@@ -292,32 +299,97 @@ int cell_value(PyObject* item) {
     return PyObject_IsTrue(item);
 }
 
+// The lists' items without a call per item where the interpreter's own
+// layout is at hand; PyPy's cpyext has only the calls.
+#ifdef PYPY_VERSION
+inline Py_ssize_t list_size(PyObject* list) { return PyList_Size(list); }
+inline PyObject* list_item(PyObject* list, Py_ssize_t i) { return PyList_GetItem(list, i); }
+#else
+inline Py_ssize_t list_size(PyObject* list) { return PyList_GET_SIZE(list); }
+inline PyObject* list_item(PyObject* list, Py_ssize_t i) { return PyList_GET_ITEM(list, i); }
+#endif
+
 bool pack_rows(PyObject* list, Py_ssize_t want, const char* what, auto&& each) {
-    if (!PyList_Check(list) || PyList_Size(list) != want) {
+    if (!PyList_Check(list) || list_size(list) != want) {
         PyErr_Format(PyExc_TypeError, "planes: expected a list of %zd %s", want, what);
         return false;
     }
+    // A cell other than True or False runs Python code (its truth), which
+    // may change any of the lists: every item is held while it is read, and
+    // the length is checked again before the next one.
     for (Py_ssize_t i = 0; i < want; ++i) {
-        if (!each(PyList_GetItem(list, i))) return false;  // borrowed
+        if (list_size(list) != want) {
+            PyErr_Format(PyExc_RuntimeError, "planes: a list of %s changed size while being read", what);
+            return false;
+        }
+        Ref item = Ref::borrow(list_item(list, i));
+        if (!each(item.get())) return false;
     }
     return true;
 }
 
 PyObject* pack_planes(PyObject*, PyObject* planes) {
-    std::string out(kStateSize, '\0');
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kStateSize)));
+    if (!out) return nullptr;
+    char* data = PyBytes_AsString(out.get());
+    if (data == nullptr) return nullptr;
     std::size_t at = 0;
     const bool ok = pack_rows(planes, 5, "planes", [&](PyObject* plane) {
         return pack_rows(plane, 20, "rows", [&](PyObject* row) {
             return pack_rows(row, 20, "cells", [&](PyObject* cell) {
                 const int value = cell_value(cell);
                 if (value < 0) return false;
-                out[at++] = static_cast<char>(value);
+                data[at++] = static_cast<char>(value);
                 return true;
             });
         });
     });
     if (!ok) return nullptr;
-    return bytes_of(out);
+    return out.release();
+}
+
+constexpr std::size_t kPolicySize = kBoardCells;
+constexpr std::size_t kValueSize = kPlayers;
+constexpr std::size_t kRawReplySize = 1 + 4 * (kPolicySize + kValueSize);
+
+// A tuple of `count` floats read from `data`; runs of equal entries (same
+// bits) share one object.
+PyObject* float_tuple(const char* data, std::size_t count) {
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!out) return nullptr;
+    PyObject* last = nullptr;  // borrowed: the tuple holds it
+    std::uint32_t last_bits = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, data + 4 * i, 4);
+        PyObject* item;
+        if (last != nullptr && bits == last_bits) {
+            item = Ref::borrow(last).release();
+        } else {
+            float value;
+            std::memcpy(&value, &bits, 4);
+            item = PyFloat_FromDouble(static_cast<double>(value));
+            if (item == nullptr) return nullptr;
+            last = item;
+            last_bits = bits;
+        }
+        PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+    }
+    return out.release();
+}
+
+PyObject* unpack_reply(PyObject*, PyObject* payload) {
+    if (!PyBytes_Check(payload) || PyBytes_Size(payload) != static_cast<Py_ssize_t>(kRawReplySize)) {
+        Py_RETURN_NONE;
+    }
+    const char* data = PyBytes_AsString(payload);
+    if (data == nullptr) return nullptr;
+    if (data[0] != 'R') Py_RETURN_NONE;
+    Ref policy = Ref::steal(float_tuple(data + 1, kPolicySize));
+    if (!policy) return nullptr;
+    Ref values = Ref::steal(float_tuple(data + 1 + 4 * kPolicySize, kValueSize));
+    if (!values) return nullptr;
+    return PyTuple_Pack(2, policy.get(), values.get());
 }
 
 PyMethodDef methods[] = {
@@ -338,6 +410,8 @@ PyMethodDef methods[] = {
      "frame(mover) -> tuple of 400 ints: the index in the mover's planes of each board cell."},
     {"pack_planes", pack_planes, METH_O,
      "pack_planes(planes) -> bytes: 5 x 20 x 20 nested lists of truth values as 2000 bytes of 0 or 1."},
+    {"unpack_reply", unpack_reply, METH_O,
+     "unpack_reply(payload) -> (policy, values) or None: the floats of a raw reply (b'R' and 404 float32)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,

@@ -1,6 +1,6 @@
-"""The worker side of the batched exchange: K game threads share one pipe,
-their requests travel together, each reply reaches the thread that asked,
-and a pipe that ends wakes every waiting thread."""
+"""The worker side of the batched exchange: K games share one pipe, the
+requests of a half of them travel together, each reply reaches the game
+that asked, and a pipe that ends wakes every waiting game."""
 
 import multiprocessing
 import pickle
@@ -11,66 +11,64 @@ import pytest
 from tarnex_train.transport import PROTOCOL, Batcher
 
 
-def _games(batcher, ids, rounds, results):
-    ids = list(ids)
-    all_in_game = threading.Barrier(len(ids))
+def _play(batcher, ids, rounds, results):
+    """Runs the batcher's games on a thread of their own (the test is the
+    server); game ``i`` asks ``rounds`` times and keeps what it got."""
 
-    def play(game_id):
-        batcher.game_started()
-        all_in_game.wait()
-        try:
-            got = []
-            for n in range(rounds):
-                batcher.put((game_id, bytes([n]) * 2000))
-                got.append(batcher.recv(game_id))
-            results[game_id] = got
-        except EOFError as error:
-            results[game_id] = error
-        finally:
-            batcher.game_ended()
+    def game(game_id):
+        def play():
+            try:
+                got = []
+                for n in range(rounds):
+                    batcher.put((game_id, bytes([n]) * 2000))
+                    got.append(batcher.recv(game_id))
+                results[game_id] = got
+            except EOFError as error:
+                results[game_id] = error
+        return play
 
-    threads = [threading.Thread(target=play, args=(i,)) for i in ids]
-    for t in threads:
-        t.start()
-    return threads
+    thread = threading.Thread(target=batcher.run, args=([game(i) for i in ids],))
+    thread.start()
+    return thread
 
 
-def test_requests_of_all_waiting_games_go_out_together_and_replies_reach_their_game():
+def test_requests_of_each_half_go_out_together_and_replies_reach_their_game():
     server, worker = multiprocessing.Pipe(duplex=True)
     first, k, rounds = 8, 4, 5
     batcher = Batcher(worker, first, k)
     results = {}
-    threads = _games(batcher, range(first, first + k), rounds, results)
-    messages = 0
-    while any(t.is_alive() for t in threads):
+    thread = _play(batcher, range(first, first + k), rounds, results)
+    messages = []
+    while thread.is_alive():
         if not server.poll(0.1):
             continue
         kind, requests = server.recv()
         assert kind == "eval"
-        messages += 1
+        messages.append(sorted(game_id for game_id, _ in requests))
         # Answered in reverse order: routing goes by id, not by position.
         server.send_bytes(pickle.dumps(
             [(game_id, pickle.dumps((game_id, planes[0]), PROTOCOL)) for game_id, planes in reversed(requests)],
             PROTOCOL))
-    for t in threads:
-        t.join()
+    thread.join()
     for game_id in range(first, first + k):
         assert results[game_id] == [(game_id, n) for n in range(rounds)]
-    # Every thread waits before anything is sent, so rounds go out whole.
-    assert messages == rounds
+    # Two halves take turns, each sending its games' requests as one message.
+    assert sorted(map(tuple, messages)) == [(8, 10)] * rounds + [(9, 11)] * rounds
 
 
 def test_a_pipe_that_ends_mid_batch_wakes_every_waiting_game():
     server, worker = multiprocessing.Pipe(duplex=True)
     batcher = Batcher(worker, 0, 3)
     results = {}
-    threads = _games(batcher, range(3), 2, results)
-    kind, requests = server.recv()
-    assert sorted(r[0] for r in requests) == [0, 1, 2]
+    thread = _play(batcher, range(3), 2, results)
+    seen = []
+    while len(seen) < 3:
+        kind, requests = server.recv()
+        seen += [r[0] for r in requests]
+    assert sorted(seen) == [0, 1, 2]
     server.close()
-    for t in threads:
-        t.join(10)
-        assert not t.is_alive()
+    thread.join(10)
+    assert not thread.is_alive()
     assert all(isinstance(results[i], EOFError) for i in range(3))
     with pytest.raises(EOFError):
         batcher.put((0, bytes(2000)))
