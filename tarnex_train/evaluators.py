@@ -129,34 +129,44 @@ class NetworkEvaluator:
         self.cache_hits = 0
         self.positions = 0  # positions run through a network
 
-    def __call__(self, batch) -> list[bytes]:
-        start = time.perf_counter()
+    def lookup(self, batch) -> list:
+        """The replies known without a network run (the random player, the
+        cache), None for the rest."""
         replies: list = [None] * len(batch)
-        # Requests the network has to see, grouped by player; equal positions
-        # in one batch are run once.
-        todo: dict[int, dict[bytes, list[int]]] = {}
         cache = self.cache
         for index, request in enumerate(batch):
-            which = request[2] if len(request) > 2 else 0
-            if not 0 <= which < len(self.players):
-                raise ValueError(f"request for player {which}, but only {len(self.players)} are loaded")
-            player = self.players[which]
+            player = self._player(request)
             if player.mode == "uniform":
                 replies[index] = self.uniform
-                continue
-            if cache is not None and player.mode == "priors":
-                hit = cache.get((which, request[1]))
+            elif cache is not None and player.mode == "priors":
+                hit = cache.get((request[2] if len(request) > 2 else 0, request[1]))
                 if hit is not None:
                     replies[index] = hit
                     self.cache_hits += 1
-                    continue
-            todo.setdefault(which, {}).setdefault(request[1], []).append(index)
+        return replies
+
+    def __call__(self, batch) -> list[bytes]:
+        start = time.perf_counter()
+        replies = self.lookup(batch)
+        # Requests the network has to see, grouped by player; equal positions
+        # in one batch are run once.
+        todo: dict[int, dict[bytes, list[int]]] = {}
+        for index, request in enumerate(batch):
+            if replies[index] is None:
+                which = request[2] if len(request) > 2 else 0
+                todo.setdefault(which, {}).setdefault(request[1], []).append(index)
         network = 0.0
         for which, positions in todo.items():
             network += self._run(which, positions, replies)
         self.seconds["network"] += network
         self.seconds["encode"] += time.perf_counter() - start - network
         return replies
+
+    def _player(self, request) -> Player:
+        which = request[2] if len(request) > 2 else 0
+        if not 0 <= which < len(self.players):
+            raise ValueError(f"request for player {which}, but only {len(self.players)} are loaded")
+        return self.players[which]
 
     def _run(self, which: int, positions: dict, replies: list) -> float:
         np, torch = self._np, self._torch

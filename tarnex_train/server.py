@@ -2,9 +2,10 @@
 
 The main process starts W worker processes (``workers.run_worker``), each
 playing K games at once and each with its own pipe, then serves: it reads
-the batches of requests the workers send (optionally waiting a moment for
-the rest of the busy workers), runs the evaluator on them (in pieces of at
-most the batch size), and answers each worker's requests with one message.
+the batches of requests the workers send, answers at once what the
+evaluator already knows (the cache), runs the evaluator on the rest once
+enough is in (in pieces of at most the batch size), and answers each
+worker's requests with one message per round.
 Control messages from the workers (game started, done, failed), which come
 on the same pipes, are handed to the caller's handler as they arrive.
 
@@ -40,14 +41,15 @@ class ServerStats:
     waiting: float = 0.0  # nothing to read
     receive: float = 0.0  # reading and unpickling messages (requests and control)
     send: float = 0.0  # writing replies
-    evaluate: float = 0.0  # the evaluator (network + encoding)
+    evaluate: float = 0.0  # the evaluator (cache, network, encoding)
     handle: float = 0.0  # reading and handling workers' control messages (game results)
-    evaluations: int = 0
-    batches: int = 0
+    evaluations: int = 0  # requests answered
+    batches: int = 0  # evaluator runs
+    batched: int = 0  # requests in them (the rest were answered at once)
 
     @property
     def mean_batch(self) -> float:
-        return self.evaluations / self.batches if self.batches else 0.0
+        return self.batched / self.batches if self.batches else 0.0
 
 
 @dataclass
@@ -87,7 +89,6 @@ class WorkerPool:
         self.conns: list = []
         self.exited: list[bool] = []
         self.current: list[set] = []  # open games of each worker
-        self.awaiting: list[bool] = []  # a batch of the worker's is being answered
         self.stats = ServerStats()
         self.fatal: list[tuple[int, str]] = []
         self._workers = workers
@@ -138,7 +139,6 @@ class WorkerPool:
                 self.conns.append(server_end)
                 self.exited.append(False)
                 self.current.append(set())
-                self.awaiting.append(False)
                 self.silent_since.append(None)
         finally:
             sys.path[:] = saved_path
@@ -230,42 +230,68 @@ class WorkerPool:
         if self.abort_reason is None:
             self.abort_reason = reason
 
-    def _busy(self) -> int:
-        """Workers with a game open, not known to be stuck, whose requests
-        are not in hand yet."""
-        return sum(1 for w, games in enumerate(self.current)
-                   if games and not self.exited[w] and not self.awaiting[w])
+    def _open_games(self) -> int:
+        return sum(len(games) for w, games in enumerate(self.current) if not self.exited[w])
 
     def serve(self, evaluator, handler, tick=None, max_batch: int = 64, batch_wait: float = 0.0) -> ServerStats:
         """Answers requests until every worker has exited.
 
         ``handler(event)`` gets each WorkerEvent; ``tick()`` is called about
-        four times a second. ``batch_wait`` (seconds): how long requests
-        fewer than ``max_batch`` wait for the other busy workers' batches.
+        four times a second. What the evaluator knows at once (``lookup``:
+        the cache, the random player) is answered as soon as it arrives, so
+        those games go on and their next requests can join the batch. The
+        rest waits for the network, which runs once ``max_batch`` requests
+        are in, or every open game waits for one, or the first of them has
+        waited ``batch_wait`` seconds. An evaluator without ``lookup`` is
+        run on whatever has arrived.
         """
         stats = self.stats
-        pending: list = []  # (worker, request)
+        lookup = getattr(evaluator, "lookup", None)
+        if lookup is None:
+            batch_wait = 0.0
+        fresh: list = []  # (worker, request) just read
+        waiting: list = []  # (worker, request) for the network
         perf = time.perf_counter
         next_check = perf() + 0.25
-        while (self.active or pending) and self.abort_reason is None:
-            if not pending:
-                self._receive(0.1, pending, handler)
-            if pending and batch_wait > 0:
-                deadline = perf() + batch_wait
-                while len(pending) < max_batch and self._busy():
-                    left = deadline - perf()
-                    if left <= 0 or not self._receive(left, pending, handler):
-                        break
+        deadline = 0.0
+        while (self.active or waiting) and self.abort_reason is None:
+            if not waiting:
+                self._receive(0.1, fresh, handler)
+            elif len(waiting) < max_batch and len(waiting) < self._open_games() and perf() < deadline:
+                self._receive(deadline - perf(), fresh, handler)
+            if fresh:
+                if not waiting:
+                    deadline = perf() + batch_wait
+                self._sort_out(lookup, fresh, waiting)
+                fresh.clear()
             if perf() >= next_check:
                 next_check = perf() + 0.25
                 self._check_workers(handler)
                 if tick is not None:
                     tick()
-            if pending:
-                self._answer(evaluator, pending, max_batch)
-                pending.clear()
+            if waiting and (len(waiting) >= max_batch or len(waiting) >= self._open_games() or perf() >= deadline
+                            or not self.active):
+                self._answer(evaluator, waiting, max_batch)
+                waiting.clear()
         stats.wall = perf() - self._started_at
         return stats
+
+    def _sort_out(self, lookup, fresh: list, waiting: list) -> None:
+        """Answers the fresh requests the evaluator knows at once; the rest
+        join ``waiting``."""
+        if lookup is None:
+            waiting.extend(fresh)
+            return
+        began = time.perf_counter()
+        known = lookup([request for _, request in fresh])
+        answers: dict[int, list] = {}
+        for (worker, request), payload in zip(fresh, known):
+            if payload is None:
+                waiting.append((worker, request))
+            else:
+                answers.setdefault(worker, []).append((request[0], payload))
+        self.stats.evaluate += time.perf_counter() - began
+        self._send_answers(answers)
 
     def _answer(self, evaluator, pending: list, max_batch: int) -> None:
         """Evaluates the pending requests, in pieces of at most ``max_batch``,
@@ -278,11 +304,16 @@ class WorkerPool:
             payloads = evaluator([request for _, request in piece])
             stats.evaluate += perf() - began
             stats.batches += 1
+            stats.batched += len(piece)
             for (worker, request), payload in zip(piece, payloads):
                 answers.setdefault(worker, []).append((request[0], payload))
+        self._send_answers(answers)
+
+    def _send_answers(self, answers: dict) -> None:
+        stats, perf = self.stats, time.perf_counter
         began = perf()
         for worker, replies in answers.items():
-            self.awaiting[worker] = False
+            stats.evaluations += len(replies)
             if self.exited[worker]:
                 continue
             try:
@@ -291,7 +322,6 @@ class WorkerPool:
             except (OSError, ValueError):
                 pass  # the worker is gone; _check_workers reports it
         stats.send += perf() - began
-        stats.evaluations += len(pending)
 
     def _open_conns(self) -> list:
         return [conn for worker, conn in enumerate(self.conns) if not self.exited[worker] and not conn.closed]
@@ -326,7 +356,6 @@ class WorkerPool:
                     first = worker * self.threads
                     pending.extend((worker, r) for r in item[1]
                                    if isinstance(r[0], int) and first <= r[0] < first + self.threads)
-                    self.awaiting[worker] = True
                 stats.receive += perf() - began
         except (EOFError, OSError):
             conn.close()
@@ -411,7 +440,7 @@ def make_pool(role: str, options, games: int, worker_options: dict, log_dir):
 
         return RayPool(role, options.cluster, options, games, worker_options, log_dir)
     return WorkerPool(role, options.processes(), games, worker_options, log_dir=log_dir,
-                      stall_seconds=options.stall_seconds, games_per_worker=options.threads())
+                      stall_seconds=options.stall_seconds, games_per_worker=options.games_at_once(games=games))
 
 
 LOG_PREFIX = "tarnex-train-"
