@@ -9,7 +9,7 @@ import torch
 from conftest import TINY
 from tarnex_train.arena import ArenaOptions, mean_confidence_interval, run_arena
 from tarnex_train.dataset import ShardDataset
-from tarnex_train.network import InferenceNet, load_checkpoint
+from tarnex_train.network import InferenceNet, _torchscript, load_checkpoint
 from tarnex_train.training import TrainOptions, run_train
 
 
@@ -40,9 +40,13 @@ def test_training_writes_a_checkpoint_that_loads(trained, selfplay_run):
     records = ShardDataset(selfplay_run[0].output).examples
     recorded = records.planes[:64].float()
     fast = InferenceNet(net, torch.device("cpu"))
-    assert fast.compiled is not None
-    for mine, theirs in zip(fast.predict(recorded), net.predict(recorded)):
-        assert torch.allclose(mine, theirs, atol=1e-4, rtol=1e-4)
+    assert fast.backend == "onnxruntime"
+    scripted = InferenceNet(net, torch.device("cpu"))
+    scripted.session, scripted.compiled = None, _torchscript(net, recorded[:2])
+    assert scripted.compiled is not None
+    for form in (fast, scripted):
+        for mine, theirs in zip(form.predict(recorded), net.predict(recorded)):
+            assert torch.allclose(mine, theirs, atol=1e-4, rtol=1e-4)
     assert torch.allclose(values.sum(dim=1), torch.ones(2), atol=1e-5) and torch.all(values > 0)
 
 
