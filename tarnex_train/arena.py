@@ -129,7 +129,7 @@ def make_arena_evaluator(options: ArenaOptions, model_net=None, baseline_net=Non
     from .evaluators import NetworkEvaluator, Player
     from .network import network_from, pick_device
 
-    torch.set_num_threads(options.torch_threads)
+    torch.set_num_threads(options.network_threads())
     device = pick_device(options.device)
     seed = options.seed
 

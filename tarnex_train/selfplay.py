@@ -202,14 +202,14 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
         evaluator, description = ZeroEvaluator(), "zero-cost evaluator (no network)"
     else:
         evaluator, description = make_network_evaluator(
-            options.checkpoint, options.shape, options.seed, options.device, options.torch_threads, options.cache_mb
+            options.checkpoint, options.shape, options.seed, options.device, options.network_threads(), options.cache_mb
         )
     # Every setting that made these records, and where the network came from.
     run_settings = {**options.to_dict(), "network": description}
     run_settings.pop("progress", None)
     writer = ShardWriter(options.output, run_settings, options.games_per_shard)
     summary = SelfPlaySummary(options.games, options.processes(), options.output, options.evaluator,
-                              options.threads())
+                              options.games_at_once(games=options.games))
     progress = Progress("selfplay", options.games, "games", stream, enabled=options.progress)
     log_dir = options.log_dir if options.log_dir is not None else os.path.join(options.output, "logs")
     pool = make_pool("selfplay", options, options.games, {"search": options.search.to_dict()}, log_dir)
@@ -236,7 +236,7 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
         )
 
     where = f"on the Ray cluster at {options.cluster.ray}" if options.cluster.ray else \
-        f"{options.processes()} workers x {options.threads()} games at once"
+        f"{options.processes()} workers x {options.games_at_once(games=options.games)} games at once"
     progress.message(f"selfplay: {options.games} games, {where}, {description}")
     completed = False
     try:

@@ -178,14 +178,14 @@ class PoolSettings(Settings):
 
     workers: int = setting(0, "worker processes playing games (0: one per core)", low=0, high=1024)
     games_per_worker: int = setting(
-        0, "games each worker process plays at once, one per thread; their requests go to the network "
-        "together (0: enough for the batch size, at most 32)", low=0, high=1024)
+        0, "games each worker process plays at once; their requests go to the network together (0: enough "
+        "for the batch size, at most 32 and at most the worker's share of the games)", low=0, high=1024)
     batch_size: int = setting(64, "most requests evaluated in one network run", low=1, high=65536)
-    batch_wait_ms: float = setting(1.0, "how long a batch smaller than the number of busy workers waits for "
-                                   "more requests", low=0.0, high=1000.0)
+    batch_wait_ms: float = setting(1.0, "how long requests for the network wait for more to join them while "
+                                   "other games still run", low=0.0, high=1000.0)
     device: str = setting("cpu", "torch device for the network: cpu, or cuda / cuda:N when available")
-    torch_threads: int = setting(1, "CPU threads for the network (the workers need the other cores)",
-                                 low=1, high=1024)
+    torch_threads: int = setting(0, "CPU threads for the network (0: one per core; the workers mostly wait "
+                                 "for it, and its threads do not spin while idle)", low=0, high=1024)
     cache_mb: float = setting(256.0, "memory for the evaluation cache, which answers a position seen before "
                               "without the network (0 = no cache)", low=0.0, high=1e6)
     stall_seconds: float = setting(300.0, "a worker silent this long while it has games open is reported and "
@@ -195,11 +195,21 @@ class PoolSettings(Settings):
         """Worker processes on a machine with ``cpus`` cores (default this one)."""
         return self.workers or cpus or os.cpu_count() or 1
 
-    def threads(self, processes: int | None = None) -> int:
-        """Games per worker process, for ``processes`` of them (default ``processes()``)."""
+    def network_threads(self, cpus: int | None = None) -> int:
+        """CPU threads for the network on a machine with ``cpus`` cores."""
+        return self.torch_threads or cpus or os.cpu_count() or 1
+
+    def games_at_once(self, processes: int | None = None, games: int | None = None) -> int:
+        """Games per worker process, for ``processes`` of them (default
+        ``processes()``) and, when given, a run of ``games`` games (no more
+        than each worker's share, so every worker gets some)."""
         if self.games_per_worker:
             return self.games_per_worker
-        return max(1, min(MAX_AUTO_GAMES_PER_WORKER, -(-self.batch_size // (processes or self.processes()))))
+        processes = processes or self.processes()
+        wanted = min(MAX_AUTO_GAMES_PER_WORKER, -(-self.batch_size // processes))
+        if games is not None:
+            wanted = min(wanted, -(-games // processes))
+        return max(1, wanted)
 
 
 @dataclass(frozen=True)

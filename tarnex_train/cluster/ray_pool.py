@@ -212,9 +212,9 @@ class RayPool:
             cpus = int(resources.get("CPU", 1))
             gpu = p.device.startswith("cuda") and resources.get("GPU", 0) >= 1
             workers = p.processes(max(1, int(cpus * self.cluster.node_share)))
-            threads = p.threads(workers)
+            threads = p.games_at_once(workers)
             settings = {"workers": workers, "threads": threads, "device": p.device if gpu else "cpu",
-                        "torch_threads": p.torch_threads, "stall_seconds": p.stall_seconds,
+                        "torch_threads": p.network_threads(cpus), "stall_seconds": p.stall_seconds,
                         "batch_size": p.batch_size, "batch_wait_ms": p.batch_wait_ms}
             actor = actor_class.options(
                 num_cpus=0, num_gpus=1 if gpu else 0, max_concurrency=4, max_restarts=0,
