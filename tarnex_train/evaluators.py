@@ -129,6 +129,17 @@ class NetworkEvaluator:
         self.cache_hits = 0
         self.positions = 0  # positions run through a network
 
+    @property
+    def runs_on(self) -> str:
+        """Where and how the networks run, for the progress line."""
+        import torch
+
+        forms = sorted({getattr(p.net, "backend", "eager") for p in self.players if p.net is not None})
+        if not forms:
+            return ""
+        threads = f", {torch.get_num_threads()} threads" if self.device.type == "cpu" else ""
+        return f"network on {self.device} ({', '.join(forms)}{threads})"
+
     def lookup(self, batch) -> list:
         """The replies known without a network run (the random player, the
         cache), None for the rest."""

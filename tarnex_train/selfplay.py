@@ -122,7 +122,7 @@ class SelfPlaySummary:
         return {"server": server, "workers": workers}
 
     def _local_lines(self) -> list[str]:
-        """Where the time went, in the main process and the game threads."""
+        """Where the time went, in the main process and the games."""
         s = self.server
         lines: list[str] = []
         shares = self.time_shares()
@@ -134,7 +134,7 @@ class SelfPlaySummary:
             )
         )
         lines.append(
-            "game threads (mean): engine {:.0%}, put {:.0%}, waiting for and reading replies {:.0%}, "
+            "games (mean): engine {:.0%}, put {:.0%}, waiting for and reading replies {:.0%}, "
             "records {:.0%}, other (start-up, idle) {:.0%}".format(
                 wk["engine"], wk["put"], wk["recv"], wk["records"], wk["other"]
             )
@@ -237,7 +237,8 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
 
     where = f"on the Ray cluster at {options.cluster.ray}" if options.cluster.ray else \
         f"{options.processes()} workers x {options.games_at_once(games=options.games)} games at once"
-    progress.message(f"selfplay: {options.games} games, {where}, {description}")
+    runs_on = getattr(evaluator, "runs_on", "")
+    progress.message(f"selfplay: {options.games} games, {where}, {description}" + (f", {runs_on}" if runs_on else ""))
     completed = False
     try:
         summary.interrupted = pool.run(

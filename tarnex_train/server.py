@@ -71,8 +71,8 @@ class WorkerPool:
             raise ValueError("workers and games per worker must be at least 1")
         self.role = role
         self.total_games = total_games
-        self.threads = games_per_worker
-        self.options = {**options, "threads": games_per_worker}
+        self.games_at_once = games_per_worker
+        self.options = {**options, "games_at_once": games_per_worker}
         self.ctx = multiprocessing.get_context("spawn")
         self.next_game = self.ctx.Value("q", 0)
         self.stop_flag = self.ctx.Event()
@@ -353,9 +353,9 @@ class WorkerPool:
                     continue
                 self.silent_since[worker] = None
                 if pending is not None and not self.exited[worker]:
-                    first = worker * self.threads
+                    first = worker * self.games_at_once
                     pending.extend((worker, r) for r in item[1]
-                                   if isinstance(r[0], int) and first <= r[0] < first + self.threads)
+                                   if isinstance(r[0], int) and first <= r[0] < first + self.games_at_once)
                 stats.receive += perf() - began
         except (EOFError, OSError):
             conn.close()

@@ -22,6 +22,8 @@ import os
 import signal
 import time
 
+from greenlet import GreenletExit
+
 from .transport import Batcher, GameChannel
 
 
@@ -49,13 +51,13 @@ def _redirect(fd: int, path: str) -> None:
 
 def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, options) -> None:
     """Process entry point. ``role`` is "selfplay" or "arena"; ``options``
-    holds ``threads`` (games at once) and the role's settings."""
+    holds ``games_at_once`` and the role's settings."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # The engine writes fault reports to standard error and the test game's
     # board to standard output, from C; keep both out of the terminal.
     _redirect(1, log_path + ".stdout")
     _redirect(2, log_path)
-    threads = int(options.get("threads", 1))
+    games_at_once = int(options.get("games_at_once", 1))
     try:
         if role == "selfplay":
             play = _selfplay_player(options, stop)
@@ -63,9 +65,9 @@ def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, op
             play = _arena_player(stop)
         else:
             raise ValueError(f"unknown worker role {role!r}")
-        batcher = Batcher(conn, worker_id * threads, threads)
-        batcher.run([_game_slot(play, batcher, worker_id, worker_id * threads + k, next_game, total_games, stop)
-                     for k in range(threads)])
+        batcher = Batcher(conn, worker_id * games_at_once, games_at_once)
+        batcher.run([_game_slot(play, batcher, worker_id, worker_id * games_at_once + k, next_game, total_games, stop)
+                     for k in range(games_at_once)])
     except BaseException as error:  # the worker itself is broken: tell the main process
         if not stop.is_set():
             _tell(conn, ("fatal", worker_id, describe(error)))
@@ -114,7 +116,7 @@ def _selfplay_player(options, stop):
         started = time.perf_counter()
         try:
             history, policies, payoff = play_training_game(game_id, config, channel, channel)
-        except (KeyboardInterrupt, SystemExit):
+        except (KeyboardInterrupt, SystemExit, GreenletExit):  # the worker itself is ending
             raise
         except BaseException as error:  # Exception or the engine's PanicException
             if stop.is_set():
@@ -143,7 +145,7 @@ def _arena_player(stop):
         position = os.lseek(1, 0, os.SEEK_END)
         try:
             payoff = play_test_game(game_id, model, baseline, model)
-        except (KeyboardInterrupt, SystemExit):
+        except (KeyboardInterrupt, SystemExit, GreenletExit):
             raise
         except BaseException as error:
             if stop.is_set():

@@ -124,7 +124,7 @@ class NodeRunner:
         evaluator = self.evaluators[spec_key]
         p = self.pool
         workers = WorkerPool(self.role, p["workers"], len(games), self.worker_options, log_dir=self.log_dir,
-                             stall_seconds=p["stall_seconds"], games_per_worker=p["threads"])
+                             stall_seconds=p["stall_seconds"], games_per_worker=p["games_at_once"])
 
         def handle(event: WorkerEvent) -> None:
             if event.kind in ("done", "failed"):
@@ -212,8 +212,8 @@ class RayPool:
             cpus = int(resources.get("CPU", 1))
             gpu = p.device.startswith("cuda") and resources.get("GPU", 0) >= 1
             workers = p.processes(max(1, int(cpus * self.cluster.node_share)))
-            threads = p.games_at_once(workers)
-            settings = {"workers": workers, "threads": threads, "device": p.device if gpu else "cpu",
+            games_at_once = p.games_at_once(workers)
+            settings = {"workers": workers, "games_at_once": games_at_once, "device": p.device if gpu else "cpu",
                         "torch_threads": p.network_threads(cpus), "stall_seconds": p.stall_seconds,
                         "batch_size": p.batch_size, "batch_wait_ms": p.batch_wait_ms}
             actor = actor_class.options(
@@ -221,7 +221,7 @@ class RayPool:
                 scheduling_strategy=NodeAffinitySchedulingStrategy(node["NodeID"], soft=False),
             ).remote(self.role, self.worker_options, settings, os.path.join(self.log_dir, node["NodeID"][:12]))
             name = f"{node.get('NodeManagerAddress', '?')}/{node['NodeID'][:8]}"
-            self.nodes.append(_Node(len(self.nodes), node["NodeID"], actor, name, workers * threads))
+            self.nodes.append(_Node(len(self.nodes), node["NodeID"], actor, name, workers * games_at_once))
         if not self.nodes:
             raise ClusterError("the Ray cluster has no live node")
 

@@ -16,7 +16,7 @@ from tarnex_train.transport import PROTOCOL
 
 TINY = NetworkShape(channels=4, blocks=1)
 FEW_SIMS = SearchConfig(sims_per_move=4, sample_moves=10)
-GAMES_PER_WORKER = 2  # request ids are worker * 2 + thread
+GAMES_PER_WORKER = 2  # request ids are worker * 2 + game slot
 
 
 def worker_of(request) -> int:

@@ -42,7 +42,7 @@ def games_of(shard):
 def test_records_match_the_engine_and_the_rules(selfplay_run):
     summary, evaluator = selfplay_run
     assert (summary.games_done, summary.failures, summary.interrupted) == (3, [], False)
-    # Three games at once on the two workers' four threads, each its own id.
+    # Three games at once on the two workers' four game slots, each its own id.
     assert evaluator.ids <= {0, 1, 2, 3} and len(evaluator.ids) == 3
     paths = shard_paths(summary.output)
     assert sorted(paths) == sorted(summary.shards) and len(paths) == 2  # 2 games per shard
@@ -132,7 +132,7 @@ def test_failing_games_are_reported_and_skipped(tmp_path):
 
 def test_a_worker_that_dies_is_reported_and_the_others_finish(tmp_path):
     summary = run_selfplay(tiny_options(tmp_path, games=4), evaluator=KillingEvaluator())
-    # The killed worker loses the games its threads had open, nothing else.
+    # The killed worker loses the games it had open, nothing else.
     assert summary.failures and {f.worker for f in summary.failures} == {1}
     assert all("stopped unexpectedly (exit code -9)" in f.error for f in summary.failures)
     assert summary.games_done == 4 - len(summary.failures)
