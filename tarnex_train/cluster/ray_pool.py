@@ -115,7 +115,7 @@ class NodeRunner:
         self.finished: list = []
         self.lock = threading.Lock()
         self.evaluators: dict = {}
-        self.totals = {"evaluations": 0, "batches": 0, "seconds": 0.0, "cache_hits": 0, "positions": 0}
+        self.totals = {"evaluations": 0, "batches": 0, "batched": 0, "seconds": 0.0, "cache_hits": 0, "positions": 0}
         self.running = None  # (pool, evaluator, its cache hits and positions when the chunk began)
 
     def play(self, games: list, spec_key: str, spec) -> dict:
@@ -123,8 +123,10 @@ class NodeRunner:
             self.evaluators = {spec_key: build_evaluator(spec, self.pool["device"], self.pool["torch_threads"])}
         evaluator = self.evaluators[spec_key]
         p = self.pool
+        # A chunk smaller than the node's room is spread over all its workers.
+        at_once = max(1, min(p["games_at_once"], -(-len(games) // p["workers"])))
         workers = WorkerPool(self.role, p["workers"], len(games), self.worker_options, log_dir=self.log_dir,
-                             stall_seconds=p["stall_seconds"], games_per_worker=p["games_at_once"])
+                             stall_seconds=p["stall_seconds"], games_per_worker=at_once)
 
         def handle(event: WorkerEvent) -> None:
             if event.kind in ("done", "failed"):
@@ -148,6 +150,7 @@ class NodeRunner:
         s = workers.stats
         return {"evaluations": self.totals["evaluations"] + s.evaluations,
                 "batches": self.totals["batches"] + s.batches,
+                "batched": self.totals["batched"] + s.batched,
                 "seconds": self.totals["seconds"] + workers.elapsed,
                 "cache_hits": self.totals["cache_hits"] + getattr(evaluator, "cache_hits", 0) - hits,
                 "positions": self.totals["positions"] + getattr(evaluator, "positions", 0) - positions}
@@ -328,6 +331,7 @@ class RayPool:
         s = self.stats
         s.evaluations = sum(n.totals.get("evaluations", 0) for n in self.nodes)
         s.batches = sum(n.totals.get("batches", 0) for n in self.nodes)
+        s.batched = sum(n.totals.get("batched", 0) for n in self.nodes)
         self.cache_hits = sum(n.totals.get("cache_hits", 0) for n in self.nodes)
         self.network_positions = sum(n.totals.get("positions", 0) for n in self.nodes)
 

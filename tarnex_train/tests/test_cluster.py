@@ -90,6 +90,7 @@ def test_on_the_cluster_selfplay_uses_both_nodes_and_writes_shards_as_locally(cl
     nodes = {str(node) for shard in shards for node in shard["game_nodes"]}
     assert len(nodes) == 2 and len(summary.node_lines) == 2
     assert all("games/s" in line and "requests/s" in line for line in summary.node_lines)
+    assert summary.server.evaluations > 0 and summary.server.mean_batch >= 1  # the nodes' totals add up
     local = run_selfplay(_cluster_options(cluster, tmp_path / "local", games=2, cluster=ClusterSettings()))
     (local_shard,), _ = _games_written(tmp_path / "local")
     assert local.games_done == 2
