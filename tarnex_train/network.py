@@ -111,8 +111,7 @@ class TarnexNet(nn.Module):
         The policy entries are ``engine_policy`` of the network's
         log-probabilities: the largest is the preferred tile, non-legal
         cells are 0."""
-        log_policy, values = self(planes)
-        return engine_policy(log_policy, planes[:, 4].flatten(1) > 0.5), F.softmax(values, dim=1)
+        return engine_outputs(*self(planes), planes)
 
 
 class _Predictor(nn.Module):
@@ -123,8 +122,7 @@ class _Predictor(nn.Module):
         self.net = net
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-        log_policy, values = self.net(planes)
-        return engine_policy(log_policy, planes[:, 4].flatten(1) > 0.5), F.softmax(values, dim=1)
+        return engine_outputs(*self.net(planes), planes)
 
 
 class InferenceNet:
@@ -168,8 +166,7 @@ class InferenceNet:
             policy, values = self.net.predict(planes)
             return policy.float(), values.float()
         log_policy, values = self.compiled(planes)
-        return (engine_policy(log_policy.float(), planes[:, 4].flatten(1) > 0.5),
-                F.softmax(values.float(), dim=1))
+        return engine_outputs(log_policy.float(), values.float(), planes)
 
 
 def _onnx_session(net: TarnexNet, example: torch.Tensor):
@@ -210,6 +207,12 @@ def _torchscript(net: TarnexNet, example: torch.Tensor):
     except Exception:  # an unusual module or backend: run it as it is
         return None
     return compiled
+
+
+def engine_outputs(log_policy: torch.Tensor, value_logits: torch.Tensor, planes: torch.Tensor):
+    """What ``predict`` returns, from the network's outputs: the engine's
+    policy entries and the seat shares."""
+    return engine_policy(log_policy, planes[:, 4].flatten(1) > 0.5), F.softmax(value_logits, dim=1)
 
 
 def engine_policy(log_policy: torch.Tensor, legal: torch.Tensor) -> torch.Tensor:

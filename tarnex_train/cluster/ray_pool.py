@@ -28,6 +28,7 @@ from dataclasses import asdict
 
 from ..errors import OptionError
 from ..server import ServerStats, WorkerEvent, WorkerPool
+from ..settings import PoolSettings
 
 COLLECT_EVERY = 0.5  # seconds between collections from the actors
 CALL_TIMEOUT = 60.0  # an actor that does not answer a collection within this is given up
@@ -123,10 +124,9 @@ class NodeRunner:
             self.evaluators = {spec_key: build_evaluator(spec, self.pool["device"], self.pool["torch_threads"])}
         evaluator = self.evaluators[spec_key]
         p = self.pool
-        # A chunk smaller than the node's room is spread over all its workers.
-        at_once = max(1, min(p["games_at_once"], -(-len(games) // p["workers"])))
         workers = WorkerPool(self.role, p["workers"], len(games), self.worker_options, log_dir=self.log_dir,
-                             stall_seconds=p["stall_seconds"], games_per_worker=at_once)
+                             stall_seconds=p["stall_seconds"],
+                             games_per_worker=p["sizing"].games_at_once(games=len(games)))
 
         def handle(event: WorkerEvent) -> None:
             if event.kind in ("done", "failed"):
@@ -215,8 +215,9 @@ class RayPool:
             cpus = int(resources.get("CPU", 1))
             gpu = p.device.startswith("cuda") and resources.get("GPU", 0) >= 1
             workers = p.processes(max(1, int(cpus * self.cluster.node_share)))
-            games_at_once = p.games_at_once(workers)
-            settings = {"workers": workers, "games_at_once": games_at_once, "device": p.device if gpu else "cpu",
+            # The node sizes each chunk by the same rule as a local run.
+            sizing = PoolSettings(workers=workers, games_per_worker=p.games_per_worker, batch_size=p.batch_size)
+            settings = {"workers": workers, "sizing": sizing, "device": p.device if gpu else "cpu",
                         "torch_threads": p.network_threads(cpus), "stall_seconds": p.stall_seconds,
                         "batch_size": p.batch_size, "batch_wait_ms": p.batch_wait_ms}
             actor = actor_class.options(
@@ -224,7 +225,7 @@ class RayPool:
                 scheduling_strategy=NodeAffinitySchedulingStrategy(node["NodeID"], soft=False),
             ).remote(self.role, self.worker_options, settings, os.path.join(self.log_dir, node["NodeID"][:12]))
             name = f"{node.get('NodeManagerAddress', '?')}/{node['NodeID'][:8]}"
-            self.nodes.append(_Node(len(self.nodes), node["NodeID"], actor, name, workers * games_at_once))
+            self.nodes.append(_Node(len(self.nodes), node["NodeID"], actor, name, workers * sizing.games_at_once()))
         if not self.nodes:
             raise ClusterError("the Ray cluster has no live node")
 
