@@ -49,6 +49,11 @@ class ZeroEvaluator:
         return [self.payload] * len(batch)
 
 
+def _player_index(request) -> int:
+    """Which player a request is for: its third item, 0 without one."""
+    return request[2] if len(request) > 2 else 0
+
+
 def _encoded(reply) -> bytes:
     import numpy as np
 
@@ -150,7 +155,7 @@ class NetworkEvaluator:
             if player.mode == "uniform":
                 replies[index] = self.uniform
             elif cache is not None and player.mode == "priors":
-                hit = cache.get((request[2] if len(request) > 2 else 0, request[1]))
+                hit = cache.get((_player_index(request), request[1]))
                 if hit is not None:
                     replies[index] = hit
                     self.cache_hits += 1
@@ -164,8 +169,7 @@ class NetworkEvaluator:
         todo: dict[int, dict[bytes, list[int]]] = {}
         for index, request in enumerate(batch):
             if replies[index] is None:
-                which = request[2] if len(request) > 2 else 0
-                todo.setdefault(which, {}).setdefault(request[1], []).append(index)
+                todo.setdefault(_player_index(request), {}).setdefault(request[1], []).append(index)
         network = 0.0
         for which, positions in todo.items():
             network += self._run(which, positions, replies)
@@ -174,7 +178,7 @@ class NetworkEvaluator:
         return replies
 
     def _player(self, request) -> Player:
-        which = request[2] if len(request) > 2 else 0
+        which = _player_index(request)
         if not 0 <= which < len(self.players):
             raise ValueError(f"request for player {which}, but only {len(self.players)} are loaded")
         return self.players[which]

@@ -208,8 +208,8 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
     run_settings = {**options.to_dict(), "network": description}
     run_settings.pop("progress", None)
     writer = ShardWriter(options.output, run_settings, options.games_per_shard)
-    summary = SelfPlaySummary(options.games, options.processes(), options.output, options.evaluator,
-                              options.games_at_once(games=options.games))
+    at_once = options.games_at_once(games=options.games)
+    summary = SelfPlaySummary(options.games, options.processes(), options.output, options.evaluator, at_once)
     progress = Progress("selfplay", options.games, "games", stream, enabled=options.progress)
     log_dir = options.log_dir if options.log_dir is not None else os.path.join(options.output, "logs")
     pool = make_pool("selfplay", options, options.games, {"search": options.search.to_dict()}, log_dir)
@@ -236,7 +236,7 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
         )
 
     where = f"on the Ray cluster at {options.cluster.ray}" if options.cluster.ray else \
-        f"{options.processes()} workers x {options.games_at_once(games=options.games)} games at once"
+        f"{options.processes()} workers x {at_once} games at once"
     runs_on = getattr(evaluator, "runs_on", "")
     progress.message(f"selfplay: {options.games} games, {where}, {description}" + (f", {runs_on}" if runs_on else ""))
     completed = False
