@@ -181,6 +181,15 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument("-o", dest="output", help=argparse.SUPPRESS)
     add_settings(train.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
     train.add_argument("--quiet", **quiet)
+
+    view = commands.add_parser(
+        "view", formatter_class=Formatter, help="a browser view of runs and games, and a seat for a person",
+        description="Serves pages on this machine: a run's curves and generations (updated while its loop "
+        "runs), its recorded and saved games replayed, and a board to play on against computer seats.")
+    view.add_argument("--run", nargs="+", default=[], help="run folders to show (games played are saved in "
+                      "the first, under games/)")
+    view.add_argument("--host", default="127.0.0.1", help="address to listen on")
+    view.add_argument("--port", type=int, default=8765, help="port to listen on (0: any free one)")
     return parser
 
 
@@ -264,6 +273,12 @@ def _loop(args) -> int:
     return EXIT_INTERRUPTED if summary.interrupted else 0
 
 
+def _view(args) -> int:
+    from .view.app import serve
+
+    return serve(args.run, args.host, args.port)
+
+
 def _interrupt(signum, frame):
     raise KeyboardInterrupt
 
@@ -276,7 +291,7 @@ def main(argv=None) -> int:
     signal.signal(signal.SIGTERM, _interrupt)
     parser = build_parser()
     args = parser.parse_args(argv)
-    command = {"selfplay": _selfplay, "arena": _arena, "train": _train, "loop": _loop}[args.command]
+    command = {"selfplay": _selfplay, "arena": _arena, "train": _train, "loop": _loop, "view": _view}[args.command]
     try:
         return command(args)
     except OptionError as error:

@@ -1,0 +1,224 @@
+"""The view's web server: three static pages and the JSON they read.
+
+Pages: /run (a run's curves and generations), /games (recorded and saved
+games, replayed), /play (a person against computer seats). Files: the
+pages' own folder (/static) and files inside the run folders
+(/runs/N/files/PATH), nothing else. Endpoints that read files, replay
+games or load networks are plain functions, which Starlette runs on its
+thread pool, so viewers do not wait for each other; computer seats move on
+their match's own thread.
+
+Every refused request gets its status and ``{"error": "one line"}``.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import socket
+
+from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
+from starlette.exceptions import HTTPException
+from starlette.responses import FileResponse, JSONResponse, RedirectResponse, Response
+from starlette.routing import Mount, Route
+from starlette.staticfiles import StaticFiles
+
+from . import sources
+from .errors import BadRequest, NotFound, RequestError
+from .matches import Matches
+from .players import parse_player, suggested_players
+from .replays import replay_view
+from .runs import ShardCache, open_runs
+
+STATIC = os.path.join(os.path.dirname(__file__), "static")
+PAGES = ("run", "games", "play")
+MAX_BODY = 64 * 1024
+
+
+def _error(status: int, message: str) -> JSONResponse:
+    return JSONResponse({"error": " ".join(str(message).split())}, status_code=status)
+
+
+async def _body(request) -> dict:
+    raw = await request.body()
+    if len(raw) > MAX_BODY:
+        raise RequestError(413, "request body too large")
+    try:
+        data = json.loads(raw or b"{}")
+    except ValueError:
+        raise BadRequest("malformed JSON") from None
+    if not isinstance(data, dict):
+        raise BadRequest("the request body must be a JSON object")
+    return data
+
+
+def make_app(run_paths) -> Starlette:
+    runs = open_runs(run_paths)
+    shards = ShardCache()
+    matches = Matches()
+
+    def run_of(request):
+        index = request.path_params["run"]
+        if not 0 <= index < len(runs):
+            raise NotFound(f"no run {index} (the view has {len(runs)})")
+        return runs[index]
+
+    def page(request):
+        name = request.path_params["page"]
+        if name not in PAGES:
+            raise NotFound(f"no page {name!r}")
+        return FileResponse(os.path.join(STATIC, name + ".html"))
+
+    def run_file(request):
+        return FileResponse(run_of(request).file_under(request.path_params["path"]))
+
+    def list_runs(request):
+        return JSONResponse([run.describe() for run in runs])
+
+    def metrics(request):
+        records, tag = run_of(request).metrics()
+        etag = f'"{tag}"'
+        if request.headers.get("if-none-match") == etag:
+            return Response(status_code=304, headers={"ETag": etag})
+        return JSONResponse({"records": records}, headers={"ETag": etag, "Cache-Control": "no-cache"})
+
+    def generation_games(request):
+        run, g = run_of(request), request.path_params["generation"]
+        listed = []
+        for path in run.shards(g):
+            for game in shards.get(path).games:
+                listed.append({"shard": os.path.basename(path), "number": game["number"],
+                               "moves": len(game["history"]), "usable": game["usable"], "payoff": game["payoff"]})
+        return JSONResponse({"generation": g, "games": listed})
+
+    def generation_game(request):
+        run, g = run_of(request), request.path_params["generation"]
+        shard = shards.get(run.shard(g, request.path_params["shard"]))
+        game = shard.game(request.path_params["number"])
+        title = f"{run.name}, generation {g}, game {game['number']}"
+        if not game["usable"]:
+            return JSONResponse({"title": title, "usable": False, "moves": len(game["history"])})
+        view = replay_view(game["history"], share_rows=shard.policy_rows(game))
+        return JSONResponse({"title": title, "usable": True, "seats": ["self-play"] * 4, **view})
+
+    def saved_games(request):
+        run = run_of(request)
+        listed = []
+        for name in run.saved_names():
+            try:
+                data = run.saved_game(name)
+            except RequestError:
+                listed.append({"name": name, "usable": False})
+                continue
+            listed.append({"name": name, "usable": True, "seats": data.get("seats"), "scores": data.get("scores"),
+                           "moves": len(data.get("history") or ())})
+        return JSONResponse({"games": listed})
+
+    def saved_game(request):
+        run, name = run_of(request), request.path_params["name"]
+        data = run.saved_game(name)
+        try:
+            view = replay_view(data["history"], recorded_shares=data.get("shares"))
+        except (KeyError, TypeError, ValueError) as error:
+            return JSONResponse({"title": name, "usable": False, "reason": str(error)})
+        return JSONResponse({"title": f"{run.name}: {name}", "usable": True, "seats": data.get("seats"), **view})
+
+    def pieces(request):
+        return JSONResponse({"pieces": sources.pieces()})
+
+    def players(request):
+        return JSONResponse({"players": suggested_players(runs)})
+
+    async def start_match(request):
+        data = await _body(request)
+        seats = data.get("seats")
+        if not isinstance(seats, list) or len(seats) != 4:
+            raise BadRequest("seats must be a list of four players")
+        players = [await run_in_threadpool(parse_player, text, runs) for text in seats]
+        match = matches.start(players, bool(data.get("show_shares", False)))
+        return JSONResponse({"id": match.id})
+
+    def match_state(request):
+        return JSONResponse(matches.get(request.path_params["id"]).state())
+
+    async def match_move(request):
+        data = await _body(request)
+        match = matches.get(request.path_params["id"])
+        await run_in_threadpool(match.place, data.get("piece"), data.get("cells"))
+        return JSONResponse(match.state())
+
+    def match_go_on(request):
+        match = matches.get(request.path_params["id"])
+        match.let_go()
+        return JSONResponse({"ok": True})
+
+    async def match_options(request):
+        data = await _body(request)
+        if not isinstance(data.get("show_shares"), bool):
+            raise BadRequest("show_shares must be true or false")
+        match = matches.get(request.path_params["id"])
+        match.set_show_shares(data["show_shares"])
+        return JSONResponse({"ok": True})
+
+    async def match_save(request):
+        data = await _body(request)
+        index = data.get("run", 0)
+        if isinstance(index, bool) or not isinstance(index, int) or not 0 <= index < len(runs):
+            raise BadRequest("saving needs one of the view's run folders (start the view with --run DIR)")
+        match = matches.get(request.path_params["id"])
+        return JSONResponse(await run_in_threadpool(match.save, runs[index]))
+
+    async def refused(request, error):
+        if isinstance(error, RequestError):
+            return _error(error.status, error.message)
+        return _error(error.status_code, error.detail)
+
+    async def failed(request, error):
+        return _error(500, f"internal error: {type(error).__name__}: {error}")
+
+    routes = [
+        Route("/", lambda request: RedirectResponse("/run")),
+        Route("/api/runs", list_runs),
+        Route("/api/runs/{run:int}/metrics", metrics),
+        Route("/api/runs/{run:int}/generations/{generation:int}/games", generation_games),
+        Route("/api/runs/{run:int}/generations/{generation:int}/games/{shard}/{number:int}", generation_game),
+        Route("/api/runs/{run:int}/saved", saved_games),
+        Route("/api/runs/{run:int}/saved/{name}", saved_game),
+        Route("/api/pieces", pieces),
+        Route("/api/players", players),
+        Route("/api/matches", start_match, methods=["POST"]),
+        Route("/api/matches/{id}", match_state),
+        Route("/api/matches/{id}/move", match_move, methods=["POST"]),
+        Route("/api/matches/{id}/next", match_go_on, methods=["POST"]),
+        Route("/api/matches/{id}/options", match_options, methods=["POST"]),
+        Route("/api/matches/{id}/save", match_save, methods=["POST"]),
+        Route("/runs/{run:int}/files/{path:path}", run_file),
+        Mount("/static", StaticFiles(directory=STATIC), name="static"),
+        Route("/{page}", page),
+    ]
+    app = Starlette(routes=routes, exception_handlers={RequestError: refused, HTTPException: refused,
+                                                        Exception: failed})
+    app.state.matches = matches
+    return app
+
+
+def serve(run_paths, host: str = "127.0.0.1", port: int = 8765) -> int:
+    """Serves until interrupted; prints the address it listens on."""
+    import uvicorn
+
+    app = make_app(run_paths)
+    sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind((host, port))
+    sock.listen(64)
+    bound = sock.getsockname()[1]
+    shown = f"[{host}]" if ":" in host else host
+    print(f"tarnex-train view: {len(run_paths)} run folder(s) at http://{shown}:{bound}/", flush=True)
+    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False))
+    try:
+        server.run(sockets=[sock])
+    finally:
+        app.state.matches.close()
+        sock.close()
+    return 0

@@ -1,0 +1,210 @@
+"""Matches of the play page: a person at one or more seats, computer
+players at the others.
+
+The server is the referee: a person's placement is checked against the
+rules' playable placements and turned into the engine's tiles; the
+computer seats move on a thread of their own per match, so a search never
+holds up the server's event loop or another viewer. With ``show_shares``
+a computer's chosen tile and visit shares wait as ``pending`` until the
+person lets the move go on.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import secrets
+import threading
+import time
+from collections import OrderedDict
+
+from . import sources
+from .errors import BadRequest, Conflict, NotFound, RequestError
+from .runs import SAVED_FORMAT
+
+SEATS = 4
+MAX_MATCHES = 32
+
+
+class Match:
+    def __init__(self, match_id: str, players, show_shares: bool) -> None:
+        self.id = match_id
+        self.players = players
+        self.show_shares = show_shares
+        self.tie_break = secrets.randbits(64)  # one per match: the same for every tile of a turn
+        self.history: list = []
+        self.shares: list = []  # per move: [tile, share] pairs, or None
+        self.pending = None  # a computer's move waiting to be let go
+        self.error = None
+        self.saved = None
+        self.closed = False
+        self.version = 0
+        self.lock = threading.Condition()
+        self._cached = None
+        with self.lock:
+            self._refresh()
+        self.thread = threading.Thread(target=self._computers, name=f"match-{match_id}", daemon=True)
+        self.thread.start()
+
+    # -- what the page sees -------------------------------------------------
+
+    def _refresh(self) -> None:
+        self.mover, self.legal, self.payoff, self.over = sources.position(self.history)
+        self.version += 1
+        self.lock.notify_all()
+
+    def state(self) -> dict:
+        with self.lock:
+            if self._cached is None or self._cached["version"] != self.version:
+                person_to_move = not self.over and self.players[self.mover].person
+                self._cached = {
+                    "id": self.id, "version": self.version, "seats": [p.label for p in self.players],
+                    "persons": [p.person for p in self.players], "history": [list(m) for m in self.history],
+                    "shares": self.shares, "mover": self.mover, "over": self.over,
+                    "scores": sources.scores(self.history), "remaining": sources.remaining(self.history),
+                    "payoff": self.payoff if self.over else None, "legal": self.legal,
+                    "placements": sources.placements(self.history) if person_to_move else [],
+                    "pending": self.pending and {k: self.pending[k] for k in ("seat", "tile", "shares")},
+                    "show_shares": self.show_shares, "error": self.error, "saved": self.saved,
+                }
+            return self._cached
+
+    # -- a person's move ----------------------------------------------------
+
+    def place(self, piece, cells) -> None:
+        """Plays a person's placement: ``piece`` a catalogue index, ``cells``
+        its board tiles in any order."""
+        if isinstance(piece, bool) or not isinstance(piece, int):
+            raise BadRequest("piece must be a catalogue index")
+        if not isinstance(cells, list) or not cells:
+            raise BadRequest("cells must be a non-empty list of board tiles")
+        for tile in cells:
+            if isinstance(tile, bool) or not isinstance(tile, int) or not 0 <= tile < 400:
+                raise BadRequest(f"illegal tile {tile!r}: a board tile is a whole number from 0 to 399")
+        tiles = sorted(cells)
+        if len(set(tiles)) != len(tiles):
+            raise BadRequest("a placement covers each tile once")
+        with self.lock:
+            if self.over:
+                raise Conflict("the game is over")
+            if not self.players[self.mover].person:
+                raise Conflict(f"not a person's turn: seat {self.mover} ({self.players[self.mover].label}) moves")
+            if [piece, tiles] not in [[p, c] for p, c in sources.placements(self.history)]:
+                raise BadRequest(f"piece {piece} on tiles {tiles} is not a playable placement for seat {self.mover}")
+            moves = [(self.mover, tile) for tile in tiles]
+            # The engine ends the turn when the chosen tiles leave no other
+            # placement open: it must end with the last tile and not before.
+            after = sources.replay(self.history + moves)
+            marks = [int(after.completing[len(self.history) + i, t]) for i, t in enumerate(tiles)]
+            if marks != [0] * (len(tiles) - 1) + [1]:
+                raise RequestError(422, f"the rules do not end the turn exactly with tiles {tiles}")
+            self.history += moves
+            self.shares += [None] * len(moves)
+            self._refresh()
+
+    def let_go(self) -> None:
+        """Lets the pending computer move be played."""
+        with self.lock:
+            if self.pending is None:
+                raise Conflict("no computer move is waiting")
+            self.pending["go"] = True
+            self.lock.notify_all()
+
+    def set_show_shares(self, show: bool) -> None:
+        with self.lock:
+            self.show_shares = show
+            self.version += 1
+            self.lock.notify_all()
+
+    def close(self) -> None:
+        with self.lock:
+            self.closed = True
+            self.lock.notify_all()
+
+    # -- the computer seats -------------------------------------------------
+
+    def _computers(self) -> None:
+        while True:
+            with self.lock:
+                while not self.closed and not self.over and (self.players[self.mover].person or self.error):
+                    self.lock.wait()
+                if self.closed or self.over:
+                    return
+                seat, history = self.mover, list(self.history)
+            try:
+                tile, shares = self.players[seat].choose(history, self.tie_break)
+            except Exception as error:  # a broken network or native fault: shown, the match stops
+                with self.lock:
+                    self.error = f"seat {seat} ({self.players[seat].label}) failed: {error}"
+                    self.version += 1
+                continue
+            with self.lock:
+                if self.show_shares:
+                    self.pending = {"seat": seat, "tile": tile, "shares": shares, "go": False}
+                    self.version += 1
+                    while not self.closed and self.show_shares and not self.pending["go"]:
+                        self.lock.wait()
+                    self.pending = None
+                if self.closed:
+                    return
+                self.history.append((seat, tile))
+                self.shares.append(shares or None)
+                try:
+                    self._refresh()
+                except ValueError as error:  # the player chose a tile the rules refuse
+                    self.history.pop()
+                    self.shares.pop()
+                    self.error = f"seat {seat} ({self.players[seat].label}) chose tile {tile}: {error}"
+                    self.version += 1
+
+    # -- saving -------------------------------------------------------------
+
+    def save(self, run) -> str:
+        with self.lock:
+            if not self.over:
+                raise Conflict("only a finished game can be saved")
+            if self.saved:
+                return self.saved
+            record = {"format": SAVED_FORMAT, "version": 1, "saved": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+                      "seats": [p.label for p in self.players], "history": [list(m) for m in self.history],
+                      "shares": self.shares, "scores": sources.scores(self.history), "payoff": self.payoff}
+            name = f"game-{time.strftime('%Y%m%d-%H%M%S')}-{self.id[:8]}.json"
+            folder = run.saved_dir()
+            os.makedirs(folder, exist_ok=True)
+            temporary = os.path.join(folder, f".{name}.tmp")
+            with open(temporary, "w", encoding="utf-8") as f:
+                json.dump(record, f)
+            os.replace(temporary, os.path.join(folder, name))
+            self.saved = {"run": run.index, "name": name}
+            self.version += 1
+            return self.saved
+
+
+class Matches:
+    """The matches in play, the oldest dropped past MAX_MATCHES."""
+
+    def __init__(self) -> None:
+        self.matches: OrderedDict = OrderedDict()
+        self.lock = threading.Lock()
+
+    def start(self, players, show_shares: bool) -> Match:
+        if len(players) != SEATS:
+            raise BadRequest(f"a match needs {SEATS} players, got {len(players)}")
+        match = Match(secrets.token_hex(8), players, show_shares)
+        with self.lock:
+            self.matches[match.id] = match
+            while len(self.matches) > MAX_MATCHES:
+                self.matches.popitem(last=False)[1].close()
+        return match
+
+    def get(self, match_id: str) -> Match:
+        with self.lock:
+            match = self.matches.get(match_id)
+        if match is None:
+            raise NotFound(f"no match {match_id!r}")
+        return match
+
+    def close(self) -> None:
+        with self.lock:
+            for match in self.matches.values():
+                match.close()

@@ -1,0 +1,124 @@
+"""Everything the view takes from the rest of tarnex_train, in one place:
+the rules binding, the shard format, the loop's file names, networks and
+the players of a match. The rest of the view imports nothing else of the
+package, so moving those modules means changing the imports here only.
+
+Torch and the native players load lazily: the run and games pages work
+without them.
+"""
+
+from __future__ import annotations
+
+import threading
+
+import numpy as np
+
+from .. import _rules
+from ..loop.metrics import METRICS
+from ..loop.run import STATE_FILE
+from ..positions import FRAMES, replay
+from ..shards import FORMAT_VERSION as SHARD_FORMAT_VERSION
+from ..shards import MAX_SHARD_BYTES, SHARD_PATTERN
+
+__all__ = ["FRAMES", "METRICS", "MAX_SHARD_BYTES", "SHARD_FORMAT_VERSION", "SHARD_PATTERN", "STATE_FILE",
+           "replay", "position", "placements", "pieces", "remaining", "scores", "reference_tile",
+           "choose_tile", "NetworkPlayer", "search_constants"]
+
+
+def position(history):
+    """(mover, legal board tiles, payoff by seat, terminal) after ``history``;
+    ValueError or TypeError for a history the rules refuse."""
+    _, mover, legal, payoff, terminal = _rules.position(history)
+    return int(mover), np.flatnonzero(np.frombuffer(legal, dtype=np.uint8)).tolist(), list(payoff), bool(terminal)
+
+
+def placements(history) -> list:
+    """The mover's playable placements: (catalogue index, ascending board tiles)."""
+    return [(int(piece), [int(t) for t in cells]) for piece, cells in _rules.placements(history)]
+
+
+def pieces() -> list:
+    """The 21 base shapes as lists of [row, column]."""
+    return [[[int(r), int(c)] for r, c in shape] for shape in _rules.pieces()]
+
+
+def remaining(history) -> list:
+    """Each seat's remaining catalogue indices."""
+    return [[int(p) for p in seat] for seat in _rules.remaining(history)]
+
+
+def scores(history) -> list:
+    return [int(s) for s in _rules.scores(history)]
+
+
+def reference_tile(history, kind: str, tie_break: int) -> int:
+    """The reference player's tile; ``tie_break`` picks among equally good
+    placements (keep it for every tile of a turn)."""
+    return int(_rules.reference_tile(history, kind, tie_break))
+
+
+def choose_tile(history, seat: tuple, evaluator) -> tuple[int, list]:
+    """(tile, visit shares as [tile, share] pairs over board tiles) of a
+    computer seat; ``evaluator`` answers the network's requests (None for
+    seats without a network)."""
+    from .. import _match
+
+    tile, shares = _match.choose_tile(history, seat, evaluator, evaluator)
+    return int(tile), _share_pairs(shares)
+
+
+def _share_pairs(shares) -> list:
+    """Visit shares as [tile, share] pairs, whether they come as pairs or as
+    one entry per board tile."""
+    if not shares:
+        return []
+    items = list(shares)
+    if len(items) == 400 and not isinstance(items[0], (tuple, list)):
+        return [[t, float(s)] for t, s in enumerate(items) if s > 0]
+    return [[int(t), float(s)] for t, s in items]
+
+
+class NetworkPlayer:
+    """A checkpoint's network as the in-process evaluator of a policy or
+    search seat: ``put`` runs the network on the request at once, ``recv``
+    returns its reply, so one object plays both the queue and the pipe."""
+
+    def __init__(self, checkpoint: str) -> None:
+        import torch
+
+        from ..evaluators import NetworkEvaluator
+        from ..network import load_checkpoint
+
+        net, _ = load_checkpoint(checkpoint)
+        self._evaluator = NetworkEvaluator([net], torch.device("cpu"), cache_mb=32)
+        self._reply = None
+        self._lock = threading.Lock()
+
+    def put(self, request) -> None:
+        from ..transport import decode_reply, pack_planes
+
+        with self._lock:
+            game_id, planes = request[0], request[1]
+            self._reply = decode_reply(self._evaluator([(game_id, pack_planes(planes))])[0])
+
+    def recv(self):
+        reply, self._reply = self._reply, None
+        if reply is None:
+            raise EOFError("no request is waiting for a reply")
+        return reply
+
+
+def search_constants(checkpoint: str) -> tuple[float, float]:
+    """(c_init, c_base) the checkpoint's own run searched with, the loop's
+    defaults for a checkpoint that records none."""
+    from ..network import checkpoint_settings
+    from ..settings import LoopSettings, SearchConfig, from_dict
+
+    search = LoopSettings().search
+    recorded = checkpoint_settings(checkpoint).get("loop", {})
+    if isinstance(recorded, dict) and isinstance(recorded.get("search"), dict):
+        try:
+            search = from_dict(SearchConfig, recorded["search"], where=checkpoint)
+        except ValueError:
+            pass
+    return float(search.c_init), float(search.c_base)

@@ -1,0 +1,158 @@
+// The run page: the loop's curves and a table of its generations, drawn from
+// metrics.jsonl and fetched again every few seconds while the loop runs.
+
+import {element, getJSON, nav, query, showError} from "./common.js";
+import {lineChart} from "./charts.js";
+
+const POLL_MS = 3000;
+const runIndex = Number(query("run") || 0);
+let etag = null;
+let records = [];
+
+// Every interval-shaped entry of a generation line, found wherever it sits:
+// {mean, low, high} is a payoff (vs_random, vs_previous, a greedy strength
+// ...), {rating, low, high} a rating; plain numbers under a key naming
+// ratings (a ladder's "ratings": {player: elo}) are ratings without interval.
+function measures(record, prefix = "", out = []) {
+  for (const [key, value] of Object.entries(record)) {
+    if (!value || typeof value !== "object" || Array.isArray(value)) continue;
+    const name = prefix + key;
+    const hasBand = typeof value.low === "number" && typeof value.high === "number";
+    if ("mean" in value && ("low" in value || "games" in value)) {
+      out.push({name, kind: "payoff", y: value.mean, low: hasBand ? value.low : null, high: hasBand ? value.high : null});
+    } else if ("rating" in value && typeof value.rating !== "object") {
+      out.push({name, kind: "rating", y: value.rating, low: hasBand ? value.low : null, high: hasBand ? value.high : null});
+    } else {
+      if (/rating/i.test(key)) {
+        for (const [player, elo] of Object.entries(value)) {
+          if (typeof elo === "number") out.push({name: `${name}.${player}`, kind: "rating", y: elo});
+        }
+      }
+      measures(value, name + ".", out);
+    }
+  }
+  return out;
+}
+
+function get(record, path) {
+  return path.split(".").reduce((v, k) => (v && typeof v === "object" ? v[k] : undefined), record);
+}
+
+function number(value) {
+  return typeof value === "number" && Number.isFinite(value) ? value : NaN;
+}
+
+function series(rows, x, names, kind) {
+  return names.map((name) => ({name, points: rows.map((r) => {
+    const m = r.measures.find((m) => m.name === name && m.kind === kind);
+    return m ? {x: x(r.record), y: number(m.y), low: number(m.low), high: number(m.high)} : {x: 0, y: NaN};
+  })}));
+}
+
+function lossNames(lines) {
+  return [...new Set(lines.flatMap((r) => Object.keys(r).filter((k) => k.endsWith("_loss"))))];
+}
+
+function draw() {
+  const generations = records.filter((r) => r.kind === "generation").sort((a, b) => a.generation - b.generation);
+  const train = records.filter((r) => r.kind === "train");
+  const rows = generations.map((record) => ({record, measures: measures(record)}));
+  const byKind = (kind) => [...new Set(rows.flatMap((r) => r.measures.filter((m) => m.kind === kind).map((m) => m.name)))];
+  const minutes = document.getElementById("axis").value === "minutes";
+  const x = minutes ? (r) => number(r.wall_seconds) / 60 : (r) => r.generation;
+  const xLabel = minutes ? "wall time (minutes)" : "generation";
+  const wholeX = !minutes;
+  const charts = document.getElementById("charts");
+  charts.replaceChildren();
+  lineChart(charts, {title: "Strength: mean payoff of seat 0, 95% interval", xLabel, yLabel: "payoff",
+                     series: series(rows, x, byKind("payoff"), "payoff"), yMin: 0, yMax: 1, wholeX});
+  lineChart(charts, {title: "Rating (Elo scale, the random player at 0)", xLabel, yLabel: "rating",
+                     series: series(rows, x, byKind("rating"), "rating"), wholeX});
+  const heldout = generations.filter((g) => g.heldout && typeof g.total_steps === "number");
+  const losses = lossNames(train).map((name) => ({name: `${name} (train)`,
+    points: train.map((r) => ({x: r.total_steps, y: number(r[name])}))}))
+    .concat(lossNames(heldout.map((g) => g.heldout)).map((name) => ({name: `${name} (held out)`, dashed: true,
+      points: heldout.map((g) => ({x: g.total_steps, y: number(g.heldout[name])}))})));
+  lineChart(charts, {title: "Losses", xLabel: "training steps", yLabel: "cross-entropy", series: losses});
+  const perGeneration = (path) => generations.map((g) => ({x: g.generation, y: number(get(g, path))}));
+  lineChart(charts, {title: "Policy entropy of held-out positions", xLabel: "generation", yLabel: "nats", wholeX: true,
+                     series: [{name: "policy entropy", points: perGeneration("heldout.policy_entropy")}]});
+  lineChart(charts, {title: "Self-play speed", xLabel: "generation", yLabel: "evaluations / s", yMin: 0, wholeX: true,
+                     series: [{name: "evaluations/s", points: perGeneration("selfplay.evaluations_per_second")}]});
+  lineChart(charts, {title: "Evaluation cache hit rate", xLabel: "generation", yLabel: "hits", yMin: 0, yMax: 1, wholeX: true,
+                     percent: true, series: [{name: "cache hit rate", points: perGeneration("selfplay.cache_hit_rate")}]});
+  table(rows, byKind("payoff").concat(byKind("rating")));
+  const last = generations[generations.length - 1];
+  document.getElementById("status").textContent = last
+    ? `${generations.length} generation(s), the newest at ${(number(last.wall_seconds) / 60).toFixed(1)} min`
+    : "no generation complete yet";
+}
+
+function interval(m) {
+  if (!m || !Number.isFinite(number(m.y))) return "";
+  const digits = m.kind === "rating" ? 0 : 3;
+  const band = Number.isFinite(number(m.low)) ? ` [${m.low.toFixed(digits)}, ${m.high.toFixed(digits)}]` : "";
+  return number(m.y).toFixed(digits) + band;
+}
+
+function table(rows, names) {
+  const fixed = [
+    ["generation", (r) => r.generation], ["minutes", (r) => (number(r.wall_seconds) / 60).toFixed(1)],
+    ["games", (r) => r.games], ["positions", (r) => r.positions], ["steps", (r) => r.train_steps],
+  ];
+  const after = [
+    ["held-out policy loss", (r) => number(get(r, "heldout.policy_loss")).toFixed(3)],
+    ["held-out value loss", (r) => number(get(r, "heldout.value_loss")).toFixed(3)],
+    ["policy entropy", (r) => number(get(r, "heldout.policy_entropy")).toFixed(3)],
+    ["evaluations/s", (r) => number(get(r, "selfplay.evaluations_per_second")).toFixed(0)],
+    ["cache hits", (r) => (100 * number(get(r, "selfplay.cache_hit_rate"))).toFixed(0) + "%"],
+  ];
+  const box = document.getElementById("generations");
+  box.replaceChildren();
+  const head = element("tr", {}, element("thead", {}, box));
+  for (const [label] of fixed) element("th", {}, head, label);
+  for (const name of names) element("th", {}, head, name);
+  for (const [label] of after) element("th", {}, head, label);
+  const body = element("tbody", {}, box);
+  for (const {record, measures} of rows.slice().reverse()) {
+    const line = element("tr", {"data-generation": record.generation}, body);
+    const cell = (text) => element("td", {}, line, String(text ?? "").replace(/^NaN%?$/, ""));
+    for (const [, value] of fixed) cell(value(record));
+    for (const name of names) cell(interval(measures.find((m) => m.name === name)));
+    for (const [, value] of after) cell(value(record));
+  }
+}
+
+async function refresh() {
+  try {
+    const response = await fetch(`/api/runs/${runIndex}/metrics`, {headers: etag ? {"If-None-Match": etag} : {}});
+    if (response.status !== 304) {
+      const data = await response.json();
+      if (!response.ok) throw new Error(data.error);
+      etag = response.headers.get("ETag");
+      records = data.records;
+      draw();
+    }
+    showError(null);
+  } catch (error) {
+    showError(error);
+  }
+  setTimeout(refresh, POLL_MS);
+}
+
+async function start() {
+  nav("run");
+  const runs = await getJSON("/api/runs");
+  const select = document.getElementById("runs");
+  runs.forEach((run) => element("option", {value: run.index}, select, `${run.name} (${run.path})`));
+  select.value = runIndex;
+  select.addEventListener("change", () => { location.search = `?run=${select.value}`; });
+  document.getElementById("axis").addEventListener("change", draw);
+  if (!runs.length) {
+    showError("no run folder: start the view with --run DIR");
+    return;
+  }
+  refresh();
+}
+
+start().catch(showError);
