@@ -13,6 +13,7 @@ let match = null;  // the server's state
 let chosen = null;  // {piece, turns, flipped}
 let drops = new Map();  // tile under the pointer -> placement tiles, for the chosen orientation
 let polling = false;
+let pollAgain = false;
 
 function setState(name) {
   document.body.dataset.state = name;
@@ -117,9 +118,8 @@ function personToMove(state) {
 }
 
 function render(state) {
-  const fresh = !match || match.version !== state.version || match.id !== state.id;
+  if (match && match.id === state.id && state.version <= match.version) return;  // nothing new, or an older answer
   match = state;
-  if (!fresh) return;
   document.body.dataset.version = state.version;
   const last = state.history.length ? [state.history[state.history.length - 1][1]] : [];
   board.setOwners(owners(state.history), last);
@@ -181,14 +181,24 @@ function drawTray(state) {
   choose(chosen ? chosen.piece : null);
 }
 
+// Follows the match until the person has something to do. A call while a
+// poll is under way makes that one ask again: its answer may be older than
+// whatever the caller just changed.
 async function poll() {
-  if (polling) return;
+  if (polling) {
+    pollAgain = true;
+    return;
+  }
   polling = true;
   try {
     while (match) {
+      pollAgain = false;
       const state = await getJSON(`/api/matches/${match.id}`);
       render(state);
-      if (state.over || state.error || state.pending || personToMove(state)) break;
+      if (pollAgain) continue;
+      // A pending move stays until it is let go, unless showing them was
+      // just turned off: then the computer plays it at once.
+      if (state.over || state.error || (state.pending && state.show_shares) || personToMove(state)) break;
       await new Promise((resolve) => setTimeout(resolve, POLL_MS));
     }
     showError(null);

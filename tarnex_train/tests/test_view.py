@@ -1,0 +1,327 @@
+"""``tarnex-train view`` in a real headless browser (Debian's chromium through
+Selenium), against a server started by the tests on 127.0.0.1 inside a
+network namespace that holds only the loopback interface: the outer test
+makes the namespace, runs the other tests of this file in it and removes it.
+
+TARNEX_VIEW_SCREENSHOTS=DIR also saves a picture of each page there (the
+README's are made so: TARNEX_VIEW_SCREENSHOTS=$PWD/docs)."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import urllib.error
+import urllib.request
+
+import numpy as np
+import pytest
+
+INSIDE = "TARNEX_VIEW_TEST_IN_NETNS"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+
+
+def test_view_in_a_loopback_only_namespace():
+    if os.environ.get(INSIDE):
+        pytest.skip("already inside the namespace")
+    for module in ("selenium", "starlette", "uvicorn"):
+        pytest.importorskip(module)
+    if os.geteuid() != 0 or shutil.which("ip") is None or not os.path.exists(CHROMEDRIVER):
+        pytest.skip("needs root, iproute2 and Debian's chromium-driver")
+    name = f"tarnex-view-{os.getpid()}"
+    subprocess.run(["ip", "netns", "add", name], check=True)
+    try:
+        subprocess.run(["ip", "netns", "exec", name, "ip", "link", "set", "lo", "up"], check=True)
+        result = subprocess.run(
+            ["ip", "netns", "exec", name, sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
+             __file__, "-k", "inside"],
+            env={**os.environ, INSIDE: "1"}, cwd=os.path.dirname(__file__), capture_output=True, text=True,
+            timeout=900)
+        assert result.returncode == 0, result.stdout[-6000:] + result.stderr[-3000:]
+        assert "4 passed" in result.stdout, result.stdout[-3000:]
+    finally:
+        subprocess.run(["ip", "netns", "delete", name], check=False)
+
+
+inside = pytest.mark.skipif(not os.environ.get(INSIDE), reason="runs inside the loopback-only namespace")
+
+
+# -- a small run folder -------------------------------------------------------
+
+
+def _generation_line(g: int) -> dict:
+    band = lambda mean, width: {"mean": mean, "low": mean - width, "high": mean + width, "games": 40}
+    return {"kind": "generation", "generation": g, "wall_seconds": 60.0 * (g + 1), "games": 8, "positions": 2000,
+            "train_steps": 10, "total_steps": 10 * (g + 1),
+            "selfplay": {"evaluations_per_second": 5000.0 + g, "cache_hit_rate": 0.5},
+            "heldout": {"policy_loss": 2.0 - 0.1 * g, "value_loss": 1.3, "policy_entropy": 2.5 - 0.1 * g},
+            "vs_random": band(0.3 + 0.1 * g, 0.1), "vs_previous": band(0.3, 0.1), "equal_players": band(0.29, 0.05),
+            "vs_greedy": band(0.1 * g, 0.05), "rating": {"rating": 50.0 * g, "low": 50.0 * g - 80, "high": 50.0 * g + 80},
+            "ratings": {"greedy": 300.0, "lookahead": 400.0 + g}}
+
+
+def _train_line(g: int, step: int) -> dict:
+    return {"kind": "train", "generation": g, "step": step, "total_steps": 10 * g + step,
+            "policy_loss": 2.0, "value_loss": 1.3, "ownership_loss": 1.5}
+
+
+@pytest.fixture(scope="module")
+def run_dir(tmp_path_factory):
+    """Three generations of metrics, two recorded self-play games in
+    generation 0 and a shard from before game numbers were kept."""
+    from conftest import tiny_options
+    from tarnex_train.evaluators import ZeroEvaluator
+    from tarnex_train.selfplay import run_selfplay
+
+    run = tmp_path_factory.mktemp("run")
+    with open(run / "metrics.jsonl", "w") as f:
+        for g in range(3):
+            f.write(json.dumps(_train_line(g, 5)) + "\n" + json.dumps(_train_line(g, 10)) + "\n")
+            f.write(json.dumps(_generation_line(g)) + "\n")
+    data = run / "gen-0000" / "data"
+    summary = run_selfplay(tiny_options(data, games=2, workers=1, games_per_shard=2), evaluator=ZeroEvaluator())
+    assert summary.games_done == 2
+    (shard,) = data.glob("shard-*.npz")
+    with np.load(shard) as arrays:
+        old = {k: arrays[k] for k in ("format_version", "planes", "policy", "value", "mover", "tile")}
+    np.savez_compressed(data / "shard-old-00000.npz", **old)
+    return run
+
+
+@pytest.fixture(scope="module")
+def server(run_dir):
+    process = subprocess.Popen([sys.executable, "-m", "tarnex_train.cli", "view", "--run", str(run_dir), "--port", "0"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = process.stdout.readline()
+    assert "http://127.0.0.1:" in line, line + process.stderr.read()
+    yield line.split()[-1].rstrip("/")
+    process.terminate()
+    process.wait(timeout=30)
+
+
+@pytest.fixture(scope="module")
+def browser():
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--window-size=1400,1000"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    yield driver
+    driver.quit()
+
+
+def _wait(browser, condition, seconds=60):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    return WebDriverWait(browser, seconds).until(lambda _: condition())
+
+
+def _all(browser, selector):
+    from selenium.webdriver.common.by import By
+
+    return browser.find_elements(By.CSS_SELECTOR, selector)
+
+
+def _one(browser, selector):
+    from selenium.webdriver.common.by import By
+
+    return browser.find_element(By.CSS_SELECTOR, selector)
+
+
+def _screenshot(browser, name):
+    folder = os.environ.get("TARNEX_VIEW_SCREENSHOTS")
+    if folder:
+        browser.save_screenshot(os.path.join(folder, f"view-{name}.png"))
+
+
+def _request(url, body=None, method=None):
+    data = body if isinstance(body, bytes) or body is None else json.dumps(body).encode()
+    request = urllib.request.Request(url, data=data, method=method or ("POST" if data is not None else "GET"),
+                                     headers={"Content-Type": "application/json"})
+    try:
+        with urllib.request.urlopen(request, timeout=60) as response:
+            return response.status, json.loads(response.read() or b"null")
+    except urllib.error.HTTPError as error:
+        return error.code, json.loads(error.read())
+
+
+def _shown_scores(browser):
+    return [int(_one(browser, f'.seat[data-seat="{s}"] .score').get_attribute("data-score")) for s in range(4)]
+
+
+def _shown_board(browser):
+    return [int(cell.get_attribute("data-owner")) for cell in _all(browser, "rect.cell")]
+
+
+# -- the pages ------------------------------------------------------------------
+
+
+@inside
+def test_inside_run_page_draws_every_strength_and_rating_and_follows_the_loop(server, run_dir, browser):
+    browser.get(f"{server}/run")
+    _wait(browser, lambda: len(_all(browser, "#generations tbody tr")) == 3)
+    points = {s.get_attribute("data-series"): int(s.get_attribute("data-points")) for s in _all(browser, "g.series")}
+    for name in ("vs_random", "vs_previous", "equal_players", "vs_greedy", "rating", "ratings.greedy",
+                 "ratings.lookahead", "policy entropy", "evaluations/s", "cache hit rate", "policy_loss (held out)"):
+        assert points.get(name) == 3, (name, points)
+    assert points["policy_loss (train)"] == points["ownership_loss (train)"] == 6
+    _screenshot(browser, "run")
+    with open(run_dir / "metrics.jsonl", "a") as f:  # the loop finishes another generation
+        f.write(json.dumps(_generation_line(3)) + "\n")
+    _wait(browser, lambda: len(_all(browser, "#generations tbody tr")) == 4)
+    assert _one(browser, '#generations tr[data-generation="3"]').text.startswith("3 4.0 8 2000 10 0.600 [0.500, 0.700]")
+
+
+@inside
+def test_inside_games_page_replays_a_recorded_game_to_its_final_scores(server, run_dir, browser):
+    from selenium.webdriver.common.keys import Keys
+
+    from tarnex_train import _rules
+    from tarnex_train.view.sources import FRAMES, replay
+
+    browser.get(f"{server}/games?run=0&generation=0")
+    _wait(browser, lambda: len(_all(browser, "tr.game")) == 3)
+    assert len(_all(browser, "tr.game.unusable")) == 1  # the old shard: listed, not replayable
+    _all(browser, "tr.game.unusable")[0].click()
+    _wait(browser, lambda: "no replayable history" in _one(browser, "#title").text)
+
+    row = _all(browser, "tr.game:not(.unusable)")[0]
+    number = int(row.get_attribute("data-number"))
+    (shard,) = [p for p in (run_dir / "gen-0000" / "data").glob("shard-*.npz") if "old" not in p.name]
+    with np.load(shard) as arrays:
+        mine = arrays["game"] == number
+        history = [(int(m), int(t)) for m, t in zip(arrays["mover"][mine], arrays["tile"][mine])]
+        policy = arrays["policy"][mine]
+    row.click()
+    _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == "0" and _all(browser, "rect.heat"))
+    # The heat map at move k is the search policy turned from the mover's
+    # frame onto the board, over exactly the legal tiles.
+    k = 37
+    _one(browser, "#jump").clear()
+    _one(browser, "#jump").send_keys(str(k), Keys.ENTER)
+    _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == str(k))
+    shown = {int(h.get_attribute("data-tile")): float(h.get_attribute("data-share")) for h in _all(browser, "rect.heat")}
+    positions = replay(history)
+    assert sorted(shown) == np.flatnonzero(positions.legal[k]).tolist()
+    mover = history[k][0]
+    assert all(abs(share - policy[k, FRAMES[mover, tile]]) < 1e-3 for tile, share in shown.items())
+    assert _shown_board(browser) == [next((s for s, t in history[:k] if t == tile), -1) for tile in range(400)]
+
+    _one(browser, "#last").click()
+    _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == str(len(history)))
+    assert _shown_scores(browser) == list(_rules.scores(history))
+    _one(browser, "#back-piece").click()  # a whole piece back: the mover's last piece comes off the board
+    at = int(_one(browser, "body").get_attribute("data-at"))
+    assert 1 <= len(history) - at <= 5 and positions.completing[at - 1, history[at - 1][1]]
+    _screenshot(browser, "games")
+
+
+@inside
+def test_inside_a_person_plays_a_whole_game_by_clicking_against_three_greedy_seats(server, browser):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    from tarnex_train import _rules
+    from tarnex_train.view.sources import FRAMES
+
+    browser.get(f"{server}/play")
+    _wait(browser, lambda: _all(browser, "#seat-3"))
+    assert [_one(browser, f"#seat-{s}").get_attribute("value") for s in range(4)] == ["person"] + ["greedy"] * 3
+    _one(browser, "#start").click()
+    _wait(browser, lambda: _one(browser, "body").get_attribute("data-state") in ("person", "over"))
+    match = _one(browser, "body").get_attribute("data-match")
+    placed = 0
+    state_of = lambda: _one(browser, "body").get_attribute("data-state")
+    while state_of() == "person":
+        version = _one(browser, "body").get_attribute("data-version")
+        _, state = _request(f"{server}/api/matches/{match}")
+        piece, cells = max(state["placements"], key=lambda p: len(p[1]))  # the biggest piece that fits
+        _one(browser, f'#tray button[data-piece="{piece}"]').click()
+        wanted = ",".join(map(str, cells))
+        for attempt in range(8):  # four turns on each side
+            if _all(browser, f'rect.drop[data-placement="{wanted}"]'):
+                break
+            _one(browser, "#flip" if attempt == 3 else "#turn").click()
+        tile = _one(browser, f'rect.drop[data-placement="{wanted}"]').get_attribute("data-tile")
+        target = _one(browser, f'rect.cell[data-tile="{tile}"]')
+        if placed == 6:
+            ActionChains(browser).move_to_element(target).perform()
+            assert sorted(int(h.get_attribute("data-tile")) for h in _all(browser, "rect.preview.ok")) == cells
+            _screenshot(browser, "play")
+        if placed == 3:  # the next computer move waits, its tile shown, until the person lets it go on
+            _one(browser, "#show-shares-live").click()
+            _wait(browser, lambda: _request(f"{server}/api/matches/{match}")[1]["show_shares"])
+        target.click()
+        if placed == 3:
+            _wait(browser, lambda: state_of() == "pending")
+            pending = _request(f"{server}/api/matches/{match}")[1]["pending"]
+            assert pending["seat"] == 1 and _all(browser, "rect.chosen")
+            _one(browser, "body").send_keys("n")
+            _wait(browser, lambda: state_of() == "pending"
+                  and _request(f"{server}/api/matches/{match}")[1]["history"][-1] == [1, pending["tile"]])
+            _one(browser, "#show-shares-live").click()
+            _wait(browser, lambda: not _request(f"{server}/api/matches/{match}")[1]["show_shares"])
+        _wait(browser, lambda: _one(browser, "body").get_attribute("data-version") != version
+              and state_of() in ("person", "over"))
+        placed += 1
+    assert _one(browser, "body").get_attribute("data-state") == "over" and placed >= 5
+    _, state = _request(f"{server}/api/matches/{match}")
+    history = state["history"]
+    planes, mover, _, payoff, terminal = _rules.position(history)
+    _rules.replay(history)  # the rules accept every tile in turn
+    owners = [-1] * 400
+    board = np.frombuffer(planes, dtype=np.uint8).reshape(5, 400)
+    for k in range(4):
+        for tile in range(400):
+            if board[k, FRAMES[mover, tile]]:
+                owners[tile] = (mover + k) % 4
+    assert terminal and _shown_board(browser) == owners
+    assert _shown_scores(browser) == state["scores"] == list(_rules.scores(history))
+    assert state["payoff"] == pytest.approx(list(payoff))
+
+    _one(browser, "#save").click()  # saved, listed on the games page, replayed to the same end
+    _wait(browser, lambda: _all(browser, "#saved-link"))
+    _one(browser, "#saved-link").click()
+    _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == "0")
+    _one(browser, "#last").click()
+    assert _shown_scores(browser) == state["scores"]
+
+
+@inside
+def test_inside_bad_requests_get_a_one_line_error_and_the_server_goes_on(server):
+    status, runs = _request(f"{server}/api/runs")
+    assert status == 200 and runs[0]["generations"] == [0]
+    shard = json.loads(urllib.request.urlopen(f"{server}/api/runs/0/generations/0/games").read())["games"][0]["shard"]
+    _, waiting = _request(f"{server}/api/matches", {"seats": ["greedy", "person", "person", "person"],
+                                                    "show_shares": True})
+    _, mine = _request(f"{server}/api/matches", {"seats": ["person", "greedy", "greedy", "greedy"]})
+    cases = [
+        ("/runs/0/files/..%2F..%2F..%2Fetc%2Fpasswd", None, 404),
+        ("/runs/0/files/%2Fetc%2Fpasswd", None, 404),
+        ("/static/..%2Fapp.py", None, 404),
+        ("/api/runs/7/metrics", None, 404),
+        ("/api/runs/0/generations/9/games", None, 404),
+        (f"/api/runs/0/generations/0/games/{shard}/999", None, 404),
+        ("/api/runs/0/generations/0/games/..%2F..%2Fmetrics.jsonl/0", None, 404),
+        ("/api/runs/0/saved/..%2Fmetrics.jsonl", None, 404),
+        ("/api/matches/nope", None, 404),
+        ("/api/matches", b"{not json", 400),
+        ("/api/matches", {"seats": ["person"]}, 400),
+        ("/api/matches", {"seats": ["person", "greedy", "greedy", "policy:/etc/passwd"]}, 400),
+        ("/api/matches", {"seats": ["person", "greedy", "greedy", "search:x.pt:0"]}, 400),
+        (f"/api/matches/{mine['id']}/move", {"piece": 0, "cells": [400]}, 400),  # a tile off the board
+        (f"/api/matches/{mine['id']}/move", {"piece": 0, "cells": [210]}, 400),  # not a playable placement
+        (f"/api/matches/{mine['id']}/move", {"piece": 0, "cells": "0"}, 400),
+        (f"/api/matches/{mine['id']}/next", {}, 409),  # no computer move waits
+        (f"/api/matches/{mine['id']}/save", {}, 409),  # not over
+        (f"/api/matches/{waiting['id']}/move", {"piece": 0, "cells": [0]}, 409),  # seat 0 is the computer's
+        (f"/api/matches/{waiting['id']}/options", {"show_shares": "yes"}, 400),
+    ]
+    for path, body, expected in cases:
+        status, reply = _request(server + path, body)
+        assert status == expected, (path, status, reply)
+        assert set(reply) == {"error"} and reply["error"] and "\n" not in reply["error"], (path, reply)
+    status, state = _request(f"{server}/api/matches/{mine['id']}")
+    assert status == 200 and state["history"] == [] and state["placements"]
