@@ -14,7 +14,7 @@ import torch
 
 from tarnex_train.errors import OptionError
 from tarnex_train.loop.run import read_settings_file, run_loop
-from tarnex_train.loop.window import Window
+from tarnex_train.data.window import Window
 from tarnex_train.settings import LoopSettings, as_dict, from_dict
 
 TINY_LOOP = [
@@ -63,7 +63,7 @@ def test_two_generations_end_to_end(tmp_path):
     for name in ("best.pt", "initial.pt", "run.json", "state.json", "progress.png", "gen-0001/network.pt"):
         assert (run / name).exists(), name
     assert any(name.startswith("selfplay-worker") for name in os.listdir(run / "logs"))
-    from tarnex_train.network import checkpoint_settings, load_checkpoint
+    from tarnex_train.model.checkpoints import checkpoint_settings, load_checkpoint
 
     net, steps = load_checkpoint(str(run / "best.pt"))
     assert steps == generations[1]["total_steps"]
@@ -103,7 +103,7 @@ def test_resume_after_kill_during_selfplay(tmp_path):
 
 
 def test_settings_round_trip_through_the_run_file(tmp_path):
-    settings = LoopSettings(games_per_generation=5, reuse=2.5, seed=11,
+    settings = LoopSettings.make(games_per_generation=5, reuse=2.5, seed=11,
                             search=LoopSettings().search.replace(sims_per_move=3),
                             train=LoopSettings().train.replace(lr=5e-4))
     path = tmp_path / "run.json"
@@ -181,7 +181,7 @@ def test_search_priors_follow_the_network_distribution():
     it would get about a tenth."""
     from tarnex_self_play import play_training_game
 
-    from tarnex_train.network import TarnexNet
+    from tarnex_train.model.network import TarnexNet
     from tarnex_train.settings import SearchConfig
 
     net = FixedPolicyNet()

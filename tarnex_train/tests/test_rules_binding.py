@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from tarnex_train import _rules
-from tarnex_train.positions import FRAMES, replay
+from tarnex_train.data.positions import FRAMES, replay
 
 START_TILES = {0, 1, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61, 80}
 START_CELLS = (0, 19, 399, 380)

@@ -13,9 +13,8 @@ lock from one OS thread to the next costs tens (a thread per game ran at a
 third of the speed), and one message per batch, not per request, keeps the
 round trips from limiting the pipeline.
 
-Messages from a worker (pickled tuples, see ``workers`` for the control
-messages):
-- ``("eval", requests)``: a list of requests ``(id, planes)`` (network 0,
+Messages from a worker (pickled tuples, see ``protocol``):
+- ``(EVAL, requests)``: a list of requests ``(id, planes)`` (network 0,
   the model) or ``(id, planes, net)``; ``planes`` is packed into 2000 bytes
   (0 or 1, plane-major, then row, then column), which is as cheap to make as
   pickling the nested lists and saves the server (the bottleneck) unpickling
@@ -37,22 +36,8 @@ from collections import deque
 
 import greenlet
 
-from . import _rules
-
-PROTOCOL = pickle.HIGHEST_PROTOCOL
-
-
-# The engine's 5 x 20 x 20 nested lists of bools as 2000 bytes.
-pack_planes = _rules.pack_planes
-
-RAW_REPLY = b"R"
-
-
-def decode_reply(payload: bytes):
-    """(policy, values) from an encoded reply: tuples of floats from a raw
-    one, whatever was pickled from any other."""
-    reply = _rules.unpack_reply(payload)
-    return pickle.loads(payload) if reply is None else reply
+from ..wire import decode_reply, pack_planes
+from .protocol import Message
 
 
 class Batcher:
@@ -135,7 +120,7 @@ class Batcher:
         if self.pending and not self.closed:
             batch, self.pending = self.pending, []
             try:
-                self.send(("eval", batch))
+                self.send((Message.EVAL, batch))
             except OSError:
                 self._close()
 

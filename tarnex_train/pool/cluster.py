@@ -21,14 +21,17 @@ from __future__ import annotations
 
 import collections
 import os
+import tempfile
 import threading
 import time
 import uuid
 from dataclasses import asdict
 
 from ..errors import OptionError
-from ..server import ServerStats, WorkerEvent, WorkerPool
-from ..settings import PoolSettings
+from ..settings import DeviceSettings, PoolSettings
+from .api import ServerStats, WorkerEvent
+from .local import WorkerPool
+from .protocol import Message
 
 COLLECT_EVERY = 0.5  # seconds between collections from the actors
 CALL_TIMEOUT = 60.0  # an actor that does not answer a collection within this is given up
@@ -53,49 +56,12 @@ def connect(address: str):
     return ray
 
 
-# -- what the actors need to rebuild the evaluator ------------------------
+def _build(evaluator, device, cpus: int):
+    """The node's evaluator: a description is built for the node's device
+    and cores; an evaluator object (tests, custom ones) is used as it is."""
+    from ..inference.spec import EvaluatorSpec
 
-def evaluator_spec(evaluator) -> tuple:
-    """A form of ``evaluator`` to ship to the nodes: the networks' weights
-    (rebuilt there for the node's device), or the evaluator itself."""
-    from ..evaluators import NetworkEvaluator, ZeroEvaluator
-
-    if isinstance(evaluator, ZeroEvaluator) and type(evaluator) is ZeroEvaluator:
-        return ("zero",)
-    if type(evaluator) is NetworkEvaluator:
-        players = []
-        for player in evaluator.players:
-            net = getattr(player.net, "net", player.net)  # the training form of an InferenceNet
-            weights = None if net is None else (asdict(net.shape), {k: v.detach().float().cpu()
-                                                                     for k, v in net.state_dict().items()})
-            players.append((weights, player.mode, player.temperature))
-        cache = evaluator.cache  # (an empty cache is falsy)
-        return ("network", players, cache.budget / 2**20 if cache is not None else 0.0)
-    return ("object", evaluator)
-
-
-def build_evaluator(spec, device_name: str, torch_threads: int):
-    if spec[0] == "zero":
-        from ..evaluators import ZeroEvaluator
-
-        return ZeroEvaluator()
-    if spec[0] == "object":
-        return spec[1]
-    import torch
-
-    from ..evaluators import NetworkEvaluator, Player
-    from ..network import TarnexNet
-    from ..settings import NetworkShape
-
-    torch.set_num_threads(torch_threads)
-    players = []
-    for weights, mode, temperature in spec[1]:
-        net = None
-        if weights is not None:
-            net = TarnexNet(NetworkShape(**weights[0]))
-            net.load_state_dict(weights[1])
-        players.append(Player(net, mode, temperature))
-    return NetworkEvaluator(players, torch.device(device_name), cache_mb=spec[2])
+    return evaluator.build(device, cpus) if isinstance(evaluator, EvaluatorSpec) else evaluator
 
 
 class _Quiet:
@@ -121,7 +87,7 @@ class NodeRunner:
 
     def play(self, games: list, spec_key: str, spec) -> dict:
         if spec_key not in self.evaluators:
-            self.evaluators = {spec_key: build_evaluator(spec, self.pool["device"], self.pool["torch_threads"])}
+            self.evaluators = {spec_key: _build(spec, self.pool["device"], self.pool["cpus"])}
         evaluator = self.evaluators[spec_key]
         p = self.pool
         workers = WorkerPool(self.role, p["workers"], len(games), self.worker_options, log_dir=self.log_dir,
@@ -129,7 +95,7 @@ class NodeRunner:
                              games_per_worker=p["sizing"].games_at_once(games=len(games)))
 
         def handle(event: WorkerEvent) -> None:
-            if event.kind in ("done", "failed"):
+            if event.kind in (Message.DONE, Message.FAILED):
                 with self.lock:
                     self.finished.append((games[event.game], event.kind, event.worker, event.payload, event.stats))
 
@@ -180,13 +146,15 @@ class RayPool:
     """The cluster counterpart of ``WorkerPool`` for one batch of games:
     ``run`` has the same contract (handler events, tick, Ctrl-C)."""
 
-    def __init__(self, role: str, cluster, pool, total_games: int, worker_options: dict, log_dir: str | None) -> None:
+    def __init__(self, role: str, cluster, pool, device, total_games: int, worker_options: dict,
+                 log_dir: str | None) -> None:
         self.role = role
         self.cluster = cluster
         self.pool_settings = pool
+        self.device = device
         self.total_games = total_games
         self.worker_options = {**worker_options}
-        self.log_dir = log_dir or "/tmp/tarnex-ray-logs"
+        self.log_dir = log_dir or os.path.join(tempfile.gettempdir(), "tarnex-ray-logs")
         self.stats = ServerStats()
         self.fatal: list = []
         self.nodes: list[_Node] = []
@@ -213,12 +181,13 @@ class RayPool:
         for node in sorted((n for n in ray.nodes() if n.get("Alive")), key=lambda n: n["NodeID"]):
             resources = node.get("Resources", {})
             cpus = int(resources.get("CPU", 1))
-            gpu = p.device.startswith("cuda") and resources.get("GPU", 0) >= 1
+            gpu = self.device.device.startswith("cuda") and resources.get("GPU", 0) >= 1
             workers = p.processes(max(1, int(cpus * self.cluster.node_share)))
             # The node sizes each chunk by the same rule as a local run.
             sizing = PoolSettings(workers=workers, games_per_worker=p.games_per_worker, batch_size=p.batch_size)
-            settings = {"workers": workers, "sizing": sizing, "device": p.device if gpu else "cpu",
-                        "torch_threads": p.network_threads(cpus), "stall_seconds": p.stall_seconds,
+            device = self.device if gpu else DeviceSettings(device="cpu", torch_threads=self.device.torch_threads)
+            settings = {"workers": workers, "sizing": sizing, "device": device, "cpus": cpus,
+                        "stall_seconds": p.stall_seconds,
                         "batch_size": p.batch_size, "batch_wait_ms": p.batch_wait_ms}
             actor = actor_class.options(
                 num_cpus=0, num_gpus=1 if gpu else 0, max_concurrency=4, max_restarts=0,
@@ -243,7 +212,7 @@ class RayPool:
         ray = connect(self.cluster.ray)
         self._started = time.perf_counter()
         spec_key = uuid.uuid4().hex
-        spec_ref = ray.put(evaluator_spec(evaluator))
+        spec_ref = ray.put(evaluator)
         self._start_nodes(ray)
         queue = collections.deque(range(self.total_games))
         passed_on: set = set()
@@ -297,7 +266,7 @@ class RayPool:
                 continue
             passed_on.add(game)
             node.chunk.remove(game)
-            if kind == "done":
+            if kind == Message.DONE:
                 node.games += 1
                 if isinstance(payload, dict) and "mover" in payload:
                     payload["node"] = node.name
@@ -310,7 +279,7 @@ class RayPool:
                 for game in node.chunk:
                     if game not in passed_on:
                         passed_on.add(game)
-                        handler(WorkerEvent("failed", node.index, game, f"not finished on node {node.name}"))
+                        handler(WorkerEvent(Message.FAILED, node.index, game, f"not finished on node {node.name}"))
                 node.chunk = []
 
     def _lose(self, node: _Node, error, queue, passed_on: set, progress, handler) -> None:
@@ -326,7 +295,7 @@ class RayPool:
         else:
             for game in lost:
                 passed_on.add(game)
-                handler(WorkerEvent("failed", node.index, game, text))
+                handler(WorkerEvent(Message.FAILED, node.index, game, text))
 
     def _account(self) -> None:
         s = self.stats

@@ -2,12 +2,12 @@
 
 A batch is a list of requests ``(id, planes)`` or ``(id, planes, player)``
 (planes: the 5 x 20 x 20 board planes in the mover's frame, packed into 2000
-bytes by ``transport.pack_planes``; ``player``: which of the evaluator's
+bytes by ``pool.channel.pack_planes``; ``player``: which of the evaluator's
 players answers, 0 when absent). The result is one encoded reply per
 request, in the same order: ``(policy, values)`` (400 policy entries in the
 mover's frame, 4 values relative to the mover) as ``encode_replies`` makes
 them, which the worker turns into the two lists the engine reads
-(``transport.decode_reply``).
+(``pool.channel.decode_reply``).
 
 ``seconds`` splits each evaluator's own time into ``network`` (the forward
 pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
@@ -16,22 +16,14 @@ pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
 from __future__ import annotations
 
 import time
-from collections import OrderedDict
-from dataclasses import dataclass
 
-from .transport import RAW_REPLY
+from ..constants import CELLS, LEGAL_PLANE, PLANES_SHAPE, SEATS
+from ..wire import encode_replies
+from .cache import ReplyCache
+from .spec import PlayerSpec
 
-UNIFORM_REPLY = ([1.0] * 400, [0.25] * 4)
-VALUE_CENTRE = 0.25
-
-
-def encode_replies(policy, values) -> list[bytes]:
-    """One reply per row of ``policy`` (B, 400) and ``values`` (B, 4)
-    (numpy arrays): b"R" and the row's 404 entries as 32-bit floats."""
-    import numpy as np
-
-    rows = np.ascontiguousarray(np.concatenate([policy, values], axis=1), dtype=np.float32)
-    return [RAW_REPLY + row.tobytes() for row in rows]
+UNIFORM_REPLY = ([1.0] * CELLS, [1.0 / SEATS] * SEATS)
+VALUE_CENTRE = 1.0 / SEATS
 
 
 class ZeroEvaluator:
@@ -60,51 +52,6 @@ def _encoded(reply) -> bytes:
     return encode_replies(np.array([reply[0]]), np.array([reply[1]]))[0]
 
 
-class ReplyCache:
-    """Replies by (player, planes), least recently used dropped first, within
-    a memory budget. Exact: a position's reply depends on nothing but its
-    planes and the network, so a hit is the reply the network would give."""
-
-    ENTRY_OVERHEAD = 200  # dict slot, tuple and bytes headers
-
-    def __init__(self, megabytes: float) -> None:
-        self.budget = int(megabytes * 2**20)
-        self.used = 0
-        self.entries: OrderedDict = OrderedDict()
-
-    def get(self, key):
-        payload = self.entries.get(key)
-        if payload is not None:
-            self.entries.move_to_end(key)
-        return payload
-
-    def put(self, key, payload: bytes) -> None:
-        size = len(key[1]) + len(payload) + self.ENTRY_OVERHEAD
-        if size > self.budget or key in self.entries:
-            return
-        self.entries[key] = payload
-        self.used += size
-        while self.used > self.budget:
-            old_key, old = self.entries.popitem(last=False)
-            self.used -= len(old_key[1]) + len(old) + self.ENTRY_OVERHEAD
-
-    def __len__(self) -> int:
-        return len(self.entries)
-
-
-@dataclass
-class Player:
-    """Who answers a request: a network's priors (``mode`` "priors"), a tile
-    drawn from a network's policy at ``temperature`` and sent as the only
-    positive entry ("sample": a stochastic player for the baseline seats of a
-    test game, which otherwise draw uniformly), or no network ("uniform":
-    every legal tile equal, the random player)."""
-
-    net: object = None
-    mode: str = "priors"
-    temperature: float = 1.0
-
-
 class NetworkEvaluator:
     """Runs the players' networks on a batch, once per network present in
     the batch, answering repeated positions from the cache."""
@@ -119,9 +66,13 @@ class NetworkEvaluator:
         self._np = np
         self._torch = torch
         self.device = device = torch.device(device)
-        from .network import InferenceNet, TarnexNet
+        from ..model.network import TarnexNet
+        from .forms import InferenceNet
 
-        self.players = [p if isinstance(p, Player) else Player(p) for p in players]
+        # Copies: the evaluator puts each network's inference form in place
+        # of the network, and a description may be built more than once.
+        self.players = [PlayerSpec(p.net, p.mode, p.temperature) if isinstance(p, PlayerSpec) else PlayerSpec(p)
+                        for p in players]
         for player in self.players:
             if isinstance(player.net, TarnexNet):
                 player.net = InferenceNet(player.net, device)
@@ -177,7 +128,7 @@ class NetworkEvaluator:
         self.seconds["encode"] += time.perf_counter() - start - network
         return replies
 
-    def _player(self, request) -> Player:
+    def _player(self, request) -> PlayerSpec:
         which = _player_index(request)
         if not 0 <= which < len(self.players):
             raise ValueError(f"request for player {which}, but only {len(self.players)} are loaded")
@@ -187,7 +138,7 @@ class NetworkEvaluator:
         np, torch = self._np, self._torch
         player = self.players[which]
         keys = list(positions)
-        planes = np.frombuffer(b"".join(keys), dtype=np.uint8).reshape(len(keys), 5, 20, 20).astype(np.float32)
+        planes = np.frombuffer(b"".join(keys), dtype=np.uint8).reshape(len(keys), *PLANES_SHAPE).astype(np.float32)
         began = time.perf_counter()
         batch = torch.from_numpy(planes)
         if self.device.type == "cuda":  # pinned memory: a direct, asynchronous copy
@@ -216,10 +167,10 @@ class NetworkEvaluator:
         """One-hot replies: a legal tile drawn with probability proportional
         to p^(1/temperature), p the network's distribution."""
         torch = self._torch
-        legal = torch.from_numpy(planes[:, 4].reshape(len(planes), 400) > 0.5).to(entries.device)
+        legal = torch.from_numpy(planes[:, LEGAL_PLANE].reshape(len(planes), CELLS) > 0.5).to(entries.device)
         logits = torch.where(legal, entries / max(1e-3, temperature), torch.full_like(entries, -1e30))
         probs = torch.softmax(logits, dim=1).double().cpu().numpy()
-        choice = [self.rng.choice(400, p=row / row.sum()) for row in probs]
+        choice = [self.rng.choice(CELLS, p=row / row.sum()) for row in probs]
         onehot = torch.zeros_like(entries)
         onehot[torch.arange(len(choice)), torch.tensor(choice)] = 1.0
         return onehot

@@ -1,4 +1,4 @@
-"""Worker processes: each plays K games at once (see ``transport``), until the
+"""Worker processes: each plays K games at once (see ``channel``), until the
 shared game counter runs out or the main process asks them to stop.
 
 Workers import neither torch nor the network: they only run the engine,
@@ -7,24 +7,24 @@ whose evaluation requests go through the process's batcher to the server
 are stopped by the main process (stop flag, and the end of the replies on
 their pipes).
 
-Control messages, sent on the worker's pipe:
-- ``("start", worker, game)``: one of the worker's game slots took game ``game``;
-- ``("done", worker, game, payload, stats)``: the game finished;
-- ``("failed", worker, game, error_text, stats)``: the game raised (an
-  ``Exception`` or the engine's ``PanicException``) and was skipped;
-- ``("fatal", worker, error_text)``: the worker cannot run at all;
-- ``("exit", worker)``: the worker is done and about to exit.
+Control messages (``protocol``) go to the main process on the worker's pipe.
+A game's traceback goes into the worker's log (its standard error).
 """
 
 from __future__ import annotations
 
+import logging
 import os
 import signal
 import time
 
 from greenlet import GreenletExit
 
-from .transport import Batcher, GameChannel
+from ..logs import log_to_stderr
+from .channel import Batcher, GameChannel
+from .protocol import Message
+
+log = logging.getLogger(__name__)
 
 
 def describe(error: BaseException) -> str:
@@ -57,6 +57,7 @@ def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, op
     # board to standard output, from C; keep both out of the terminal.
     _redirect(1, log_path + ".stdout")
     _redirect(2, log_path)
+    log_to_stderr(options.get("log_level", "INFO"))
     games_at_once = int(options.get("games_at_once", 1))
     try:
         if role == "selfplay":
@@ -70,9 +71,10 @@ def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, op
                      for k in range(games_at_once)])
     except BaseException as error:  # the worker itself is broken: tell the main process
         if not stop.is_set():
-            _tell(conn, ("fatal", worker_id, describe(error)))
+            log.exception("worker %s cannot run", worker_id)
+            _tell(conn, (Message.FATAL, worker_id, describe(error)))
     else:
-        _tell(conn, ("exit", worker_id))
+        _tell(conn, (Message.EXIT, worker_id))
     finally:
         conn.close()
 
@@ -83,7 +85,7 @@ def _game_slot(play, batcher, worker_id, game_id, next_game, total_games, stop):
 
     def games() -> None:
         while (game := _take_game(next_game, total_games, stop)) is not None:
-            batcher.send(("start", worker_id, game))
+            batcher.send((Message.START, worker_id, game))
             message = play(batcher, game_id)
             if message is None:  # stopping
                 return
@@ -102,12 +104,12 @@ def _tell(replies, message) -> None:
 
 
 def _selfplay_player(options, stop):
-    """play(batcher, game_id) -> ("done", records, stats), ("failed",
+    """play(batcher, game_id) -> (DONE, records, stats), (FAILED,
     error text, stats), or None when the worker is stopping."""
     from tarnex_self_play import play_training_game
 
-    from .positions import training_records
-    from .settings import SearchConfig
+    from ..data.positions import training_records
+    from ..settings import SearchConfig
 
     config = SearchConfig(**options["search"])
 
@@ -121,16 +123,18 @@ def _selfplay_player(options, stop):
         except BaseException as error:  # Exception or the engine's PanicException
             if stop.is_set():
                 return None
-            return "failed", describe(error), _stats(started, time.perf_counter(), channel)
+            log.warning("game %s failed", game_id, exc_info=True)
+            return Message.FAILED, describe(error), _stats(started, time.perf_counter(), channel)
         played = time.perf_counter()
         try:
             records = training_records(history, policies, payoff)
         except Exception as error:
-            return "failed", "bad game record: " + describe(error), _stats(started, played, channel)
+            log.warning("game %s left a bad record", game_id, exc_info=True)
+            return Message.FAILED, "bad game record: " + describe(error), _stats(started, played, channel)
         stats = _stats(started, played, channel)
         stats["records_seconds"] = time.perf_counter() - played
         records["payoff"] = list(payoff)
-        return "done", records, stats
+        return Message.DONE, records, stats
 
     return play
 
@@ -150,12 +154,13 @@ def _arena_player(stop):
         except BaseException as error:
             if stop.is_set():
                 return None
-            return "failed", describe(error), {"seconds": time.perf_counter() - started}
+            log.warning("test game %s failed", game_id, exc_info=True)
+            return Message.FAILED, describe(error), {"seconds": time.perf_counter() - started}
         # The board printed at the end; other games' boards may be among
         # what was written meanwhile, and the last one is whole.
         board = _read_from(1, position)
         stats = {"seconds": time.perf_counter() - started, "evaluations": model.calls + baseline.calls}
-        return "done", {"payoff": float(payoff), "board": board}, stats
+        return Message.DONE, {"payoff": float(payoff), "board": board}, stats
 
     return play
 

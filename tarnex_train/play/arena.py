@@ -10,65 +10,12 @@ import statistics
 import sys
 from dataclasses import dataclass, field
 
-from .progress import Progress
-from .server import ServerStats, WorkerEvent, make_pool
-from .settings import ClusterSettings, NetworkShape, PoolSettings, setting
-
-# Two-sided 95% quantiles of Student's t for 1..30 degrees of freedom.
-_T975 = (
-    12.706, 4.303, 3.182, 2.776, 2.571, 2.447, 2.365, 2.306, 2.262, 2.228,
-    2.201, 2.179, 2.160, 2.145, 2.131, 2.120, 2.110, 2.101, 2.093, 2.086,
-    2.080, 2.074, 2.069, 2.064, 2.060, 2.056, 2.052, 2.048, 2.045, 2.042,
-)
-
-
-def t_quantile_975(df: int) -> float:
-    """Student's t 97.5% quantile: the table up to 30 degrees of freedom,
-    beyond that the Cornish-Fisher expansion around the normal quantile
-    (within 1e-3)."""
-    if df <= len(_T975):
-        return _T975[df - 1]
-    z = 1.959964
-    return z + (z**3 + z) / (4 * df) + (5 * z**5 + 16 * z**3 + 3 * z) / (96 * df**2)
-
-
-def mean_confidence_interval(values) -> tuple[float, float, float]:
-    """(mean, low, high): the 95% interval of the mean (Student's t),
-    clipped to [0, 1]."""
-    values = list(values)
-    if not values:
-        return math.nan, math.nan, math.nan
-    mean = statistics.fmean(values)
-    if len(values) < 2:
-        return mean, 0.0, 1.0
-    half = t_quantile_975(len(values) - 1) * statistics.stdev(values) / math.sqrt(len(values))
-    return mean, max(0.0, mean - half), min(1.0, mean + half)
-
-
-RANDOM = "random"
-
-
-@dataclass(frozen=True)
-class ArenaOptions(PoolSettings):
-    games: int = setting(20, "games to play", low=1, high=10**9)
-    model: str = setting(None, "checkpoint of the model, or 'random' for the uniformly random player "
-                         "(default: a fresh network)", kind=str)
-    baseline: str = setting(None, "checkpoint of the baseline, or 'random' (default: a fresh network, "
-                            "seeded with --seed + 1)", kind=str)
-    baseline_temperature: float = setting(
-        0.0, "0: a baseline network's seats draw uniformly among the legal tiles, as the engine does; above 0 "
-        "they draw from the network's policy sharpened by this temperature", low=0.0, high=100.0)
-    seed: int = setting(None, "seed for fresh network weights; random when omitted", kind=int, low=0, high=2**63 - 1)
-    show_board: bool = setting(False, "print the final board of one game")
-    progress: bool = setting(True, "progress bar on standard error", option=False)
-    log_dir: str = setting(None, "folder that keeps the worker logs (default: a temporary one)", kind=str,
-                           option=False)
-    shape: NetworkShape = field(default_factory=NetworkShape)
-    cluster: ClusterSettings = field(default_factory=ClusterSettings)
-
-    def check(self) -> None:
-        """Validation happens when the options are made; kept for callers."""
-
+from ..inference.spec import EvaluatorSpec, PlayerSpec
+from ..pool.api import ServerStats, WorkerEvent, make_pool
+from ..pool.protocol import Message
+from ..progress import Progress
+from ..settings import RANDOM, ArenaOptions
+from ..stats import mean_confidence_interval
 
 @dataclass
 class ArenaSummary:
@@ -121,53 +68,48 @@ def _board_of(output: str) -> str | None:
     return output[at + len(marker):].lstrip("\n") if at >= 0 else None
 
 
-def make_arena_evaluator(options: ArenaOptions, model_net=None, baseline_net=None):
-    """(evaluator, model description, baseline description). Networks given
-    here take the place of the options' checkpoints."""
-    import torch
+def arena_spec(options: ArenaOptions, model_net=None, baseline_net=None) -> tuple[EvaluatorSpec, str, str]:
+    """(evaluator description, model description, baseline description).
+    Networks given here (in memory) take the place of the checkpoints."""
+    from ..model.checkpoints import network_from
 
-    from .evaluators import NetworkEvaluator, Player
-    from .network import network_from, pick_device
-
-    torch.set_num_threads(options.network_threads())
-    device = pick_device(options.device)
-    seed = options.seed
+    seed = options.seeding.seed
 
     def player(source, net, seed, baseline: bool):
         if net is None and source == RANDOM:
-            return Player(None, "uniform"), "uniformly random player"
+            return PlayerSpec(None, "uniform"), "uniformly random player"
         if net is None:
             net, description, _ = network_from(source, options.shape, seed)
         else:
-            description = "given network"
+            description = "network in memory"
         if baseline and options.baseline_temperature > 0:
             description += f", drawing from its policy at temperature {options.baseline_temperature:g}"
-            return Player(net, "sample", options.baseline_temperature), description
-        return Player(net), description
+            return PlayerSpec(net, "sample", options.baseline_temperature), description
+        return PlayerSpec(net), description
 
     model, model_text = player(options.model, model_net, seed, baseline=False)
     baseline, baseline_text = player(options.baseline, baseline_net, None if seed is None else seed + 1, True)
-    evaluator = NetworkEvaluator([model, baseline], device, cache_mb=options.cache_mb, seed=seed)
-    return evaluator, model_text, baseline_text
+    return EvaluatorSpec([model, baseline], cache_mb=options.pool.cache_mb, seed=seed), model_text, baseline_text
 
 
-def run_arena(options: ArenaOptions, evaluator=None, stream=None) -> ArenaSummary:
+def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None, baseline_net=None) -> ArenaSummary:
     stream = stream if stream is not None else sys.stderr
     summary = ArenaSummary(options.games)
     if evaluator is None:
-        evaluator, summary.model, summary.baseline = make_arena_evaluator(options)
+        spec, summary.model, summary.baseline = arena_spec(options, model_net, baseline_net)
+        evaluator = spec if options.cluster.ray else spec.build(options.device)
     else:
         summary.model = summary.baseline = f"given evaluator {type(evaluator).__name__}"
 
-    progress = Progress("arena", options.games, "games", stream, enabled=options.progress)
-    pool = make_pool("arena", options, options.games, {}, options.log_dir)
+    progress = Progress("arena", options.games, "games", stream, enabled=not options.display.quiet)
+    pool = make_pool("arena", options, options.games, {"log_level": options.display.log_level}, options.log_dir)
 
     def handle(event: WorkerEvent) -> None:
-        if event.kind == "done":
+        if event.kind == Message.DONE:
             summary.payoffs.append(event.payload["payoff"])
             if summary.board is None and options.show_board:
                 summary.board = _board_of(event.payload["board"])
-        elif event.kind == "failed":
+        elif event.kind == Message.FAILED:
             summary.failures.append((event.worker, event.game, event.payload))
             progress.message(f"game {event.game} failed on worker {event.worker}, skipped: {event.payload}")
 
@@ -176,7 +118,8 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None) -> ArenaSummar
         progress.update(len(summary.payoffs) + len(summary.failures), f"mean payoff {mean:.3f}")
 
     summary.interrupted = pool.run(
-        evaluator, handle, tick, options.batch_size, options.batch_wait_ms / 1000.0, progress, "stopping the workers"
+        evaluator, handle, tick, options.pool.batch_size, options.pool.batch_wait_ms / 1000.0, progress,
+        "stopping the workers"
     )
     for worker, error in pool.fatal:
         if not any(f[0] == worker for f in summary.failures):

@@ -7,31 +7,16 @@ import os
 import sys
 from dataclasses import dataclass, field
 
-from .progress import Progress
-from .server import ServerStats, WorkerEvent, make_pool
-from .settings import ClusterSettings, NetworkShape, PoolSettings, SearchConfig, setting
-from .shards import ShardWriter
+import logging
 
+from ..data.shards import ShardWriter
+from ..inference.spec import EvaluatorSpec, PlayerSpec
+from ..pool.api import ServerStats, WorkerEvent, make_pool
+from ..pool.protocol import Message
+from ..progress import Progress
+from ..settings import SelfPlayOptions
 
-@dataclass(frozen=True)
-class SelfPlayOptions(PoolSettings):
-    games: int = setting(16, "games to play", low=1, high=10**9)
-    output: str = setting("selfplay-data", "data folder for shards and metadata.json (created; existing data is kept)")
-    games_per_shard: int = setting(8, "games written together in one shard", low=1, high=10**6)
-    evaluator: str = setting("network", "'zero' answers every request at once with a flat policy instead of "
-                             "running the network, to measure the rest of the pipeline", choices=("network", "zero"))
-    checkpoint: str = setting(None, "network checkpoint to play with (default: a freshly initialised network)",
-                              kind=str)
-    seed: int = setting(None, "seed for fresh network weights; random when omitted", kind=int, low=0, high=2**63 - 1)
-    progress: bool = setting(True, "progress bar on standard error", option=False)
-    log_dir: str = setting(None, "folder that keeps the worker logs (default: a temporary one)", kind=str,
-                           option=False)
-    search: SearchConfig = field(default_factory=SearchConfig)
-    shape: NetworkShape = field(default_factory=NetworkShape)
-    cluster: ClusterSettings = field(default_factory=ClusterSettings)
-
-    def check(self) -> None:
-        """Validation happens when the options are made; kept for callers."""
+log = logging.getLogger(__name__)
 
 
 @dataclass
@@ -175,57 +160,58 @@ class SelfPlaySummary:
         return "\n".join(lines)
 
 
-def make_network_evaluator(checkpoint, shape, seed, device_name, torch_threads, cache_mb=0.0):
-    import torch
+def selfplay_spec(options: SelfPlayOptions, net=None) -> tuple[EvaluatorSpec, str]:
+    """The evaluator the options describe (``net``, a network in memory,
+    takes the place of the checkpoint), and where its network came from."""
+    if options.evaluator == "zero":
+        return EvaluatorSpec.zero_cost(), "zero-cost evaluator (no network)"
+    from ..model.checkpoints import network_from
 
-    from .evaluators import NetworkEvaluator
-    from .network import network_from, pick_device
-
-    torch.set_num_threads(torch_threads)
-    device = pick_device(device_name)
-    net, description, _ = network_from(checkpoint, shape, seed)
-    return NetworkEvaluator([net], device, cache_mb=cache_mb), description
+    if net is None:
+        net, description, _ = network_from(options.checkpoint, options.shape, options.seeding.seed)
+    else:
+        description = f"network in memory ({net.shape.channels} channels, {net.shape.blocks} blocks)"
+    return EvaluatorSpec([PlayerSpec(net)], cache_mb=options.pool.cache_mb), description
 
 
-def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfPlaySummary:
+def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None, net=None) -> SelfPlaySummary:
     """Plays ``options.games`` training games and writes their records.
 
     ``evaluator`` (optional) replaces the one the options describe; it is
-    called with each batch of requests and returns one pickled reply each.
+    called with each batch of requests and returns one encoded reply each.
+    ``net``: a network in memory to play with instead of the checkpoint.
     """
     stream = stream if stream is not None else sys.stderr
     if evaluator is not None:
         description = f"given evaluator {type(evaluator).__name__}"
-    elif options.evaluator == "zero":
-        from .evaluators import ZeroEvaluator
-
-        evaluator, description = ZeroEvaluator(), "zero-cost evaluator (no network)"
     else:
-        evaluator, description = make_network_evaluator(
-            options.checkpoint, options.shape, options.seed, options.device, options.network_threads(), options.cache_mb
-        )
+        spec, description = selfplay_spec(options, net)
+        # On Ray every node builds the description for its own device.
+        evaluator = spec if options.cluster.ray else spec.build(options.device)
     # Every setting that made these records, and where the network came from.
     run_settings = {**options.to_dict(), "network": description}
-    run_settings.pop("progress", None)
-    writer = ShardWriter(options.output, run_settings, options.games_per_shard)
-    at_once = options.games_at_once(games=options.games)
-    summary = SelfPlaySummary(options.games, options.processes(), options.output, options.evaluator, at_once)
-    progress = Progress("selfplay", options.games, "games", stream, enabled=options.progress)
+    run_settings.pop("display", None)
+    writer = ShardWriter(options.output, run_settings, options.shards.games_per_shard)
+    at_once = options.pool.games_at_once(games=options.games)
+    summary = SelfPlaySummary(options.games, options.pool.processes(), options.output, options.evaluator, at_once)
+    progress = Progress("selfplay", options.games, "games", stream, enabled=not options.display.quiet)
     log_dir = options.log_dir if options.log_dir is not None else os.path.join(options.output, "logs")
-    pool = make_pool("selfplay", options, options.games, {"search": options.search.to_dict()}, log_dir)
+    pool = make_pool("selfplay", options, options.games,
+                     {"search": options.search.to_dict(), "log_level": options.display.log_level}, log_dir)
+    first = options.first_game
 
     def handle(event: WorkerEvent) -> None:
-        if event.kind == "done":
-            writer.add(event.game, event.payload)
+        if event.kind == Message.DONE:
+            writer.add(first + event.game, event.payload)
             summary.games_done += 1
             summary.worker_totals.add(event.stats)
             if writer.error is not None:
                 # Playing on would only make more games that cannot be kept.
                 pool.abort(f"writing a shard failed: {writer.error}")
-        elif event.kind == "failed":
-            summary.failures.append(Failure(event.worker, event.game, event.payload))
+        elif event.kind == Message.FAILED:
+            summary.failures.append(Failure(event.worker, first + event.game, event.payload))
             summary.worker_totals.add(event.stats)
-            progress.message(f"game {event.game} failed on worker {event.worker}, skipped: {event.payload}")
+            progress.message(f"game {first + event.game} failed on worker {event.worker}, skipped: {event.payload}")
 
     def tick() -> None:
         s = pool.stats
@@ -236,7 +222,7 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
         )
 
     where = f"on the Ray cluster at {options.cluster.ray}" if options.cluster.ray else \
-        f"{options.processes()} workers x {at_once} games at once"
+        f"{options.pool.processes()} workers x {at_once} games at once"
     runs_on = getattr(evaluator, "runs_on", "")
     progress.message(f"selfplay: {options.games} games, {where}, {description}" + (f", {runs_on}" if runs_on else ""))
     completed = False
@@ -245,8 +231,8 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None) -> SelfP
             evaluator,
             handle,
             tick,
-            options.batch_size,
-            options.batch_wait_ms / 1000.0,
+            options.pool.batch_size,
+            options.pool.batch_wait_ms / 1000.0,
             progress,
             "stopping the workers; finished games are kept",
         )

@@ -13,8 +13,8 @@ import os
 
 import numpy as np
 
-from ..dataset import add_game_targets
-from ..shards import SHARD_PATTERN, concatenate_shards, read_shard
+from .dataset import add_game_targets
+from .shards import SHARD_PATTERN, concatenate_shards, read_shard
 
 
 def _select(records: dict, keep: np.ndarray) -> dict:

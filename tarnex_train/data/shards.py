@@ -41,7 +41,9 @@ import zlib
 
 import numpy as np
 
-from .errors import OptionError
+from ..constants import CELLS, PLANES_SHAPE, SEATS
+from ..errors import OptionError
+from ..files import atomic_write
 
 FORMAT_VERSION = 1
 METADATA = "metadata.json"
@@ -56,20 +58,6 @@ class DataFolderError(OptionError):
 
 
 _RUN_NUMBERS = itertools.count()
-
-
-def _atomic_write(path: str, write) -> None:
-    folder, name = os.path.split(path)
-    temporary = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
-    try:
-        with open(temporary, "wb") as f:
-            write(f)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
 
 
 def _check_metadata(path: str, meta) -> None:
@@ -103,7 +91,7 @@ def read_metadata(folder: str) -> dict | None:
 
 def write_metadata(folder: str, meta: dict) -> None:
     text = json.dumps(meta, indent=1, sort_keys=False).encode("utf-8")
-    _atomic_write(os.path.join(folder, METADATA), lambda f: f.write(text))
+    atomic_write(os.path.join(folder, METADATA), lambda f: f.write(text))
 
 
 def update_metadata(folder: str, change) -> dict:
@@ -244,7 +232,7 @@ class ShardWriter:
         index = self.run["shards"]
         name = f"shard-{self.run_tag}-{index:05d}.npz"
         path = os.path.join(self.folder, name)
-        _atomic_write(path, lambda f: np.savez_compressed(f, **arrays))
+        atomic_write(path, lambda f: np.savez_compressed(f, **arrays))
         positions = int(len(arrays["mover"]))
         self.run["shards"] += 1
         self.run["games"] += len(batch)
@@ -300,7 +288,7 @@ def read_shard(path: str) -> dict:
     if missing:
         raise DataFolderError(f"{path}: shard lacks {', '.join(missing)}")
     n = len(arrays["mover"])
-    shapes = {"planes": (n, 5, 20, 20), "policy": (n, 400), "value": (n, 4), "tile": (n,)}
+    shapes = {"planes": (n, *PLANES_SHAPE), "policy": (n, CELLS), "value": (n, SEATS), "tile": (n,)}
     for name, shape in shapes.items():
         if arrays[name].shape != shape:
             raise DataFolderError(f"{path}: {name} has shape {arrays[name].shape}, expected {shape}")

@@ -15,11 +15,8 @@ from typing import Sequence
 
 import numpy as np
 
-from . import _rules
-
-CELLS = 400
-PLANES = 5
-SEATS = 4
+from .. import _rules
+from ..constants import BOARD_SIDE, CELLS, PLANES, SEATS
 
 FRAMES = np.array([_rules.frame(m) for m in range(SEATS)], dtype=np.int64)
 FRAMES.setflags(write=False)
@@ -50,7 +47,7 @@ def replay(history: Sequence[Sequence[int]]) -> Replay:
     n = len(movers)
     marks = np.frombuffer(legal, dtype=np.uint8).reshape(n, CELLS)
     return Replay(
-        planes=np.frombuffer(planes, dtype=np.uint8).reshape(n, PLANES, 20, 20),
+        planes=np.frombuffer(planes, dtype=np.uint8).reshape(n, PLANES, BOARD_SIDE, BOARD_SIDE),
         movers=np.frombuffer(movers, dtype=np.uint8),
         legal=marks.astype(bool),
         completing=marks == 2,

@@ -20,11 +20,11 @@ import numpy as np
 import torch
 from torch.utils.data import Dataset
 
-from .positions import CELLS, FRAMES
-from .settings import TrainSettings
+from ..constants import CELLS, SEATS
+from ..settings import TrainSettings
+from .positions import FRAMES
 from .shards import load_records
 
-SEATS = 4
 CELLS_PER_PLAYER = 89
 ALL_PLACED_BONUS = 15
 EMPTY = SEATS  # ownership label of a cell nobody placed on
