@@ -4,9 +4,9 @@ Value target: the final payoff (win shares, mover-relative) blended with a
 softmax over the seats' final scores. Four-player win shares are a sparse
 signal (one seat gets 1, the others 0, whatever the margins); the scores
 say how far ahead or behind every seat ended, which a small network learns
-from far fewer games. The score of a seat is the number of cells it placed
-(every record is one cell), minus the 89 it started with, plus 15 for using
-up every piece.
+from far fewer games. The scores come from the rules library, which plays
+each game's history (every record is one tile: its mover and tile, in
+order) to its end.
 
 Ownership target: who owns each cell when the game ends (the mover, the
 next seats in turn order, or nobody), in the mover's frame. Every position
@@ -20,27 +20,31 @@ import numpy as np
 import torch
 from torch.utils.data import Dataset
 
+from .. import _rules
 from ..constants import CELLS, SEATS
 from ..settings import TrainSettings
 from .positions import FRAMES
 from .shards import load_records
 
-CELLS_PER_PLAYER = 89
-ALL_PLACED_BONUS = 15
 EMPTY = SEATS  # ownership label of a cell nobody placed on
 
 # FROM_FRAME[m][f]: the board tile at cell f of mover m's frame.
 FROM_FRAME = np.argsort(FRAMES, axis=1)
 
 
-def final_scores(game_key: np.ndarray, mover: np.ndarray) -> np.ndarray:
+def final_scores(game_key: np.ndarray, mover: np.ndarray, tile: np.ndarray) -> np.ndarray:
     """(n, 4): for each record, the final score of every seat (absolute
-    order) of its game."""
+    order) of its game, as the rules library counts it. Needs every record
+    of each game, in playing order."""
     games, inverse = np.unique(game_key, return_inverse=True)
-    cells = np.zeros((len(games), SEATS), dtype=np.int64)
-    np.add.at(cells, (inverse, mover.astype(np.int64)), 1)
-    scores = cells - CELLS_PER_PLAYER + np.where(cells >= CELLS_PER_PLAYER, ALL_PLACED_BONUS, 0)
-    return scores[inverse].astype(np.float32)
+    order = np.argsort(inverse, kind="stable")
+    bounds = np.searchsorted(inverse[order], np.arange(len(games) + 1))
+    movers, tiles = mover.astype(np.int64), tile.astype(np.int64)
+    scores = np.zeros((len(games), SEATS), dtype=np.float32)
+    for k in range(len(games)):
+        rows = order[bounds[k]:bounds[k + 1]]
+        scores[k] = _rules.scores(list(zip(movers[rows].tolist(), tiles[rows].tolist())))
+    return scores[inverse]
 
 
 def final_ownership(game_key: np.ndarray, mover: np.ndarray, tile: np.ndarray) -> np.ndarray:
@@ -61,7 +65,7 @@ def add_game_targets(records: dict) -> dict:
     """Adds the targets that need whole games (``final_scores``,
     ``ownership``) unless present; call before taking parts of games."""
     if records and "final_scores" not in records:
-        records["final_scores"] = final_scores(records["game_key"], records["mover"])
+        records["final_scores"] = final_scores(records["game_key"], records["mover"], records["tile"])
     if records and "ownership" not in records:
         records["ownership"] = final_ownership(records["game_key"], records["mover"], records["tile"])
     return records
@@ -74,7 +78,7 @@ def value_targets(records: dict, settings: TrainSettings) -> np.ndarray:
     if weight <= 0:
         return payoff
     scores = records["final_scores"] if "final_scores" in records else \
-        final_scores(records["game_key"], records["mover"])
+        final_scores(records["game_key"], records["mover"], records["tile"])
     seats = (records["mover"].astype(np.int64)[:, None] + np.arange(SEATS)[None, :]) % SEATS
     relative = np.take_along_axis(scores, seats, axis=1) / settings.value_temperature
     relative -= relative.max(axis=1, keepdims=True)
