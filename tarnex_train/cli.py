@@ -22,7 +22,8 @@ import sys
 
 from . import commands
 from .errors import OptionError
-from .settings import ArenaOptions, LoopOptions, SelfPlayOptions, TrainOptions, check_value, group_class
+from .settings import (ArenaOptions, LadderOptions, LoopOptions, SelfPlayOptions, TrainOptions, check_value,
+                       group_class)
 
 from .commands import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE
 
@@ -38,10 +39,21 @@ COMMANDS = {
                  "Plays training games with the engine's tree search in worker processes; the main process "
                  "evaluates their positions with the network in batches and writes each position's planes, "
                  "search policy and final payoff to compressed .npz shards in the output folder."),
-    "arena": (ArenaOptions, "play test games of a model against a baseline",
-              "Plays test games without search: the model plays seat 0 and takes its network's most likely tile, "
-              "the baseline plays seats 1 to 3 and draws among the tiles its network rates above zero. Reports "
-              "the model's mean payoff with a 95% confidence interval (0.25 means as strong as the baseline)."),
+    "arena": (ArenaOptions, "play a match of any four players, or a model against a baseline",
+              "With --seats: a match of any four players (random; greedy, the largest piece that fits where it "
+              "opens the most new corner cells for the mover minus the opponents' corner cells it covers; "
+              "lookahead, the largest piece that fits where it leaves the mover the most placements for its next "
+              "turn minus those it takes from the opponents; policy:CKPT[:T], the network's most likely legal "
+              "tile; search:CKPT:N, PUCT search with N simulations per tile), seats rotated when the players "
+              "differ, each game opened with a few random turns; reports each player's mean payoff with a 95% "
+              "interval, its mean score and its placings. Without: test games without search, the model in seat "
+              "0 taking its network's most likely tile, the baseline in seats 1 to 3 drawing among the tiles its "
+              "network rates above zero; the model's mean payoff with a 95% interval."),
+    "ladder": (LadderOptions, "rate a run's generations on one scale against fixed reference players",
+               "Each rated generation's network plays as policy and as search against random, greedy, lookahead "
+               "and an earlier generation; the ratings are fitted over every game of the ladder "
+               "(RUN/ladder.jsonl) on an Elo-like scale, the random player at 0, with bootstrap 95% intervals, "
+               "printed as a table and written to RUN/metrics.jsonl."),
     "train": (TrainOptions, "train the network on written shards and save a checkpoint",
               "Trains the network for a number of steps on the records of one or more data folders (policy "
               "cross-entropy against the search policy plus value cross-entropy against the value target) and "

@@ -78,3 +78,89 @@ def rating_interval(strength: dict, equal_payoff: float) -> dict:
         "low": rating_difference(strength["low"], equal_payoff),
         "high": rating_difference(strength["high"], equal_payoff),
     }
+
+
+# -- ratings from four-player placings ----------------------------------------
+
+ELO = 400.0 / math.log(10.0)  # natural-log strengths to the Elo scale
+PRIOR_TIES = 0.5  # virtual ties with the anchor: keeps an unbeaten or winless player finite
+
+
+def pairwise(games) -> tuple[list, dict]:
+    """(players, {(i, j): wins of i over j}) from games given as lists of
+    (player, score) per seat: every two seats of different players are one
+    comparison, an equal score half a win each."""
+    players = sorted({name for game in games for name, _ in game})
+    index = {name: k for k, name in enumerate(players)}
+    wins: dict = {}
+    for game in games:
+        for a, (name_a, score_a) in enumerate(game):
+            for name_b, score_b in game[a + 1:]:
+                if name_a == name_b:
+                    continue
+                i, j = index[name_a], index[name_b]
+                share = 1.0 if score_a > score_b else 0.5 if score_a == score_b else 0.0
+                wins[(i, j)] = wins.get((i, j), 0.0) + share
+                wins[(j, i)] = wins.get((j, i), 0.0) + 1.0 - share
+    return players, wins
+
+
+def bradley_terry(players: list, wins: dict, anchor: int, iterations: int = 500) -> list[float]:
+    """Strengths (Elo scale, the anchor at 0) maximising the Bradley-Terry
+    likelihood of the pairwise results, by Hunter's MM updates; each player
+    also has PRIOR_TIES virtual ties with the anchor."""
+    n = len(players)
+    wins = dict(wins)
+    for k in range(n):
+        if k != anchor:
+            for pair in ((k, anchor), (anchor, k)):
+                wins[pair] = wins.get(pair, 0.0) + PRIOR_TIES
+    total = [0.0] * n
+    games = {}
+    for (i, j), w in wins.items():
+        total[i] += w
+        games[(min(i, j), max(i, j))] = games.get((min(i, j), max(i, j)), 0.0) + w
+    gamma = [1.0] * n
+    for _ in range(iterations):
+        new = []
+        for i in range(n):
+            denominator = sum(count / (gamma[i] + gamma[j if i == a else a])
+                              for (a, j), count in games.items() if i in (a, j))
+            new.append(total[i] / denominator if denominator > 0 else gamma[i])
+        scale = new[anchor]
+        gamma = [g / scale for g in new]
+    return [ELO * math.log(g) for g in gamma]
+
+
+def fit_ratings(games, anchor: str, resamples: int = 100, seed: int = 0) -> dict:
+    """{player: {"rating", "low", "high", "games"}}: Bradley-Terry ratings
+    over the pairwise placings of all ``games`` (lists of (player, score)),
+    ``anchor`` fixed at 0; the 95% interval from refits on games drawn with
+    replacement (the comparisons within one game are not independent)."""
+    import random
+
+    games = [list(game) for game in games]
+    players, wins = pairwise(games)
+    if anchor not in players:
+        raise ValueError(f"the anchor {anchor!r} played no game")
+    at = players.index(anchor)
+    ratings = bradley_terry(players, wins, at)
+    draws = random.Random(seed)
+    samples: list = [[] for _ in players]
+    for _ in range(resamples):
+        chosen = [games[draws.randrange(len(games))] for _ in games]
+        names, sample_wins = pairwise(chosen)
+        if anchor not in names:
+            continue
+        fitted = dict(zip(names, bradley_terry(names, sample_wins, names.index(anchor), iterations=200)))
+        for k, name in enumerate(players):
+            if name in fitted:
+                samples[k].append(fitted[name])
+    out = {}
+    for k, name in enumerate(players):
+        values = sorted(samples[k]) or [ratings[k]]
+        low = values[int(0.025 * (len(values) - 1))]
+        high = values[int(math.ceil(0.975 * (len(values) - 1)))]
+        played = sum(1 for game in games if any(p == name for p, _ in game))
+        out[name] = {"rating": ratings[k], "low": low, "high": high, "games": played}
+    return out

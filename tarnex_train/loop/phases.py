@@ -114,27 +114,39 @@ def train(loop, g: int) -> dict:
 
 
 def strength(loop, g: int) -> dict:
+    """The new network's policy: in seat 0 against three random seats (read
+    beside the seat-0 payoff of equal players), and in rotated matches
+    against three greedy seats and three of the previous generation's."""
     from ..play.arena import run_arena
+    from ..play.match import run_match
 
     s, folder = loop.settings, loop.folder
     path = os.path.join(folder.gen_dir(g), "strength.json")
     if os.path.exists(path):
         return read_json(path, "test results")
-    network = folder.trained_path(g)
-    results = {}
-    for name, games, baseline, temperature, nets in (
-            ("vs_random", s.strength_games, RANDOM, 0.0, (loop.networks.get(g), None)),
-            ("vs_previous", s.previous_games, folder.network_path(g), s.previous_temperature,
-             (loop.networks.get(g), None))):
-        if games == 0:
-            results[name] = interval([])
-            continue
-        options = ArenaOptions.make(games=games, model=network, baseline=baseline, baseline_temperature=temperature,
-                                    log_dir=folder.logs, pool=s.pool, device=loop.device, cluster=loop.cluster,
-                                    display=loop.display.replace(quiet=True))
-        summary = run_arena(options, stream=loop.stream, model_net=nets[0], baseline_net=nets[1])
+    network, previous = folder.trained_path(g), folder.network_path(g)
+    quiet = loop.display.replace(quiet=True)
+    common = dict(log_dir=folder.logs, pool=s.pool, device=loop.device, cluster=loop.cluster, display=quiet)
+    results = {"vs_random": interval([])}
+    if s.strength_games:
+        summary = run_arena(ArenaOptions.make(games=s.strength_games, model=network, baseline=RANDOM, **common),
+                            stream=loop.stream, model_net=loop.networks.get(g))
         if summary.interrupted:
             raise KeyboardInterrupt
-        results[name] = interval(summary.payoffs)
+        results["vs_random"] = interval(summary.payoffs)
+    temperature = f":{s.previous_temperature:g}" if s.previous_temperature else ""
+    for name, games, others in (("vs_greedy", s.greedy_games, "greedy"),
+                                ("vs_previous", s.previous_games, f"policy:{previous}{temperature}")):
+        results[name] = interval([])
+        if not games:
+            continue
+        seats = [f"policy:{network}"] + [others] * 3
+        networks = {network: loop.networks[g]} if g in loop.networks else None
+        summary = run_match(ArenaOptions.make(games=games, seats=seats, seed=None if s.seeding.seed is None else s.seeding.seed + g,
+                                              **common),
+                            stream=loop.stream, networks=networks)
+        if summary.interrupted:
+            raise KeyboardInterrupt
+        results[name] = interval(summary.results[seats[0]].payoffs)
     write_json(path, results)
     return results

@@ -56,16 +56,22 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
         highs = [r["rating"]["high"] for r in rows]
         rating_axis.plot(xs, ratings, "o-", color="tab:blue", label="rating (random player = 0)")
         rating_axis.fill_between(xs, lows, highs, color="tab:blue", alpha=0.2, label="95% interval")
+    fits = [r.get("ladder") or r.get("ratings") for r in records]
+    fits = [fit for fit in fits if isinstance(fit, dict) and fit]
+    if fits:
+        _ladder_lines(rating_axis, fits[-1])
     rating_axis.axhline(0.0, color="grey", lw=0.8)
     rating_axis.set_xlabel("generation")
     rating_axis.set_ylabel("rating (Elo scale)")
-    rating_axis.set_title("rating against the random player")
+    rating_axis.set_title("ratings (random player = 0)")
     rating_axis.legend(loc="upper left")
 
     minutes = lambda r: r.get("wall_seconds", 0.0) / 60.0
     band(time_axis, minutes, "vs_random", "vs three random seats", "tab:green")
-    band(time_axis, minutes, "vs_previous", "vs the previous generation", "tab:orange")
-    band(time_axis, minutes, "equal_players", "equal players (random vs random)", "tab:grey")
+    band(time_axis, minutes, "vs_greedy", "vs three greedy seats (rotated)", "tab:red")
+    band(time_axis, minutes, "vs_previous", "vs the previous generation (rotated)", "tab:orange")
+    band(time_axis, minutes, "equal_players", "equal players, seat 0 (random vs random)", "tab:grey")
+    time_axis.axhline(0.25, color="tab:red", lw=0.8, ls=":", label="equal players, rotated seats")
     time_axis.set_xlabel("wall time (minutes)")
     time_axis.set_ylabel("mean payoff of seat 0 (95% interval)")
     time_axis.set_title("strength")
@@ -108,3 +114,20 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
     plt.close(figure)
     os.replace(temporary, path)
     return path
+
+
+def _ladder_lines(axis, newest: dict) -> None:
+    """Each rated generation's own policy and search players, as the newest
+    fit of the ladder rates them, with their intervals."""
+    for form, color, marker in (("policy", "tab:purple", "s"), ("search", "tab:brown", "^")):
+        points = sorted((int(name[4:8]), value) for name, value in newest.items()
+                        if name.startswith("gen-") and name.split(" ", 1)[1].startswith(form))
+        if points:
+            xs = [g for g, _ in points]
+            axis.errorbar(xs, [v["rating"] for _, v in points],
+                          yerr=[[v["rating"] - v["low"] for _, v in points], [v["high"] - v["rating"] for _, v in points]],
+                          fmt=marker + "--", color=color, capsize=3, label=f"ladder: {form} (Bradley-Terry)")
+    for name in ("greedy", "lookahead"):
+        if name in newest:
+            axis.axhline(newest[name]["rating"], color="tab:red" if name == "greedy" else "tab:pink", lw=1, ls="-.",
+                         label=f"ladder: {name}")

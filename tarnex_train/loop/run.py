@@ -25,11 +25,14 @@ from ..progress import format_seconds
 from ..settings import RANDOM, ArenaOptions, ClusterSettings, DeviceSettings, Display, LoopSettings
 from ..stats import interval, rating_interval
 from . import phases
+from .ladder import Ladder, table
 from .folder import RunFolder, open_run, read_settings_file  # noqa: F401 - read_settings_file is re-exported
 from .metrics import MetricsLog
 from .plots import draw_progress
 
 log = logging.getLogger(__name__)
+
+EQUAL_ROTATED = 0.25
 
 
 @dataclass
@@ -153,16 +156,21 @@ class Loop:
         strength = phases.strength(self, g)
         equal = self.state["calibration"]
         rating = rating_interval(strength["vs_random"], equal["mean"])
-        gain = rating_interval(strength["vs_previous"], equal["mean"]) if strength["vs_previous"]["games"] else None
+        vs_greedy = strength.get("vs_greedy", interval([]))
+        # Rotated matches: equal players score 1/4 whatever the seat.
+        gain = rating_interval(strength["vs_previous"], EQUAL_ROTATED) if strength["vs_previous"]["games"] else None
+        ladder = self._ladder(g)
         record = {
             "kind": "generation", "generation": g, "wall_seconds": self.wall_seconds(),
             "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"), "games": selfplay["games"],
             "positions": selfplay["positions"], "selfplay": selfplay,
             "window_positions": trained["window_positions"], "train_steps": trained["steps"],
             "total_steps": trained["total_steps"], "train": trained["train"], "heldout": trained["heldout"],
-            "vs_random": strength["vs_random"], "vs_previous": strength["vs_previous"], "equal_players": equal,
-            "rating": rating, "gain_vs_previous": gain,
+            "vs_random": strength["vs_random"], "vs_greedy": vs_greedy, "vs_previous": strength["vs_previous"],
+            "equal_players": equal, "rating": rating, "gain_vs_previous": gain,
         }
+        if ladder:
+            record["ladder"] = ladder
         self.metrics.write(record)
         self._promote(g)
         self.state["generations_done"] = g + 1
@@ -170,11 +178,29 @@ class Loop:
         self.save_state()
         draw_progress(self.folder.path, self.metrics.records())
         v = strength["vs_random"]
-        self.say(f"generation {g} done at {format_seconds(self.wall_seconds())}: {selfplay['games']} games, "
-                 f"{selfplay['positions']} positions, {trained['steps']} steps; vs random {v['mean']:.3f} "
-                 f"[{v['low']:.3f}, {v['high']:.3f}] (equal players {equal['mean']:.3f}), "
-                 f"rating {rating['rating']:.0f} [{rating['low']:.0f}, {rating['high']:.0f}]")
+        line = (f"generation {g} done at {format_seconds(self.wall_seconds())}: {selfplay['games']} games, "
+                f"{selfplay['positions']} positions, {trained['steps']} steps; vs random {v['mean']:.3f} "
+                f"[{v['low']:.3f}, {v['high']:.3f}] (equal players {equal['mean']:.3f}), "
+                f"rating {rating['rating']:.0f} [{rating['low']:.0f}, {rating['high']:.0f}]")
+        if vs_greedy["games"]:
+            line += (f"; vs three greedy seats {vs_greedy['mean']:.3f} [{vs_greedy['low']:.3f}, "
+                     f"{vs_greedy['high']:.3f}] (equal players 0.25)")
+        self.say(line)
+        if ladder:
+            self.say(table(ladder))
         return record
+
+    def _ladder(self, g: int) -> dict:
+        """The generation joins the rating ladder every ``ladder_every``
+        generations (and the last one of a run when asked); the ratings of
+        every player on it, fitted anew."""
+        s = self.settings
+        if not s.ladder_every or g % s.ladder_every:
+            return {}
+        ladder = Ladder(self.folder, s.pool, self.device, self.cluster, self.display, self.stream)
+        if g not in ladder.rated():
+            ladder.add(g, s.ladder_games, s.ladder_sims, net=self.networks.get(g), seed=s.seeding.seed)
+        return ladder.ratings()
 
     def _promote(self, g: int) -> None:
         with open(self.folder.trained_path(g), "rb") as source:

@@ -46,7 +46,21 @@ class ArenaOptions(Settings):
     baseline_temperature: float = setting(
         0.0, "0: a baseline network's seats draw uniformly among the legal tiles, as the engine does; above 0 "
         "they draw from the network's policy sharpened by this temperature", low=0.0, high=100.0)
+    seats: list = setting([], "a match of any four players, seat 0 first: random, greedy, lookahead, "
+                          "policy:CKPT[:T] or search:CKPT:N (in place of --model and --baseline)", kind=str,
+                          nargs=4, metavar="PLAYER")
+    rotate: bool = setting(None, "every player takes every seat equally often (games in sets of four); seat 0 "
+                           "moves first and is worth about 0.29 by itself (default: on when the players differ)",
+                           kind=bool)
+    opening_turns: int = setting(2, "a match game starts with this many turns of uniformly random placements, "
+                                 "the same for the four games of a rotation set, so that near-deterministic "
+                                 "players do not replay one game", low=0, high=84)
+    search_credit: str = setting("chooser", "how a search player values a tile that completes a piece: for the "
+                                 "seat that chose it, or for the next seat to move (as self-play's search does)",
+                                 choices=("chooser", "next"))
     show_board: bool = setting(False, "print the final board of one game")
+    save_games: str = setting(None, "write every match game (history, seats, scores, payoffs) as JSON lines "
+                              "to this file", kind=str)
     log_dir: str = setting(None, "folder that keeps the worker logs (default: a temporary one)", kind=str,
                            option=False)
     pool: PoolSettings = group(PoolSettings)
@@ -89,10 +103,18 @@ class LoopSettings(Settings):
                                  "positions (0 = none)", low=0, high=10**6)
     strength_games: int = setting(100, "test games of each new network (seat 0, its most likely tile) against "
                                   "three uniformly random seats", low=1, high=10**6)
-    previous_games: int = setting(40, "test games of each new network against the previous generation", low=0,
+    greedy_games: int = setting(40, "match games of each new network's policy against three greedy seats, seats "
+                                "rotated (equal players score 0.25; 0 = none)", low=0, high=10**6)
+    previous_games: int = setting(40, "match games of each new network's policy against three seats of the "
+                                  "previous generation's, seats rotated, random openings (0 = none)", low=0,
                                   high=10**6)
-    previous_temperature: float = setting(0.5, "the previous generation's seats draw from its policy sharpened "
-                                          "by this temperature", low=0.0, high=100.0, low_open=True)
+    previous_temperature: float = setting(0.0, "the previous generation's seats draw from its policy at this "
+                                          "temperature (0: its most likely tile)", low=0.0, high=100.0)
+    ladder_every: int = setting(5, "every N-th generation joins the rating ladder (its policy and search "
+                                "against random, greedy, lookahead and an earlier generation; 0 = never)",
+                                low=0, high=10**6)
+    ladder_games: int = setting(8, "games of each ladder match", low=1, high=10**6)
+    ladder_sims: int = setting(16, "simulations per tile of the ladder's search player", low=1, high=1_000_000)
     calibration_games: int = setting(400, "test games of the random player against itself, once per run: the "
                                      "seat-0 payoff of two equal players", low=1, high=10**6)
     shards: ShardSettings = group(ShardSettings)
@@ -113,6 +135,21 @@ class LoopOptions(Settings):
     config: str = setting(None, "start a new run from this settings file (another run's run.json, or a "
                           "JSON/TOML table of settings); options given beside it override it", kind=str)
     settings: LoopSettings = group(LoopSettings)
+    device: DeviceSettings = group(DeviceSettings)
+    cluster: ClusterSettings = group(ClusterSettings)
+    display: Display = group(Display)
+
+
+@dataclass(frozen=True)
+class LadderOptions(Settings):
+    run: str = setting(None, "run folder of a learning loop", kind=str, required=True)
+    every: int = setting(5, "rate every N-th complete generation (and the newest) not rated yet", low=1,
+                         high=10**6)
+    games: int = setting(8, "games of each ladder match (rounded up to whole rotation sets of four)", low=1,
+                         high=10**6)
+    sims: int = setting(16, "simulations per tile of each generation's search player", low=1, high=1_000_000)
+    seeding: Seeding = group(Seeding)
+    pool: PoolSettings = group(PoolSettings)
     device: DeviceSettings = group(DeviceSettings)
     cluster: ClusterSettings = group(ClusterSettings)
     display: Display = group(Display)
