@@ -174,29 +174,8 @@ class RayPool:
     # -- set-up -----------------------------------------------------------
 
     def _start_nodes(self, ray) -> None:
-        from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
-
-        p = self.pool_settings
-        actor_class = ray.remote(NodeRunner)
-        for node in sorted((n for n in ray.nodes() if n.get("Alive")), key=lambda n: n["NodeID"]):
-            resources = node.get("Resources", {})
-            cpus = int(resources.get("CPU", 1))
-            gpu = self.device.device.startswith("cuda") and resources.get("GPU", 0) >= 1
-            workers = p.processes(max(1, int(cpus * self.cluster.node_share)))
-            # The node sizes each chunk by the same rule as a local run.
-            sizing = PoolSettings(workers=workers, games_per_worker=p.games_per_worker, batch_size=p.batch_size)
-            device = self.device if gpu else DeviceSettings(device="cpu", torch_threads=self.device.torch_threads)
-            settings = {"workers": workers, "sizing": sizing, "device": device, "cpus": cpus,
-                        "stall_seconds": p.stall_seconds,
-                        "batch_size": p.batch_size, "batch_wait_ms": p.batch_wait_ms}
-            actor = actor_class.options(
-                num_cpus=0, num_gpus=1 if gpu else 0, max_concurrency=4, max_restarts=0,
-                scheduling_strategy=NodeAffinitySchedulingStrategy(node["NodeID"], soft=False),
-            ).remote(self.role, self.worker_options, settings, os.path.join(self.log_dir, node["NodeID"][:12]))
-            name = f"{node.get('NodeManagerAddress', '?')}/{node['NodeID'][:8]}"
-            self.nodes.append(_Node(len(self.nodes), node["NodeID"], actor, name, workers * sizing.games_at_once()))
-        if not self.nodes:
-            raise ClusterError("the Ray cluster has no live node")
+        self.nodes = start_nodes(ray, self.role, self.cluster, self.pool_settings, self.device, self.worker_options,
+                                 self.log_dir)
 
     def _chunk_size(self, node: _Node) -> int:
         """Games per call: what the node plays at once, but small enough
@@ -298,20 +277,56 @@ class RayPool:
                 handler(WorkerEvent(Message.FAILED, node.index, game, text))
 
     def _account(self) -> None:
-        s = self.stats
-        s.evaluations = sum(n.totals.get("evaluations", 0) for n in self.nodes)
-        s.batches = sum(n.totals.get("batches", 0) for n in self.nodes)
-        s.batched = sum(n.totals.get("batched", 0) for n in self.nodes)
-        self.cache_hits = sum(n.totals.get("cache_hits", 0) for n in self.nodes)
-        self.network_positions = sum(n.totals.get("positions", 0) for n in self.nodes)
+        self.cache_hits, self.network_positions = _add_up(self.stats, self.nodes)
 
     def node_lines(self) -> list[str]:
-        """Per node: games, games/s and requests/s over its playing time."""
-        lines = []
-        for node in self.nodes:
-            seconds = node.totals.get("seconds", 0.0)
-            evaluations = node.totals.get("evaluations", 0)
-            rate = f"{node.games / seconds:.2f} games/s, {evaluations / seconds:.0f} requests/s" if seconds else "-"
-            state = "" if node.alive else " (lost)"
-            lines.append(f"node {node.name}{state}: {node.games} games, {evaluations} requests, {rate}")
-        return lines
+        return node_lines(self.nodes)
+
+
+def _add_up(stats: ServerStats, nodes) -> tuple[int, int]:
+    """Puts the nodes' request counts into ``stats``; returns their cache
+    hits and network positions."""
+    stats.evaluations = sum(n.totals.get("evaluations", 0) for n in nodes)
+    stats.batches = sum(n.totals.get("batches", 0) for n in nodes)
+    stats.batched = sum(n.totals.get("batched", 0) for n in nodes)
+    return sum(n.totals.get("cache_hits", 0) for n in nodes), sum(n.totals.get("positions", 0) for n in nodes)
+
+
+def node_lines(nodes) -> list[str]:
+    """Per node: games, games/s and requests/s over its playing time."""
+    lines = []
+    for node in nodes:
+        seconds = node.totals.get("seconds", 0.0)
+        evaluations = node.totals.get("evaluations", 0)
+        rate = f"{node.games / seconds:.2f} games/s, {evaluations / seconds:.0f} requests/s" if seconds else "-"
+        state = "" if node.alive else " (lost)"
+        lines.append(f"node {node.name}{state}: {node.games} games, {evaluations} requests, {rate}")
+    return lines
+
+
+def start_nodes(ray, role, cluster, p, device_settings, worker_options, log_dir) -> list:
+    """One actor per live node, pinned to it, sized by the node's CPUs and GPUs."""
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+    nodes: list = []
+    actor_class = ray.remote(NodeRunner)
+    for node in sorted((n for n in ray.nodes() if n.get("Alive")), key=lambda n: n["NodeID"]):
+        resources = node.get("Resources", {})
+        cpus = int(resources.get("CPU", 1))
+        gpu = device_settings.device.startswith("cuda") and resources.get("GPU", 0) >= 1
+        workers = p.processes(max(1, int(cpus * cluster.node_share)))
+        # The node sizes each chunk by the same rule as a local run.
+        sizing = PoolSettings(workers=workers, games_per_worker=p.games_per_worker, batch_size=p.batch_size)
+        device = device_settings if gpu else DeviceSettings(device="cpu", torch_threads=device_settings.torch_threads)
+        settings = {"workers": workers, "sizing": sizing, "device": device, "cpus": cpus,
+                    "stall_seconds": p.stall_seconds,
+                    "batch_size": p.batch_size, "batch_wait_ms": p.batch_wait_ms}
+        actor = actor_class.options(
+            num_cpus=0, num_gpus=1 if gpu else 0, max_concurrency=4, max_restarts=0,
+            scheduling_strategy=NodeAffinitySchedulingStrategy(node["NodeID"], soft=False),
+        ).remote(role, worker_options, settings, os.path.join(log_dir, node["NodeID"][:12]))
+        name = f"{node.get('NodeManagerAddress', '?')}/{node['NodeID'][:8]}"
+        nodes.append(_Node(len(nodes), node["NodeID"], actor, name, workers * sizing.games_at_once()))
+    if not nodes:
+        raise ClusterError("the Ray cluster has no live node")
+    return nodes

@@ -117,12 +117,7 @@ class WorkerPool:
         return os.path.join(self.log_dir, f"{self.role}-worker-{worker}.log")
 
     def log_tail(self, worker: int, lines: int = 5) -> str:
-        try:
-            with open(self.log_path(worker), "rb") as f:
-                text = f.read()[-4000:].decode("utf-8", "replace")
-        except OSError:
-            return ""
-        return "\n".join(text.strip().splitlines()[-lines:])
+        return _tail(self.log_path(worker), lines)
 
     @property
     def elapsed(self) -> float:
@@ -191,19 +186,34 @@ class WorkerPool:
 
     def _finish(self, grace: float = 1.0) -> None:
         for slot in self.slots:
-            process = slot.process
-            process.join(grace)
-            if process.exitcode is None:
-                process.terminate()
-                process.join(1.0)
-            if process.exitcode is None:
-                process.kill()
-                process.join()
+            _reap(slot.process, grace)
             slot.conn.close()
         if not self.stats.wall:
             self.stats.wall = time.perf_counter() - self._started_at
         if not self.keep_logs:
             shutil.rmtree(self.log_dir, ignore_errors=True)
+
+
+def _tail(path: str, lines: int) -> str:
+    """The last ``lines`` lines of a log file (empty when unreadable)."""
+    try:
+        with open(path, "rb") as f:
+            text = f.read()[-4000:].decode("utf-8", "replace")
+    except OSError:
+        return ""
+    return "\n".join(text.strip().splitlines()[-lines:])
+
+
+def _reap(process, grace: float) -> None:
+    """Waits ``grace`` seconds for a worker to exit, then terminates it,
+    then kills it."""
+    process.join(grace)
+    if process.exitcode is None:
+        process.terminate()
+        process.join(1.0)
+    if process.exitcode is None:
+        process.kill()
+        process.join()
 
 
 def _remove_orphaned_logs() -> None:
