@@ -61,7 +61,7 @@
 //
 // Written against the limited subset of the C API that PyPy's cpyext layer
 // provides as well (no direct struct access, no borrowed-buffer tricks).
-#include "python/ref.hpp"  // Python.h comes first
+#include "python_api/ref.hpp"  // Python.h comes first
 
 #include <array>
 #include <cstdint>

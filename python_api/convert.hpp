@@ -1,12 +1,11 @@
-// Conversions between Python numbers and the engine's numbers, and of the
-// drivers' results into Python objects.
+// Conversions between Python numbers and the engine's numbers, and the
+// small builders that turn the drivers' results into Python objects.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <optional>
 
-#include "drivers.hpp"
 #include "ref.hpp"
 
 namespace tarnex::python {
@@ -44,8 +43,22 @@ bool as_u64(PyObject* o, std::uint64_t& out);
 // overflow message beyond it.
 bool as_long(PyObject* o, long& out);
 
-// (history, policies, payoff): history a list of (int, int) tuples, policies
-// a list of lists of (int, float) tuples, payoff a list of floats.
-Ref training_result_to_python(const self_play::TrainingGameResult& result);
+// (a, b) as a tuple of two ints.
+Ref int_pair(std::int32_t a, std::int32_t b);
+// (tile, share) as a tuple of an int and a float.
+Ref share_pair(std::int32_t tile, float share);
+
+// A new list of `n` items made by `make(i)`; null with the error set if any fails.
+template <class Make>
+Ref make_list(std::size_t n, Make&& make) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return {};
+    for (std::size_t i = 0; i < n; ++i) {
+        Ref item = make(i);
+        if (!item) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
 
 }  // namespace tarnex::python

@@ -36,6 +36,16 @@ std::optional<PyError> check_item(PyObject* item) {
     return std::nullopt;
 }
 
+// The most items a reply item may have: far above any real reply (400 policy
+// entries, 4 values), so that a lazy or endless sequence (range(2**40))
+// fails its evaluation after a moment instead of being read for hours.
+constexpr std::size_t kMaxReplyItems = 1'000'000;
+
+PyError too_many_items(std::size_t index) {
+    return PyError::make(PyExc_ValueError, "reply[" + std::to_string(index) + "] has more than " +
+                                               std::to_string(kMaxReplyItems) + " items");
+}
+
 // The most numbers room is made for before an item is read. A length that
 // the item reports (its __len__) may be anything, so it only sizes the first
 // reservation, up to this; the items read decide the size. A real reply has
@@ -49,10 +59,11 @@ bool append_number(PyObject* o, std::vector<float>& out) {
     return true;
 }
 
-// Reads the item by iteration, converting each element in turn. Exact lists
-// and tuples are walked in place, exactly as their iterators would walk them
-// (a list's length is read again at every step).
-std::optional<PyError> read_numbers(PyObject* item, std::vector<float>& out) {
+// Reads reply[index] by iteration, converting each element in turn, up to
+// kMaxReplyItems of them. Exact lists and tuples are walked in place, exactly
+// as their iterators would walk them (a list's length is read again at every
+// step).
+std::optional<PyError> read_numbers(PyObject* item, std::size_t index, std::vector<float>& out) {
     if (auto error = check_item(item)) return error;
     out.clear();
     if (PyList_CheckExact(item) || PyTuple_CheckExact(item)) {
@@ -60,6 +71,7 @@ std::optional<PyError> read_numbers(PyObject* item, std::vector<float>& out) {
         auto size = [&] { return list ? PyList_GET_SIZE(item) : PyTuple_GET_SIZE(item); };
         out.reserve(static_cast<std::size_t>(size()));
         for (Py_ssize_t i = 0; i < size(); ++i) {
+            if (static_cast<std::size_t>(i) == kMaxReplyItems) return too_many_items(index);
             PyObject* element = list ? PyList_GET_ITEM(item, i) : PyTuple_GET_ITEM(item, i);
             if (PyFloat_CheckExact(element)) {
                 out.push_back(to_float(PyFloat_AS_DOUBLE(element)));
@@ -80,6 +92,7 @@ std::optional<PyError> read_numbers(PyObject* item, std::vector<float>& out) {
     Ref iterator = Ref::steal(PyObject_GetIter(item));
     if (!iterator) return PyError::fetch();
     while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (out.size() == kMaxReplyItems) return too_many_items(index);
         if (!append_number(element.get(), out)) return PyError::fetch();
     }
     if (PyErr_Occurred()) return PyError::fetch();
@@ -130,9 +143,19 @@ PyObject* helper_check_item(PyObject*, PyObject* item) {
     return PyTuple_Pack(3, error->type(), error->value(), Py_None);
 }
 
+// Called from the helper when reply[index] goes on beyond kMaxReplyItems:
+// the (type, value, None) of the error that ends the exchange.
+PyObject* helper_too_many_items(PyObject*, PyObject* index) {
+    const long i = PyLong_AsLong(index);
+    if (i < 0) return nullptr;  // never called so
+    PyError error = too_many_items(static_cast<std::size_t>(i));
+    return PyTuple_Pack(3, error.type(), error.value(), Py_None);
+}
+
 PyMethodDef g_helper_methods[] = {
     {"_as_double", helper_as_double, METH_O, nullptr},
     {"_check_item", helper_check_item, METH_O, nullptr},
+    {"_too_many_items", helper_too_many_items, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -195,7 +218,11 @@ def exchange(queue, pipe, request_id, state):
             refused = _check_item(item)
             if refused is not None:
                 return refused
+        n = 0
         for x in item:
+            if n == _MAX_ITEMS:
+                return _too_many_items(0)
+            n += 1
             t = type(x)
             append(x if t is float else float(x) if t is int else _as_double(x))
         x = None
@@ -205,7 +232,11 @@ def exchange(queue, pipe, request_id, state):
             refused = _check_item(item)
             if refused is not None:
                 return refused
+        n = 0
         for x in item:
+            if n == _MAX_ITEMS:
+                return _too_many_items(1)
+            n += 1
             t = type(x)
             append(x if t is float else float(x) if t is int else _as_double(x))
         x = item = reply = None
@@ -224,6 +255,8 @@ bool make_helper() {
     if (!array_module) return false;
     Ref array_type = Ref::steal(PyObject_GetAttrString(array_module.get(), "array"));
     if (!array_type || PyDict_SetItemString(globals.get(), "_array", array_type.get()) < 0) return false;
+    Ref max_items = Ref::steal(PyLong_FromSize_t(kMaxReplyItems));
+    if (!max_items || PyDict_SetItemString(globals.get(), "_MAX_ITEMS", max_items.get()) < 0) return false;
     for (PyMethodDef* def = g_helper_methods; def->ml_name != nullptr; ++def) {
         Ref function = Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr));
         if (!function || PyDict_SetItemString(globals.get(), def->ml_name, function.get()) < 0) return false;
@@ -308,12 +341,12 @@ std::optional<PyError> PythonTransport::exchange_direct(PyObject* id, const Boar
     {
         Ref item = Ref::steal(PyObject_GetItem(answer.get(), g_keys[0]));
         if (!item) return PyError::fetch();
-        if (auto error = read_numbers(item.get(), reply.policy)) return error;
+        if (auto error = read_numbers(item.get(), 0, reply.policy)) return error;
     }
     {
         Ref item = Ref::steal(PyObject_GetItem(answer.get(), g_keys[1]));
         if (!item) return PyError::fetch();
-        if (auto error = read_numbers(item.get(), reply.values)) return error;
+        if (auto error = read_numbers(item.get(), 1, reply.values)) return error;
     }
     return std::nullopt;
 }

@@ -1,9 +1,9 @@
 // A thin RAII layer over the Python C API: owned references, the
 // interpreter lock, and process-wide objects created once on first use.
 //
-// Only the module layer (self_play/src/lib.cpp and this folder) and the
-// training tools' rules binding (tarnex_train/src/rules_module.cpp, which
-// holds its references with the same Ref) include Python.h; the engine knows
+// This folder is the Python layer the extensions share (the self-play module
+// self_play/src/lib.cpp and the training tools' bindings in
+// tarnex_train/src/); only they include Python.h, and the engine knows
 // nothing of Python. Everything here must build against CPython 3.9+ and
 // PyPy's emulation of the C API (PyPy 7.3, Python 3.9), which lacks
 // Py_NewRef, Py_Is, PyModule_AddObjectRef and friends: only the classic calls

@@ -49,8 +49,6 @@ bool as_long(PyObject* o, long& out) {
     return true;
 }
 
-namespace {
-
 Ref int_pair(std::int32_t a, std::int32_t b) {
     Ref first = Ref::steal(PyLong_FromLong(a));
     if (!first) return {};
@@ -65,38 +63,6 @@ Ref share_pair(std::int32_t tile, float share) {
     Ref second = Ref::steal(PyFloat_FromDouble(static_cast<double>(share)));
     if (!second) return {};
     return Ref::steal(PyTuple_Pack(2, first.get(), second.get()));
-}
-
-// A new list of `n` items made by `make(i)`; null with the error set if any fails.
-template <class Make>
-Ref make_list(std::size_t n, Make&& make) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return {};
-    for (std::size_t i = 0; i < n; ++i) {
-        Ref item = make(i);
-        if (!item) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-    }
-    return list;
-}
-
-}  // namespace
-
-Ref training_result_to_python(const self_play::TrainingGameResult& result) {
-    Ref history = make_list(result.history.size(), [&](std::size_t i) {
-        return int_pair(result.history[i].first, result.history[i].second);
-    });
-    if (!history) return {};
-    Ref policies = make_list(result.policies.size(), [&](std::size_t i) {
-        const auto& record = result.policies[i];
-        return make_list(record.size(), [&](std::size_t j) { return share_pair(record[j].first, record[j].second); });
-    });
-    if (!policies) return {};
-    Ref payoff = make_list(result.payoff.size(), [&](std::size_t i) {
-        return Ref::steal(PyFloat_FromDouble(static_cast<double>(result.payoff[i])));
-    });
-    if (!payoff) return {};
-    return Ref::steal(PyTuple_Pack(3, history.get(), policies.get(), payoff.get()));
 }
 
 }  // namespace tarnex::python

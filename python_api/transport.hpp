@@ -40,7 +40,8 @@ public:
 
     // Calls queue.put((id, planes)), then pipe.recv(), and reads reply[0] and
     // reply[1] into `reply` (single-precision numbers, in the mover's frame).
-    // Any Python exception on the way is returned, with nothing else done.
+    // Any Python exception on the way is returned, with nothing else done; so
+    // is a ValueError for a reply item that goes on beyond 1,000,000 items.
     std::optional<PyError> exchange(std::int32_t id, const BoardState& planes, self_play::EvaluationReply& reply);
 
 private:
