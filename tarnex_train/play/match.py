@@ -84,7 +84,7 @@ class MatchSummary:
         equal = 1.0 / SEATS
         lines.append(f"(a player of one seat scores {equal:.2f} against equal players when seats rotate)")
         s = self.server
-        if s.wall:
+        if s.wall and s.evaluations:
             lines.append(f"{s.evaluations} evaluations in {s.wall:.1f} s: {s.evaluations / s.wall:.0f} requests/s, "
                          f"mean batch {s.mean_batch:.2f}")
         lines.extend(self.node_lines)
