@@ -32,7 +32,7 @@ def main() -> None:
     import ray
     from ray.cluster_utils import Cluster
 
-    from tarnex_train.shards import read_metadata, read_shard, shard_paths
+    from tarnex_train.data.shards import read_metadata, read_shard, shard_paths
 
     cluster = Cluster(initialize_head=True, head_node_args={"num_cpus": args.cpus_per_node,
                                                              "node_ip_address": "127.0.0.1"})

@@ -14,15 +14,15 @@ import argparse
 import statistics
 import tempfile
 
-from tarnex_train.selfplay import SelfPlayOptions, run_selfplay
-from tarnex_train.settings import SearchConfig
+from tarnex_train.play.selfplay import run_selfplay
+from tarnex_train.settings import SearchConfig, SelfPlayOptions
 
 
 def measure(evaluator: str, games: int, sims: int, workers: int, per_worker: int, cache_mb: float) -> dict:
     with tempfile.TemporaryDirectory() as output:
-        options = SelfPlayOptions(games=games, workers=workers, games_per_worker=per_worker, output=output,
+        options = SelfPlayOptions.make(games=games, workers=workers, games_per_worker=per_worker, output=output,
                                   evaluator=evaluator,
-                                  search=SearchConfig(sims_per_move=sims), cache_mb=cache_mb, progress=False,
+                                  search=SearchConfig(sims_per_move=sims), cache_mb=cache_mb, quiet=True,
                                   games_per_shard=max(1, games))
         summary = run_selfplay(options, stream=open("/dev/null", "w"))
     return {

@@ -5,27 +5,63 @@
     tarnex-train train --data data/ --steps 1000 --output model.pt
     tarnex-train arena --model model.pt --games 40
 
-Every option comes from a settings dataclass (``settings``), which also
-validates it. Progress and messages go to standard error, the final summary
-to standard output. Exit status: 0 done, 1 no game could be played, 2 bad
-options, 130 interrupted (Ctrl-C or SIGTERM; what was finished is kept).
+Every option comes from one settings field (``settings``): the parser is
+made from the command's settings class, and the parsed arguments are read
+back into it. This module only parses and calls ``commands``. Progress and
+messages go to standard error, the final summary to standard output. Exit
+status: 0 done, 1 no game could be played, 2 bad options, 130 interrupted
+(Ctrl-C or SIGTERM; what was finished is kept).
 """
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
-import os
 import signal
 import sys
 
+from . import commands
 from .errors import OptionError
-from .settings import (ClusterSettings, LoopSettings, NetworkShape, PoolSettings, SearchConfig, TrainSettings,
-                       check_value)
+from .settings import (ArenaOptions, LadderOptions, LoopOptions, SelfPlayOptions, TrainOptions, check_value,
+                       group_class)
 
-EXIT_FAILED = 1
-EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
+from .commands import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE
+
+COMMANDS = {
+    "loop": (LoopOptions, "the learning loop: self-play, training and strength tests, generation after generation",
+             "Runs generations of self-play with the newest network, training on a sliding window of the newest "
+             "positions, and strength tests (against three random seats and against the previous generation, "
+             "with 95% intervals and a rating); each new network becomes RUN/best.pt. Everything is kept in the "
+             "run folder: metrics.jsonl, progress.png, every generation's shards and checkpoint. The same command "
+             "resumes an interrupted run from its last complete generation, with the settings stored in "
+             "RUN/run.json."),
+    "selfplay": (SelfPlayOptions, "play training games and write their records as shards",
+                 "Plays training games with the engine's tree search in worker processes; the main process "
+                 "evaluates their positions with the network in batches and writes each position's planes, "
+                 "search policy and final payoff to compressed .npz shards in the output folder."),
+    "arena": (ArenaOptions, "play a match of any four players, or a model against a baseline",
+              "With --seats: a match of any four players (random; greedy, the largest piece that fits where it "
+              "opens the most new corner cells for the mover minus the opponents' corner cells it covers; "
+              "lookahead, the largest piece that fits where it leaves the mover the most placements for its next "
+              "turn minus those it takes from the opponents; policy:CKPT[:T], the network's most likely legal "
+              "tile; search:CKPT:N, PUCT search with N simulations per tile), seats rotated when the players "
+              "differ, each game opened with a few random turns; reports each player's mean payoff with a 95% "
+              "interval, its mean score and its placings. Without: test games without search, the model in seat "
+              "0 taking its network's most likely tile, the baseline in seats 1 to 3 drawing among the tiles its "
+              "network rates above zero; the model's mean payoff with a 95% interval."),
+    "ladder": (LadderOptions, "rate a run's generations on one scale against fixed reference players",
+               "Each rated generation's network plays as policy and as search against random, greedy, lookahead "
+               "and an earlier generation; the ratings are fitted over every game of the ladder "
+               "(RUN/ladder.jsonl) on an Elo-like scale, the random player at 0, with bootstrap 95% intervals, "
+               "printed as a table and written to RUN/metrics.jsonl."),
+    "train": (TrainOptions, "train the network on written shards and save a checkpoint",
+              "Trains the network for a number of steps on the records of one or more data folders (policy "
+              "cross-entropy against the search policy plus value cross-entropy against the value target) and "
+              "saves a checkpoint usable by selfplay and arena."),
+}
+# The loop's run settings: what is not given comes from the run file (a
+# resumed run) or --config, so only given options are kept.
+GIVEN_ONLY = {"loop"}
 
 
 def _parser_for(meta):
@@ -36,7 +72,7 @@ def _parser_for(meta):
             value = kind(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"{text!r} is not {'an integer' if kind is int else 'a number'}")
-        problem = check_value(text, value, meta)
+        problem = check_value(text, value, {**meta, "nargs": None})
         if problem:
             raise argparse.ArgumentTypeError(problem)
         return value
@@ -44,39 +80,59 @@ def _parser_for(meta):
     return parse
 
 
-def add_settings(group, cls, defaults=None, prefix: str = "", skip=(), given_only: bool = False) -> None:
-    """One option per declared setting of ``cls`` (those marked as options),
-    with its help and bounds; ``defaults`` (an instance) overrides the
-    class's own defaults. ``given_only``: options not given stay out of the
-    parsed arguments (their defaults are only shown)."""
-    defaults = defaults if defaults is not None else cls()
+def add_options(parser, container, cls, defaults, prefix: str = "", given_only: bool = False) -> None:
+    """One option per setting of ``cls`` and its groups; a top-level group
+    gets an argument group of its own. ``given_only``: options not given
+    stay out of the parsed arguments (their defaults are only shown)."""
     for f in dataclasses.fields(cls):
-        meta = f.metadata
-        if "help" not in meta or not meta["option"] or f.name in skip:
+        nested = group_class(f)
+        if nested is not None:
+            target = container
+            if container is parser:
+                target = parser.add_argument_group(getattr(nested, "TITLE", f.name))
+            add_options(parser, target, nested, getattr(defaults, f.name), prefix + f.metadata["prefix"], given_only)
             continue
-        flag = "--" + (prefix + f.name).replace("_", "-")
-        dest = (prefix + f.name).replace("-", "_")
+        meta = f.metadata
+        if "help" not in meta or not meta["option"]:
+            continue
+        name = (prefix + f.name).replace("_", "-")
+        flags = ["--" + name, *meta["aliases"]]
+        kwargs = dict(dest=name.replace("-", "_"), help=meta["help"])
         default = getattr(defaults, f.name)
-        text = meta["help"]
         if given_only:
             if default is not None:
-                text += f" (default: {default})"
+                kwargs["help"] += f" (default: {default})"
             default = argparse.SUPPRESS
+        if meta["required"]:
+            kwargs["required"] = True
+        elif default is not None or given_only:
+            kwargs["default"] = default
         if meta["kind"] is bool:
-            group.add_argument(flag, dest=dest, action=argparse.BooleanOptionalAction, default=default, help=text)
+            container.add_argument(*flags, action=argparse.BooleanOptionalAction, **kwargs)
         else:
-            group.add_argument(flag, dest=dest, type=_parser_for(meta), default=default, choices=meta["choices"],
-                               help=text)
+            container.add_argument(*flags, type=_parser_for(meta), choices=meta["choices"],
+                                   nargs=meta["nargs"], metavar=meta["metavar"], **kwargs)
 
 
-def picked(cls, args, prefix: str = "", skip=()) -> dict:
-    """The values of ``cls``'s options that ``args`` holds."""
-    out = {}
+def read_options(cls, args, base, prefix: str = "", path: str = ""):
+    """(settings of ``cls`` from the parsed ``args`` over ``base``, the
+    dotted names of the options given -> their values)."""
+    changes, given = {}, {}
     for f in dataclasses.fields(cls):
+        nested = group_class(f)
+        if nested is not None:
+            value, inner = read_options(nested, args, getattr(base, f.name), prefix + f.metadata["prefix"],
+                                        f"{path}{f.name}.")
+            if inner:
+                changes[f.name] = value
+                given.update(inner)
+            continue
         dest = (prefix + f.name).replace("-", "_")
-        if "help" in f.metadata and f.name not in skip and hasattr(args, dest):
-            out[f.name] = getattr(args, dest)
-    return out
+        if "help" in f.metadata and f.metadata["option"] and hasattr(args, dest):
+            value = getattr(args, dest)
+            changes[f.name] = list(value) if f.metadata["nargs"] else value
+            given[path + f.name] = changes[f.name]
+    return (dataclasses.replace(base, **changes) if changes else base), given
 
 
 class Formatter(argparse.HelpFormatter):
@@ -91,98 +147,18 @@ class Formatter(argparse.HelpFormatter):
         return text
 
 
-def _fields_of(base) -> tuple:
-    """The fields a command's options inherit from ``base`` (offered in their own group)."""
-    return tuple(f.name for f in dataclasses.fields(base))
-
-
 def build_parser() -> argparse.ArgumentParser:
-    from .arena import ArenaOptions
-    from .selfplay import SelfPlayOptions
-    from .training import TrainOptions
-
     parser = argparse.ArgumentParser(
         prog="tarnex-train",
         description="Self-play training data, training, arena and the learning loop for the tarnex engine "
         "(a four-player polyomino game played tile by tile).",
         epilog="Run 'tarnex-train COMMAND --help' for the options of a command.",
     )
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    quiet = dict(action="store_true", help="no progress bar")
-
-    loop = commands.add_parser(
-        "loop", formatter_class=Formatter, argument_default=argparse.SUPPRESS,
-        help="the learning loop: self-play, training and strength tests, generation after generation",
-        description="Runs generations of self-play with the newest network, training on a sliding window of "
-        "the newest positions, and strength tests (against three random seats and against the previous "
-        "generation, with 95% intervals and a rating); each new network becomes RUN/best.pt. Everything is "
-        "kept in the run folder: metrics.jsonl, progress.png, every generation's shards and checkpoint. "
-        "The same command resumes an interrupted run from its last complete generation, with the settings "
-        "stored in RUN/run.json.",
-    )
-    loop.add_argument("--run", required=True, help="run folder (created; an existing one is resumed)")
-    loop.add_argument("--generations", type=_parser_for(dict(kind=int, low=1, high=10**9, low_open=False,
-                                                             choices=None, float32=False, optional=False)),
-                      default=None, help="stop once the run has this many complete generations")
-    loop.add_argument("--minutes", type=_parser_for(dict(kind=float, low=0.0, high=1e7, low_open=True,
-                                                         choices=None, float32=False, optional=False)),
-                      default=None, help="stop when another generation would not end within this many minutes "
-                      "of this command's start")
-    loop.add_argument("--config", default=None, help="start a new run from this settings file (another run's "
-                      "run.json, or a JSON/TOML table of settings); options given beside it override it")
-    defaults = LoopSettings()
-    add_settings(loop.add_argument_group("loop"), LoopSettings, defaults, given_only=True)
-    add_settings(loop.add_argument_group("search settings"), SearchConfig, defaults.search, given_only=True)
-    add_settings(loop.add_argument_group("network (the first generation's)"), NetworkShape, defaults.shape,
-                 given_only=True)
-    add_settings(loop.add_argument_group("inference"), PoolSettings, defaults.pool, given_only=True)
-    add_settings(loop.add_argument_group("training (options prefixed train-)"), TrainSettings, defaults.train,
-                 prefix="train_", given_only=True)
-    add_settings(loop.add_argument_group("cluster (not part of the run's settings: a run may move)"),
-                 ClusterSettings, given_only=True)
-
-    selfplay = commands.add_parser(
-        "selfplay", formatter_class=Formatter,
-        help="play training games and write their records as shards",
-        description="Plays training games with the engine's tree search in worker processes; the main "
-        "process evaluates their positions with the network in batches and writes each position's planes, "
-        "search policy and final payoff to compressed .npz shards in the output folder.",
-    )
-    add_settings(selfplay, SelfPlayOptions, skip=_fields_of(PoolSettings))
-    selfplay.add_argument("-o", dest="output", help=argparse.SUPPRESS)
-    add_settings(selfplay.add_argument_group("search settings"), SearchConfig)
-    add_settings(selfplay.add_argument_group("inference"), PoolSettings)
-    add_settings(selfplay.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
-    add_settings(selfplay.add_argument_group("cluster"), ClusterSettings)
-    selfplay.add_argument("--quiet", **quiet)
-
-    arena = commands.add_parser(
-        "arena", formatter_class=Formatter,
-        help="play test games of a model against a baseline",
-        description="Plays test games without search: the model plays seat 0 and takes its network's most "
-        "likely tile, the baseline plays seats 1 to 3 and draws among the tiles its network rates above zero. "
-        "Reports the model's mean payoff with a 95% confidence interval (0.25 means as strong as the baseline).",
-    )
-    add_settings(arena, ArenaOptions, skip=_fields_of(PoolSettings))
-    add_settings(arena.add_argument_group("inference"), PoolSettings)
-    add_settings(arena.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
-    add_settings(arena.add_argument_group("cluster"), ClusterSettings)
-    arena.add_argument("--quiet", **quiet)
-
-    train = commands.add_parser(
-        "train", formatter_class=Formatter,
-        help="train the network on written shards and save a checkpoint",
-        description="Trains the network for a number of steps on the records of one or more data folders "
-        "(policy cross-entropy against the search policy plus value cross-entropy against the value target) "
-        "and saves a checkpoint usable by selfplay and arena.",
-    )
-    train.add_argument("--data", nargs="+", required=True, help="data folders (or shard files) written by selfplay")
-    add_settings(train, TrainOptions)
-    train.add_argument("-o", dest="output", help=argparse.SUPPRESS)
-    add_settings(train.add_argument_group("network (for freshly initialised networks)"), NetworkShape)
-    train.add_argument("--quiet", **quiet)
-
-    view = commands.add_parser(
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for name, (cls, summary, description) in COMMANDS.items():
+        sub = subparsers.add_parser(name, formatter_class=Formatter, help=summary, description=description)
+        add_options(sub, sub, cls, cls(**_required_placeholders(cls)), given_only=name in GIVEN_ONLY)
+    view = subparsers.add_parser(
         "view", formatter_class=Formatter, help="a browser view of runs and games, and a seat for a person",
         description="Serves pages on this machine: a run's curves and generations (updated while its loop "
         "runs), its recorded and saved games replayed, and a board to play on against computer seats.")
@@ -193,84 +169,16 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _check_checkpoints(*paths) -> None:
-    for path in paths:
-        if path is not None and path != "random" and not os.path.isfile(path):
-            raise OptionError(f"checkpoint {path!r} does not exist")
+def _required_placeholders(cls) -> dict:
+    """Values for required fields, so the class's defaults can be made."""
+    return {f.name: ([] if f.metadata.get("nargs") else "") for f in dataclasses.fields(cls)
+            if f.metadata.get("required")}
 
 
-def _selfplay(args) -> int:
-    from .selfplay import SelfPlayOptions, run_selfplay
-
-    _check_checkpoints(args.checkpoint)
-    if os.path.exists(args.output) and not os.path.isdir(args.output):
-        raise OptionError(f"output {args.output!r} exists and is not a folder")
-    options = SelfPlayOptions(
-        **picked(SelfPlayOptions, args), search=SearchConfig(**picked(SearchConfig, args)),
-        shape=NetworkShape(**picked(NetworkShape, args)), cluster=ClusterSettings(**picked(ClusterSettings, args)),
-        progress=not args.quiet)
-    summary = run_selfplay(options)
-    return _finish(summary, succeeded=summary.games_kept > 0 and summary.write_error is None)
-
-
-def _finish(summary, succeeded: bool) -> int:
-    """Prints a run's summary; the exit status tells interrupted, failed and done apart."""
-    print(summary.report(), flush=True)
-    if summary.interrupted:
-        return EXIT_INTERRUPTED
-    return 0 if succeeded else EXIT_FAILED
-
-
-def _arena(args) -> int:
-    from .arena import ArenaOptions, run_arena
-
-    _check_checkpoints(args.model, args.baseline)
-    options = ArenaOptions(**picked(ArenaOptions, args), shape=NetworkShape(**picked(NetworkShape, args)),
-                           cluster=ClusterSettings(**picked(ClusterSettings, args)), progress=not args.quiet)
-    summary = run_arena(options)
-    return _finish(summary, succeeded=bool(summary.payoffs))
-
-
-def _train(args) -> int:
-    from .training import TrainOptions, run_train
-
-    _check_checkpoints(args.checkpoint)
-    options = TrainOptions(**picked(TrainOptions, args, skip=("data",)), data=args.data,
-                           shape=NetworkShape(**picked(NetworkShape, args)), progress=not args.quiet)
-    summary = run_train(options)
-    print(summary.report(), flush=True)
-    return EXIT_INTERRUPTED if summary.interrupted else 0
-
-
-def loop_settings_from(args) -> tuple[LoopSettings | None, dict]:
-    """(settings for a new run, the options given as dotted names -> value)."""
-    from .loop.run import read_settings_file
-
-    base = read_settings_file(args.config) if getattr(args, "config", None) else LoopSettings()
-    given = {}
-    groups = {"search": (SearchConfig, ""), "shape": (NetworkShape, ""), "pool": (PoolSettings, ""),
-              "train": (TrainSettings, "train_")}
-    top = picked(LoopSettings, args)
-    given.update(top)
-    changes = dict(top)
-    for name, (cls, prefix) in groups.items():
-        values = picked(cls, args, prefix)
-        given.update({f"{name}.{k}": v for k, v in values.items()})
-        if values:
-            changes[name] = dataclasses.replace(getattr(base, name), **values)
-    return dataclasses.replace(base, **changes), given
-
-
-def _loop(args) -> int:
-    from .loop.run import run_loop
-
-    if os.path.exists(os.path.join(args.run, "run.json")) and getattr(args, "config", None):
-        raise OptionError(f"{args.run} is an existing run; --config only starts new runs")
-    settings, given = loop_settings_from(args)
-    summary = run_loop(args.run, settings, given, generations=getattr(args, "generations", None),
-                       minutes=getattr(args, "minutes", None), cluster=ClusterSettings(**picked(ClusterSettings, args)))
-    print(summary.report(), flush=True)
-    return EXIT_INTERRUPTED if summary.interrupted else 0
+def options_of(args):
+    """(the command's settings, the options given as dotted names)."""
+    cls = COMMANDS[args.command][0]
+    return read_options(cls, args, cls(**_required_placeholders(cls)))
 
 
 def _view(args) -> int:
@@ -289,11 +197,12 @@ def main(argv=None) -> int:
     # the workers, keep what is finished.
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, _interrupt)
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    command = {"selfplay": _selfplay, "arena": _arena, "train": _train, "loop": _loop, "view": _view}[args.command]
+    args = build_parser().parse_args(argv)
     try:
-        return command(args)
+        if args.command == "view":
+            return _view(args)
+        options, given = options_of(args)
+        return commands.run(args.command, options, given)
     except OptionError as error:
         print(f"tarnex-train {args.command}: error: {error}", file=sys.stderr)
         return EXIT_USAGE

@@ -2,7 +2,7 @@
 // functions, play_training_game and play_test_game. Binds the arguments,
 // reads the settings, runs a driver of the engine with the Python transport,
 // and turns its result or failure into Python objects and exceptions.
-#include "python/ref.hpp"  // Python.h comes first
+#include "python_api/ref.hpp"  // Python.h comes first
 
 #include <array>
 #include <cstdint>
@@ -16,10 +16,11 @@
 
 #include "python/arguments.hpp"
 #include "python/config_reader.hpp"
-#include "python/convert.hpp"
-#include "python/error.hpp"
 #include "python/panic.hpp"
-#include "python/transport.hpp"
+#include "python/results.hpp"
+#include "python_api/convert.hpp"
+#include "python_api/error.hpp"
+#include "python_api/transport.hpp"
 #include "simulation.hpp"
 
 namespace {

@@ -1,5 +1,6 @@
 #include "search.hpp"
 
+#include <memory>
 #include <random>
 
 namespace tarnex::self_play {
@@ -64,6 +65,26 @@ void backup(const std::vector<Node*>& path, const std::vector<float>& values) {
         ++node->visit_count;
         node->value_sum = values[node->player] + node->value_sum;
     }
+}
+
+const Game& descend(Node& root, const Game& game, const Config& config, std::vector<Node*>& path) {
+    path.clear();
+    Node* node = &root;
+    const Game* position = &game;
+    while (!node->is_leaf()) {
+        Node& child = select_child(*node, config);
+        if (!child.position) {
+            // Reached for the first time: its position is the parent's with
+            // the child's tile applied (a rejected tile changes nothing and
+            // is ignored, as in a replay from the root).
+            child.position = std::make_unique<Game>(*position);
+            (void)child.position->apply(child.tile);
+        }
+        position = child.position.get();
+        path.push_back(&child);
+        node = &child;
+    }
+    return *position;
 }
 
 }  // namespace tarnex::self_play

@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +25,11 @@ Node& select_child(Node& node, const Config& config);
 void add_root_noise(Node& root, const Config& config, Rng& rng);
 // Adds the simulation's values along the path, each node taking its own seat's value.
 void backup(const std::vector<Node*>& path, const std::vector<float>& values);
+// One simulation's walk down the tree: from `root` (at position `game`) by
+// select_child to a leaf, making the position of each node reached for the
+// first time. `path` receives the nodes below the root; returns the leaf's
+// position (`game` itself when the root is a leaf).
+const Game& descend(Node& root, const Game& game, const Config& config, std::vector<Node*>& path);
 
 // Builds the tree of one search from `game`, which is only read.
 template <Transport T>
@@ -41,23 +45,9 @@ Expected<Node, std::string> run_search(const Game& game, const Config& config, T
     std::vector<Node*> path;
     for (std::uint64_t sim = 0; sim < config.sims_per_move; ++sim) {
         ++root.visit_count;
-        path.clear();
-        Node* node = &root;
-        const Game* position = &game;
-        while (!node->is_leaf()) {
-            Node& child = select_child(*node, config);
-            if (!child.position) {
-                // Reached for the first time: its position is the parent's
-                // with the child's tile applied (a rejected tile changes
-                // nothing and is ignored, as in a replay from the root).
-                child.position = std::make_unique<Game>(*position);
-                (void)child.position->apply(child.tile);
-            }
-            position = child.position.get();
-            path.push_back(&child);
-            node = &child;
-        }
-        if (auto error = evaluate(*node, *position, transport, id, rng, reply)) {
+        const Game& position = descend(root, game, config, path);
+        Node& leaf = path.empty() ? root : *path.back();
+        if (auto error = evaluate(leaf, position, transport, id, rng, reply)) {
             fault("Error evaluating leaf node: " + error->display());
         }
         backup(path, reply.values);

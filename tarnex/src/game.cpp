@@ -60,6 +60,35 @@ std::span<const Placement> TileMoves::narrow(Tile tile) {
     return live();
 }
 
+std::vector<Placement> TileMoves::completable() const {
+    const std::span<const Placement> placements = live();
+    // The live placements by covered cell, in compressed rows: a placement
+    // containing p covers p's first cell.
+    std::array<std::uint32_t, kBoardCells + 1> start{};
+    for (const Placement& p : placements) p.for_each_cell([&](std::size_t cell) { ++start[cell + 1]; });
+    for (std::size_t n = 0; n < kBoardCells; ++n) start[n + 1] += start[n];
+    std::vector<std::uint32_t> by_cell(start.back());
+    auto fill = start;
+    for (std::uint32_t i = 0; i < placements.size(); ++i) {
+        placements[i].for_each_cell([&](std::size_t cell) { by_cell[fill[cell]++] = i; });
+    }
+    const auto& bits = catalogue_bits();
+    std::vector<Placement> out;
+    for (const Placement& p : placements) {
+        const VariantBits& v = bits[p.catalogue].variants[p.variant];
+        const std::size_t first = std::size_t{p.anchor} + v.offsets[0];
+        bool contained = false;
+        for (std::uint32_t k = start[first]; k < start[first + 1] && !contained; ++k) {
+            const Placement& q = placements[by_cell[k]];
+            if (bits[q.catalogue].size <= v.size) continue;
+            contained = true;
+            p.for_each_cell([&](std::size_t cell) { contained = contained && q.covers(cell); });
+        }
+        if (!contained) out.push_back(p);
+    }
+    return out;
+}
+
 // Bit-parallel generation. For a variant and an anchor row r, the anchor
 // columns c at which every covered cell is open to the player are those where
 // no row of the variant, shifted by c, meets a closed cell; the contact test

@@ -62,6 +62,11 @@ public:
     // covering it; returns those placements.
     std::span<const Placement> narrow(Tile tile);
 
+    // The live placements that can end the turn: the turn ends when no key is
+    // left, so one whose cells another live placement covers along with more
+    // can never be completed on its own.
+    std::vector<Placement> completable() const;
+
 private:
     std::shared_ptr<const std::vector<Placement>> live_;
     CellSet keys_;

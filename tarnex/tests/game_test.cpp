@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -403,6 +404,35 @@ TEST(BoardState, EveryMoverSeesItsOwnFrame) {
         EXPECT_EQ(c, 0u);
         EXPECT_TRUE(state[0]);
     }
+}
+
+// A placement is completable exactly when choosing its remaining cells ends
+// the turn with its piece; checked at every tile of seeded random games, in
+// the middle of turns as well.
+TEST(Completable, ExactlyThePlacementsWhoseCellsEndTheTurn) {
+    std::size_t completable = 0, not_completable = 0;
+    for (unsigned seed = 0; seed < test::scaled(3, 1); ++seed) {
+        std::mt19937 rng(seed);
+        for (Game g = Game::reset(); !g.is_terminal(); g.apply(test::random_legal_tile(g, rng))) {
+            if (g.history.size() % test::scaled(2, 9) != 0) continue;
+            const auto listed = g.tile_moves.completable();
+            for (const Placement& p : g.tile_moves.live()) {
+                Game after = g;
+                p.for_each_cell([&](std::size_t cell) {
+                    if (after.tile_moves.contains(cell)) {
+                        ASSERT_EQ(after.apply(cell), std::nullopt);
+                    }
+                });
+                const bool ended = after.board.pieces[g.current_player] ==
+                                   (g.board.pieces[g.current_player] & ~(std::uint32_t{1} << p.catalogue));
+                EXPECT_EQ(std::count(listed.begin(), listed.end(), p), ended ? 1 : 0)
+                    << "placement " << test::describe(test::triple(p)) << " after " << g.history.size() << " tiles";
+                ++(ended ? completable : not_completable);
+            }
+        }
+    }
+    EXPECT_GT(completable, 0u);
+    EXPECT_GT(not_completable, 0u);
 }
 
 TEST(GameValue, CopiesAreIndependent) {

@@ -1,5 +1,6 @@
 // tarnex_train._rules: the rules library seen from Python, for rebuilding the
-// positions of a recorded game.
+// positions of a recorded game, scoring games, showing the mover's choices and
+// letting the reference players take a seat.
 //
 //   replay(history) -> (planes, movers, legal, payoff, terminal)
 //
@@ -32,13 +33,35 @@
 //            before it is the same float object: the network's policy is
 //            0 off the legal tiles, so most of a reply costs no allocation.
 //
+//   reference_tile(history, kind, tie_break) -> int: the tile the reference
+//            player `kind` ("greedy" or "lookahead") chooses in the position
+//            after the history; `tie_break` (0 .. 2**64 - 1) picks among
+//            equally ranked placements, the same one for every tile of a turn.
+//
+//   scores(history) -> tuple of four ints by seat: the scores of the
+//            position after the history (the final ones once it is over),
+//            without building any planes: cheap enough for thousands of games.
+//
+//   placements(history) -> list of (piece, cells): the mover's placements
+//            that can still be played as a whole this turn, given the tiles
+//            chosen so far in it (choosing all their cells ends the turn; one
+//            whose cells another placement covers along with more cannot);
+//            piece the catalogue index, cells the board tiles ascending.
+//
+//   remaining(history) -> tuple of four tuples: each seat's remaining pieces
+//            as catalogue indices.
+//
+//   pieces() -> tuple of 21 tuples of (row, col): each catalogue piece's
+//            cells in its base orientation.
+//
 // Bad input raises TypeError (not pairs of integers) or ValueError (a seat
-// that is not the mover's, a tile that is not legal, a move after the end),
-// naming the entry. The work itself runs without the interpreter lock.
+// that is not the mover's, a tile that is not legal, a move after the end, a
+// history longer than any game), naming the entry. The work itself runs
+// without the interpreter lock.
 //
 // Written against the limited subset of the C API that PyPy's cpyext layer
 // provides as well (no direct struct access, no borrowed-buffer tricks).
-#include "python/ref.hpp"  // Python.h comes first
+#include "python_api/ref.hpp"  // Python.h comes first
 
 #include <array>
 #include <cstdint>
@@ -48,11 +71,13 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "fault.hpp"
 #include "game.hpp"
+#include "reference.hpp"
 
 namespace {
 
@@ -63,6 +88,10 @@ using tarnex::python::Ref;
 
 constexpr std::size_t kPlanes = 5;
 constexpr std::size_t kStateSize = kPlanes * kBoardCells;
+// Each tile of a game is one of the 89 cells of some seat's pieces.
+constexpr std::size_t kLongestGame = kPlayers * tarnex::kCatalogueCells;
+
+using History = std::vector<std::pair<long long, long long>>;
 
 struct Failure {
     PyObject* type;  // a borrowed exception type
@@ -83,10 +112,26 @@ std::optional<Failure> read_int(PyObject* item, const std::string& prefix, const
     return std::nullopt;
 }
 
+// Refuses a history no game can reach before anything proportional to its
+// length is allocated.
+std::optional<Failure> check_length(Py_ssize_t n) {
+    if (n <= static_cast<Py_ssize_t>(kLongestGame)) return std::nullopt;
+    return Failure{PyExc_ValueError, "history has " + std::to_string(n) + " entries; no game has more than " +
+                                         std::to_string(kLongestGame)};
+}
+
 // Converts the history into plain pairs, with the interpreter lock held.
-std::optional<Failure> read_history(PyObject* history, std::vector<std::pair<long long, long long>>& out) {
+std::optional<Failure> read_history(PyObject* history, History& out) {
+    // A sequence tells its length before any copy; PySequence_Fast copies
+    // only other iterables (lists and tuples it returns as they are).
+    if (PySequence_Check(history)) {
+        const Py_ssize_t n = PySequence_Size(history);
+        if (n < 0) PyErr_Clear();
+        if (auto failure = check_length(n)) return failure;
+    }
     Ref fast = Ref::steal(PySequence_Fast(history, "history must be a sequence of (seat, tile) pairs"));
     if (!fast) return Failure{nullptr, {}};  // the error is already set
+    if (auto failure = check_length(PySequence_Size(fast.get()))) return failure;
     // Reading an entry runs its own code (__len__, __getitem__), which may
     // change or empty a history list: the pairs are read from a tuple that
     // holds every entry for the whole call.
@@ -139,12 +184,15 @@ void write_position(const Game& game, char* planes, char* legal) {
     });
 }
 
-// Plays the history; runs without the interpreter lock.
-std::optional<Failure> play(const std::vector<std::pair<long long, long long>>& history, Replayed& out) {
+// Plays the history; runs without the interpreter lock. With `record` set,
+// the position in which each entry was played goes into `out` as well.
+std::optional<Failure> play(const History& history, bool record, Replayed& out) {
     const std::size_t n = history.size();
-    out.planes.assign(n * kStateSize, '\0');
-    out.movers.assign(n, '\0');
-    out.legal.assign(n * kBoardCells, '\0');
+    if (record) {
+        out.planes.assign(n * kStateSize, '\0');
+        out.movers.assign(n, '\0');
+        out.legal.assign(n * kBoardCells, '\0');
+    }
     Game game = Game::reset();
     for (std::size_t i = 0; i < n; ++i) {
         const auto [seat, tile] = history[i];
@@ -162,8 +210,10 @@ std::optional<Failure> play(const std::vector<std::pair<long long, long long>>& 
             return Failure{PyExc_ValueError,
                            prefix + "tile " + std::to_string(tile) + " is outside the board (0..399)"};
         }
-        write_position(game, out.planes.data() + i * kStateSize, out.legal.data() + i * kBoardCells);
-        out.movers[i] = static_cast<char>(mover);
+        if (record) {
+            write_position(game, out.planes.data() + i * kStateSize, out.legal.data() + i * kBoardCells);
+            out.movers[i] = static_cast<char>(mover);
+        }
         if (!game.tile_moves.contains(static_cast<tarnex::Tile>(tile))) {
             return Failure{PyExc_ValueError, prefix + "tile " + std::to_string(tile) +
                                                  " is not a legal tile for player " + std::to_string(mover)};
@@ -183,9 +233,12 @@ PyObject* raise(const Failure& failure) {
     return nullptr;
 }
 
-// Reads and plays the history; false with the Python error set on failure.
-bool run(PyObject* history, Replayed& replayed) {
-    std::vector<std::pair<long long, long long>> pairs;
+// Reads and plays the history, then hands the final game to `finish`
+// (returning an optional Failure); playing and finishing run without the
+// interpreter lock. False with the Python error set on failure.
+template <class Finish>
+bool run(PyObject* history, bool record, Replayed& replayed, Finish&& finish) {
+    History pairs;
     std::optional<Failure> failure;
     try {
         failure = read_history(history, pairs);
@@ -193,7 +246,8 @@ bool run(PyObject* history, Replayed& replayed) {
             std::exception_ptr thrown;
             Py_BEGIN_ALLOW_THREADS
             try {
-                failure = play(pairs, replayed);
+                failure = play(pairs, record, replayed);
+                if (!failure) failure = finish(replayed.final);
             } catch (...) {
                 thrown = std::current_exception();
             }
@@ -237,9 +291,11 @@ PyObject* pack(std::initializer_list<PyObject*> leading, const Replayed& replaye
     return out.release();
 }
 
+std::optional<Failure> nothing_more(const Game&) { return std::nullopt; }
+
 PyObject* replay(PyObject*, PyObject* history) {
     Replayed replayed;
-    if (!run(history, replayed)) return nullptr;
+    if (!run(history, true, replayed, nothing_more)) return nullptr;
     Ref planes = Ref::steal(bytes_of(replayed.planes));
     if (!planes) return nullptr;
     Ref movers = Ref::steal(bytes_of(replayed.movers));
@@ -251,15 +307,13 @@ PyObject* replay(PyObject*, PyObject* history) {
 
 PyObject* position(PyObject*, PyObject* history) {
     Replayed replayed;
-    if (!run(history, replayed)) return nullptr;
     std::string planes_data(kStateSize, '\0');
     std::string legal_data(kBoardCells, '\0');
-    try {
-        write_position(replayed.final, planes_data.data(), legal_data.data());
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, (std::string("rules library fault: ") + e.what()).c_str());
-        return nullptr;
-    }
+    const bool ok = run(history, false, replayed, [&](const Game& game) -> std::optional<Failure> {
+        write_position(game, planes_data.data(), legal_data.data());
+        return std::nullopt;
+    });
+    if (!ok) return nullptr;
     Ref planes = Ref::steal(bytes_of(planes_data));
     if (!planes) return nullptr;
     Ref mover = Ref::steal(PyLong_FromLong(static_cast<long>(replayed.final.current_player)));
@@ -392,6 +446,130 @@ PyObject* unpack_reply(PyObject*, PyObject* payload) {
     return PyTuple_Pack(2, policy.get(), values.get());
 }
 
+// A tuple of Python ints.
+template <class Values>
+PyObject* int_tuple(const Values& values) {
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!out) return nullptr;
+    Py_ssize_t index = 0;
+    for (auto value : values) {
+        PyObject* item = PyLong_FromLongLong(static_cast<long long>(value));
+        if (item == nullptr) return nullptr;
+        PyTuple_SetItem(out.get(), index++, item);  // steals `item`
+    }
+    return out.release();
+}
+
+std::optional<tarnex::ReferenceKind> read_kind(PyObject* kind) {
+    if (!PyUnicode_Check(kind)) {
+        PyErr_Format(PyExc_TypeError, "reference_tile: kind must be a str, not %s", Py_TYPE(kind)->tp_name);
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(kind, &size);
+    if (name == nullptr) return std::nullopt;
+    const auto parsed = tarnex::reference_kind(std::string_view(name, static_cast<std::size_t>(size)));
+    if (!parsed) PyErr_Format(PyExc_ValueError, "reference_tile: kind must be 'greedy' or 'lookahead', not %R", kind);
+    return parsed;
+}
+
+std::optional<std::uint64_t> read_tie_break(PyObject* tie_break) {
+    if (!PyLong_Check(tie_break)) {
+        PyErr_Format(PyExc_TypeError, "reference_tile: tie_break must be an int, not %s", Py_TYPE(tie_break)->tp_name);
+        return std::nullopt;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(tie_break);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "reference_tile: tie_break must be in 0 .. 2**64 - 1");
+        return std::nullopt;
+    }
+    return value;
+}
+
+PyObject* reference_tile(PyObject*, PyObject* args) {
+    PyObject* history = nullptr;
+    PyObject* kind_arg = nullptr;
+    PyObject* tie_break_arg = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO:reference_tile", &history, &kind_arg, &tie_break_arg)) return nullptr;
+    const auto kind = read_kind(kind_arg);
+    if (!kind) return nullptr;
+    const auto tie_break = read_tie_break(tie_break_arg);
+    if (!tie_break) return nullptr;
+    Replayed replayed;
+    tarnex::Tile tile = 0;
+    const bool ok = run(history, false, replayed, [&](const Game& game) -> std::optional<Failure> {
+        if (game.is_terminal()) return Failure{PyExc_ValueError, "reference_tile: the game is already over"};
+        tile = tarnex::reference_tile(game, *kind, *tie_break);
+        return std::nullopt;
+    });
+    if (!ok) return nullptr;
+    return PyLong_FromLong(static_cast<long>(tile));
+}
+
+PyObject* scores(PyObject*, PyObject* history) {
+    Replayed replayed;
+    if (!run(history, false, replayed, nothing_more)) return nullptr;
+    return int_tuple(replayed.final.board.get_scores(replayed.final.last_sizes));
+}
+
+PyObject* placements(PyObject*, PyObject* history) {
+    Replayed replayed;
+    std::vector<tarnex::Placement> found;
+    const bool ok = run(history, false, replayed, [&](const Game& game) -> std::optional<Failure> {
+        found = game.tile_moves.completable();
+        return std::nullopt;
+    });
+    if (!ok) return nullptr;
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        std::vector<std::size_t> cells;
+        found[i].for_each_cell([&](std::size_t cell) { cells.push_back(cell); });  // ascending
+        Ref cell_tuple = Ref::steal(int_tuple(cells));
+        if (!cell_tuple) return nullptr;
+        PyObject* entry = Py_BuildValue("(iO)", int{found[i].catalogue}, cell_tuple.get());
+        if (entry == nullptr) return nullptr;
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), entry);  // steals `entry`
+    }
+    return out.release();
+}
+
+PyObject* remaining(PyObject*, PyObject* history) {
+    Replayed replayed;
+    if (!run(history, false, replayed, nothing_more)) return nullptr;
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kPlayers)));
+    if (!out) return nullptr;
+    for (std::size_t seat = 0; seat < kPlayers; ++seat) {
+        PyObject* pieces = int_tuple(replayed.final.board.remaining_pieces(seat));
+        if (pieces == nullptr) return nullptr;
+        PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(seat), pieces);  // steals `pieces`
+    }
+    return out.release();
+}
+
+PyObject* pieces(PyObject*, PyObject*) {
+    const auto& catalogue = tarnex::catalogue();
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(catalogue.size())));
+    if (!out) return nullptr;
+    for (std::size_t k = 0; k < catalogue.size(); ++k) {
+        const tarnex::Grid& shape = catalogue[k].shape;
+        Ref cells = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(catalogue[k].size)));
+        if (!cells) return nullptr;
+        Py_ssize_t index = 0;
+        for (std::size_t row = 0; row < shape.size(); ++row) {
+            for (std::size_t col = 0; col < shape[row].size(); ++col) {
+                if (!shape[row][col]) continue;
+                PyObject* cell = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(row), static_cast<Py_ssize_t>(col));
+                if (cell == nullptr) return nullptr;
+                PyTuple_SetItem(cells.get(), index++, cell);  // steals `cell`
+            }
+        }
+        PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(k), cells.release());
+    }
+    return out.release();
+}
+
 PyMethodDef methods[] = {
     {"replay", replay, METH_O,
      "replay(history) -> (planes, movers, legal, payoff, terminal)\n\n"
@@ -412,11 +590,32 @@ PyMethodDef methods[] = {
      "pack_planes(planes) -> bytes: 5 x 20 x 20 nested lists of truth values as 2000 bytes of 0 or 1."},
     {"unpack_reply", unpack_reply, METH_O,
      "unpack_reply(payload) -> (policy, values) or None: the floats of a raw reply (b'R' and 404 float32)."},
+    {"reference_tile", reference_tile, METH_VARARGS,
+     "reference_tile(history, kind, tie_break) -> int\n\n"
+     "The tile the reference player kind ('greedy' or 'lookahead') chooses in the\n"
+     "position after the history. tie_break (0 .. 2**64 - 1) picks among equally\n"
+     "ranked placements; the same value keeps to one placement through a turn.\n"
+     "Raises like replay(), and ValueError once the game is over."},
+    {"scores", scores, METH_O,
+     "scores(history) -> tuple of four ints: the scores by seat after the history\n"
+     "(the final ones once it is over). Builds no planes. Raises like replay()."},
+    {"placements", placements, METH_O,
+     "placements(history) -> list of (piece, cells)\n\n"
+     "The mover's placements that can be played as a whole this turn, given the tiles\n"
+     "already chosen in it: piece the catalogue index, cells the board tiles ascending.\n"
+     "Empty once the game is over. Raises like replay()."},
+    {"remaining", remaining, METH_O,
+     "remaining(history) -> tuple of four tuples: each seat's remaining pieces\n"
+     "(catalogue indices) after the history. Raises like replay()."},
+    {"pieces", pieces, METH_NOARGS,
+     "pieces() -> tuple of 21 tuples of (row, col): each catalogue piece's cells in its\n"
+     "base orientation."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "_rules",
-                          "The rules library, for rebuilding the positions of recorded games.",
+                          "The rules library: positions of recorded games, scores, placements and\n"
+                          "the reference players.",
                           -1,
                           methods,
                           nullptr,

@@ -8,11 +8,12 @@ import signal
 
 import pytest
 
-from tarnex_train.evaluators import NetworkEvaluator, ZeroEvaluator
-from tarnex_train.network import NetworkShape, TarnexNet
-from tarnex_train.selfplay import SelfPlayOptions
+from tarnex_train.inference.evaluators import NetworkEvaluator, ZeroEvaluator
+from tarnex_train.model.network import TarnexNet
+from tarnex_train.settings import NetworkShape
+from tarnex_train.settings import SelfPlayOptions
 from tarnex_train.settings import SearchConfig
-from tarnex_train.transport import PROTOCOL
+from tarnex_train.pool.protocol import PROTOCOL
 
 TINY = NetworkShape(channels=4, blocks=1)
 FEW_SIMS = SearchConfig(sims_per_move=4, sample_moves=10)
@@ -25,9 +26,9 @@ def worker_of(request) -> int:
 
 def tiny_options(output, **changes) -> SelfPlayOptions:
     options = dict(games=3, workers=2, games_per_worker=GAMES_PER_WORKER, search=FEW_SIMS, output=str(output), games_per_shard=2,
-                   shape=TINY, seed=1, progress=False)
+                   shape=TINY, seed=1, quiet=True)
     options.update(changes)
-    return SelfPlayOptions(**options)
+    return SelfPlayOptions.make(**options)
 
 
 class RecordingEvaluator(NetworkEvaluator):
@@ -96,7 +97,7 @@ class KillingEvaluator(ZeroEvaluator):
 @pytest.fixture(scope="session")
 def selfplay_run(tmp_path_factory):
     """One small self-play run with a recording tiny network."""
-    from tarnex_train.selfplay import run_selfplay
+    from tarnex_train.play.selfplay import run_selfplay
 
     output = tmp_path_factory.mktemp("selfplay")
     evaluator = RecordingEvaluator()

@@ -72,7 +72,7 @@ def _cluster_options(nodes, output, **changes):
 
 
 def _games_written(folder):
-    from tarnex_train.shards import read_shard, shard_paths
+    from tarnex_train.data.shards import read_shard, shard_paths
 
     shards = [read_shard(path) for path in shard_paths(str(folder))]
     return shards, sorted(int(n) for shard in shards for n in shard["game_numbers"])
@@ -80,7 +80,7 @@ def _games_written(folder):
 
 @inside
 def test_on_the_cluster_selfplay_uses_both_nodes_and_writes_shards_as_locally(cluster, tmp_path):
-    from tarnex_train.selfplay import run_selfplay
+    from tarnex_train.play.selfplay import run_selfplay
     from tarnex_train.settings import ClusterSettings
 
     summary = run_selfplay(_cluster_options(cluster, tmp_path / "ray"))
@@ -101,10 +101,11 @@ def test_on_the_cluster_selfplay_uses_both_nodes_and_writes_shards_as_locally(cl
 
 @inside
 def test_on_the_cluster_arena_reports_a_payoff_per_game(cluster):
-    from tarnex_train.arena import RANDOM, ArenaOptions, run_arena
+    from tarnex_train.play.arena import run_arena
+    from tarnex_train.settings import RANDOM, ArenaOptions
     from tarnex_train.settings import ClusterSettings
 
-    options = ArenaOptions(games=6, model=RANDOM, baseline=RANDOM, workers=1, games_per_worker=2, progress=False,
+    options = ArenaOptions.make(games=6, model=RANDOM, baseline=RANDOM, workers=1, games_per_worker=2, quiet=True,
                            cluster=ClusterSettings(ray=cluster.address, games_per_chunk=2))
     summary = run_arena(options)
     assert len(summary.payoffs) == 6 and not summary.failures
@@ -113,8 +114,8 @@ def test_on_the_cluster_arena_reports_a_payoff_per_game(cluster):
 
 @inside
 def test_on_the_cluster_a_removed_node_loses_only_unfinished_games(cluster, tmp_path):
-    from tarnex_train.selfplay import run_selfplay
-    from tarnex_train.shards import read_metadata
+    from tarnex_train.play.selfplay import run_selfplay
+    from tarnex_train.data.shards import read_metadata
 
     worker_node = next(iter(cluster.worker_nodes))
     output = tmp_path / "lost"

@@ -6,8 +6,8 @@ import numpy as np
 import torch
 
 from conftest import TINY
-from tarnex_train.evaluators import NetworkEvaluator, ReplyCache
-from tarnex_train.network import TarnexNet
+from tarnex_train.inference.evaluators import NetworkEvaluator, ReplyCache
+from tarnex_train.model.network import TarnexNet
 
 
 def _requests(count: int, seed: int) -> list:

@@ -16,12 +16,13 @@ import pytest
 import torch
 
 from conftest import TINY, tiny_options, worker_of
-from tarnex_train import shards
-from tarnex_train.evaluators import ZeroEvaluator
-from tarnex_train.network import CheckpointError, TarnexNet, load_checkpoint, save_checkpoint
-from tarnex_train.selfplay import run_selfplay
-from tarnex_train.server import LOG_PREFIX, WorkerPool
-from tarnex_train.shards import DataFolderError, ShardWriter, load_records, read_metadata
+from tarnex_train.data import shards
+from tarnex_train.inference.evaluators import ZeroEvaluator
+from tarnex_train.model.checkpoints import CheckpointError, load_checkpoint, save_checkpoint
+from tarnex_train.model.network import TarnexNet
+from tarnex_train.play.selfplay import run_selfplay
+from tarnex_train.pool.local import LOG_PREFIX, WorkerPool
+from tarnex_train.data.shards import DataFolderError, ShardWriter, load_records, read_metadata
 
 
 def cli(*argv, cwd=None):
@@ -92,17 +93,17 @@ def test_broken_data_and_checkpoints_are_refused_in_one_line(selfplay_run, tmp_p
 
 
 def test_a_full_disk_stops_the_run_and_never_marks_it_finished(tmp_path, monkeypatch):
-    real = shards._atomic_write
+    real = shards.atomic_write
     calls = []
 
-    def fail_after_first_shard(path, write):
+    def fail_after_first_shard(path, write, binary=True):
         if os.path.basename(path).startswith("shard-"):
             calls.append(path)
             if len(calls) > 1:
                 raise OSError(28, "No space left on device")
-        return real(path, write)
+        return real(path, write, binary)
 
-    monkeypatch.setattr(shards, "_atomic_write", fail_after_first_shard)
+    monkeypatch.setattr(shards, "atomic_write", fail_after_first_shard)
     summary = run_selfplay(tiny_options(tmp_path, games=40, games_per_shard=1), evaluator=ZeroEvaluator())
     assert "No space left" in summary.write_error
     assert summary.games_done < 40  # it stopped taking games

@@ -14,7 +14,7 @@ import torch
 
 from tarnex_train.errors import OptionError
 from tarnex_train.loop.run import read_settings_file, run_loop
-from tarnex_train.loop.window import Window
+from tarnex_train.data.window import Window
 from tarnex_train.settings import LoopSettings, as_dict, from_dict
 
 TINY_LOOP = [
@@ -63,7 +63,7 @@ def test_two_generations_end_to_end(tmp_path):
     for name in ("best.pt", "initial.pt", "run.json", "state.json", "progress.png", "gen-0001/network.pt"):
         assert (run / name).exists(), name
     assert any(name.startswith("selfplay-worker") for name in os.listdir(run / "logs"))
-    from tarnex_train.network import checkpoint_settings, load_checkpoint
+    from tarnex_train.model.checkpoints import checkpoint_settings, load_checkpoint
 
     net, steps = load_checkpoint(str(run / "best.pt"))
     assert steps == generations[1]["total_steps"]
@@ -103,7 +103,7 @@ def test_resume_after_kill_during_selfplay(tmp_path):
 
 
 def test_settings_round_trip_through_the_run_file(tmp_path):
-    settings = LoopSettings(games_per_generation=5, reuse=2.5, seed=11,
+    settings = LoopSettings.make(games_per_generation=5, reuse=2.5, seed=11,
                             search=LoopSettings().search.replace(sims_per_move=3),
                             train=LoopSettings().train.replace(lr=5e-4))
     path = tmp_path / "run.json"
@@ -126,11 +126,24 @@ def test_settings_round_trip_through_the_run_file(tmp_path):
             from_dict(LoopSettings, bad)
 
 
+def _opening(moves):
+    """The first ``moves`` (seat, tile) pairs of a game: always the lowest legal tile."""
+    from tarnex_train import _rules
+
+    history = []
+    for _ in range(moves):
+        _, mover, legal, _, _ = _rules.position(history)
+        history.append((mover, next(t for t, mark in enumerate(legal) if mark)))
+    return history
+
+
 def _fake_generation(folder, generation, games, moves):
-    """A data folder of ``games`` games of ``moves`` positions each, the
-    planes' first two bytes telling the game and the generation."""
+    """A data folder of ``games`` games of ``moves`` positions each (the same
+    legal opening), the planes' first two bytes telling the game and the
+    generation."""
     folder.mkdir(parents=True)
     n = games * moves
+    opening = _opening(moves)
     planes = np.zeros((n, 5, 20, 20), np.uint8)
     game = np.repeat(np.arange(games, dtype=np.int32), moves)
     planes[:, 0, 0, 0] = game
@@ -138,7 +151,9 @@ def _fake_generation(folder, generation, games, moves):
     policy = np.zeros((n, 400), np.float32)
     policy[:, 0] = 1
     np.savez(folder / "shard-x-00000.npz", format_version=np.int32(1), planes=planes, policy=policy,
-             value=np.full((n, 4), 0.25, np.float32), mover=np.zeros(n, np.uint8), tile=np.zeros(n, np.int16),
+             value=np.full((n, 4), 0.25, np.float32),
+             mover=np.tile(np.array([m for m, _ in opening], np.uint8), games),
+             tile=np.tile(np.array([t for _, t in opening], np.int16), games),
              game=game, move=np.zeros(n, np.int16), game_numbers=np.arange(games, dtype=np.int32),
              payoff=np.full((games, 4), 0.25, np.float32))
 
@@ -181,7 +196,7 @@ def test_search_priors_follow_the_network_distribution():
     it would get about a tenth."""
     from tarnex_self_play import play_training_game
 
-    from tarnex_train.network import TarnexNet
+    from tarnex_train.model.network import TarnexNet
     from tarnex_train.settings import SearchConfig
 
     net = FixedPolicyNet()

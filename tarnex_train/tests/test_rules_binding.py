@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from tarnex_train import _rules
-from tarnex_train.positions import FRAMES, replay
+from tarnex_train.data.positions import FRAMES, replay
 
 START_TILES = {0, 1, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61, 80}
 START_CELLS = (0, 19, 399, 380)
@@ -155,3 +155,70 @@ def test_entries_that_empty_the_history_do_not_pull_it_away():
                 history[at] = Emptying(pairs[at], history, on)
                 assert function(history) == expected, (function, on, at)
                 assert history == []
+
+
+def test_scores_placements_remaining_pieces_and_reference_players():
+    shapes = _rules.pieces()
+    assert len(shapes) == 21 and sum(map(len, shapes)) == 89
+    assert shapes[0] == ((0, 0),) and shapes[9] == tuple((0, c) for c in range(5))
+    assert shapes[13] == ((0, 0), (0, 1), (0, 2), (1, 0), (2, 0))
+
+    straight_five = [(0, 0), (0, 1), (0, 2), (0, 3), (0, 4)]
+    assert _rules.scores([]) == (-89,) * 4
+    assert _rules.scores(straight_five) == (-84, -89, -89, -89)
+    assert _rules.remaining(straight_five) == (tuple(p for p in range(21) if p != 9),) + (tuple(range(21)),) * 3
+
+    # Every listed placement, from the start or with a tile already chosen,
+    # ends the turn with its piece once its cells are chosen; the square,
+    # which the five-cell P piece contains, is not listed.
+    for chosen in ([], [(0, 0), (0, 1)]):
+        listed = _rules.placements(chosen)
+        assert listed and (7, (0, 1, 20, 21)) not in listed
+        for piece, cells in listed:
+            assert list(cells) == sorted(cells) and {t for _, t in chosen} <= set(cells)
+            history = chosen + [(0, t) for t in cells if (0, t) not in chosen]
+            assert _rules.position(history)[1] == 1
+            assert piece not in _rules.remaining(history)[0]
+            assert len(cells) == len(shapes[piece])
+
+    rng = random.Random(3)
+    for kinds in (("greedy",) * 4, ("lookahead", "greedy", "lookahead", "greedy")):
+        history, tie_breaks = [], [rng.getrandbits(64) for _ in range(4)]
+        while True:
+            _, mover, legal, payoff, terminal = _rules.position(history)
+            if terminal:
+                break
+            tile = _rules.reference_tile(history, kinds[mover], tie_breaks[mover])
+            assert legal[tile]
+            history.append((mover, tile))
+        scores = _rules.scores(history)
+        assert [p > 0 for p in payoff] == [s == max(scores) for s in scores]
+        assert _rules.placements(history) == []
+        with pytest.raises(ValueError, match="reference_tile: the game is already over"):
+            _rules.reference_tile(history, "greedy", 0)
+    for kind, tie_break, error in [("random", 0, ValueError), (1, 0, TypeError), ("greedy", -1, ValueError),
+                                   ("greedy", 2**64, ValueError), ("greedy", 1.0, TypeError)]:
+        with pytest.raises(error, match="reference_tile: (kind|tie_break)"):
+            _rules.reference_tile([], kind, tie_break)
+
+
+class Endless:
+    """A sequence claiming more entries than any game, none of which may be read."""
+
+    def __len__(self):
+        return 10**12
+
+    def __getitem__(self, index):
+        raise AssertionError("an entry was read")
+
+
+def test_histories_longer_than_any_game_are_refused_at_once():
+    functions = (_rules.replay, _rules.position, _rules.scores, _rules.placements, _rules.remaining,
+                 lambda history: _rules.reference_tile(history, "greedy", 0))
+    for function in functions:
+        for history, entries in (([(0, 0)] * 357, 357), (Endless(), 10**12), (iter([(0, 0)] * 400), 400)):
+            with pytest.raises(ValueError, match=f"^history has {entries} entries; no game has more than 356$"):
+                function(history)
+        # The longest possible length is still read entry by entry.
+        with pytest.raises(ValueError, match="history entry 1: tile 0 is not a legal tile"):
+            function([(0, 0)] * 356)

@@ -14,11 +14,11 @@ import pytest
 import torch
 
 from conftest import KillingEvaluator, TamperingEvaluator, tiny_options
-from tarnex_train.dataset import ShardDataset
-from tarnex_train.positions import FRAMES, replay
-from tarnex_train.selfplay import run_selfplay
+from tarnex_train.data.dataset import ShardDataset
+from tarnex_train.data.positions import FRAMES, replay
+from tarnex_train.play.selfplay import run_selfplay
 from tarnex_train.settings import TrainSettings
-from tarnex_train.shards import FORMAT_VERSION, load_records, read_metadata, read_shard, shard_paths
+from tarnex_train.data.shards import FORMAT_VERSION, load_records, read_metadata, read_shard, shard_paths
 
 
 def engine_turn(policy_in_frame, mover):

@@ -7,18 +7,22 @@ import pytest
 import torch
 
 from conftest import TINY
-from tarnex_train.arena import ArenaOptions, mean_confidence_interval, run_arena
-from tarnex_train.dataset import ShardDataset
-from tarnex_train.network import InferenceNet, _torchscript, load_checkpoint
-from tarnex_train.training import TrainOptions, run_train
+from tarnex_train.play.arena import run_arena
+from tarnex_train.settings import ArenaOptions
+from tarnex_train.stats import mean_confidence_interval
+from tarnex_train.data.dataset import ShardDataset
+from tarnex_train.inference.forms import InferenceNet, _torchscript
+from tarnex_train.model.checkpoints import load_checkpoint
+from tarnex_train.commands.train import run_train
+from tarnex_train.settings import TrainOptions
 
 
 @pytest.fixture(scope="module")
 def trained(selfplay_run, tmp_path_factory):
     summary, _ = selfplay_run
     output = str(tmp_path_factory.mktemp("model") / "model.pt")
-    options = TrainOptions(data=[summary.output], output=output, shape=TINY, steps=3, batch_size=32,
-                           seed=0, torch_threads=1, progress=False)
+    options = TrainOptions.make(data=[summary.output], output=output, shape=TINY, steps=3, batch_size=32,
+                           seed=0, torch_threads=1, quiet=True)
     return run_train(options), output
 
 
@@ -52,8 +56,8 @@ def test_training_writes_a_checkpoint_that_loads(trained, selfplay_run):
 
 def test_arena_reports_payoffs_in_the_unit_interval(trained):
     _, path = trained
-    options = ArenaOptions(games=3, workers=2, model=path, shape=TINY, seed=3, torch_threads=1,
-                           show_board=True, progress=False)
+    options = ArenaOptions.make(games=3, workers=2, model=path, shape=TINY, seed=3, torch_threads=1,
+                           show_board=True, quiet=True)
     summary = run_arena(options)
     assert len(summary.payoffs) == 3 and summary.failures == []
     assert all(0.0 <= p <= 1.0 for p in summary.payoffs)

@@ -8,7 +8,8 @@ import threading
 
 import pytest
 
-from tarnex_train.transport import PROTOCOL, Batcher
+from tarnex_train.pool.channel import Batcher
+from tarnex_train.pool.protocol import PROTOCOL
 
 
 def _play(batcher, ids, rounds, results):
@@ -77,7 +78,7 @@ def test_a_pipe_that_ends_mid_batch_wakes_every_waiting_game():
 def test_the_native_wire_helpers_decode_exactly_and_survive_lists_that_change():
     import struct
 
-    from tarnex_train.transport import decode_reply, pack_planes
+    from tarnex_train.wire import decode_reply, pack_planes
 
     policy = [0.0] * 200 + [1.5, 1.5, -0.0, 0.0, float("inf")] + [0.25 * n for n in range(195)]
     values = [0.1, 0.2, 0.2, -0.3]

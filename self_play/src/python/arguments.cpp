@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "error.hpp"
+#include "python_api/error.hpp"
 
 namespace tarnex::python {
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "ref.hpp"
+#include "python_api/ref.hpp"
 
 namespace tarnex::python {
 

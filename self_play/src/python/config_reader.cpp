@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "convert.hpp"
+#include "python_api/convert.hpp"
 
 namespace tarnex::python {
 

@@ -4,7 +4,7 @@
 #include <variant>
 
 #include "config.hpp"
-#include "error.hpp"
+#include "python_api/error.hpp"
 
 namespace tarnex::python {
 

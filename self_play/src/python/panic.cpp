@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "error.hpp"
+#include "python_api/error.hpp"
 
 namespace tarnex::python {
 

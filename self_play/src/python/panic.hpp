@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "ref.hpp"
+#include "python_api/ref.hpp"
 
 namespace tarnex::python {
 

@@ -4,6 +4,7 @@ and the module keeps working."""
 
 import sys
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -188,3 +189,27 @@ def test_a_reported_length_is_only_a_hint():
             assert play(list, lying) == honest, (kind, length)
             pipe = SharedPipe(lambda side, request: (lying(RISING_POLICY), lying(FLAT_VALUES)))
             assert tarnex_self_play.play_test_game(5, pipe.queue("m"), pipe.queue("b"), pipe) in PAYOFF_SHARES
+
+
+MAX_REPLY_ITEMS = 10**6
+AT_THE_BOUND = RISING_POLICY + [0.0] * (MAX_REPLY_ITEMS - CELLS)
+
+
+@pytest.mark.parametrize("first_reply, refused", [
+    pytest.param((AT_THE_BOUND, FLAT_VALUES), None, id="at the bound"),
+    pytest.param((AT_THE_BOUND + [0.0], FLAT_VALUES), 0, id="one past it"),
+    pytest.param((range(2**40), FLAT_VALUES), 0, id="endless policy"),
+    pytest.param((RISING_POLICY, range(2**40)), 1, id="endless values"),
+])
+def test_reply_items_are_read_up_to_a_bound(first_reply, refused):
+    """A reply item is read up to a million items, far above any real reply,
+    so that a lazy endless sequence fails its evaluation within a moment."""
+    queue = RecordingQueue()
+    pipe = ReplyPipe(queue, lambda n, request: first_reply if n == 0 else (RISING_POLICY, FLAT_VALUES))
+    if refused is None:
+        check_training_result(tarnex_self_play.play_training_game(0, config(), queue, pipe))
+        return
+    with pytest.raises(Exception) as caught:
+        tarnex_self_play.play_training_game(0, config(), queue, pipe)
+    assert caught.value.args == (
+        f'"Error running MCTS: Error evaluating root node: ValueError: reply[{refused}] has more than 1000000 items"',)

@@ -1,0 +1,190 @@
+#include "reference.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "fault.hpp"
+
+namespace tarnex {
+namespace {
+
+constexpr CellSet::Row kRowMask = (CellSet::Row{1} << kBoardSide) - 1;
+
+std::uint64_t mix(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// The order among equally ranked placements: a placement's position in it
+// depends on the placement and the tie break alone, never on the tiles chosen
+// so far, so the turn keeps to one placement.
+std::uint64_t tie_order(std::uint64_t tie_break, const Placement& p) {
+    const std::uint64_t key = (std::uint64_t{p.anchor} << 16) | (std::uint64_t{p.catalogue} << 8) | p.variant;
+    return mix(tie_break ^ mix(key));
+}
+
+std::uint8_t size_of(const Placement& p) { return catalogue_bits()[p.catalogue].size; }
+
+CellSet cells_of(const Placement& p) {
+    CellSet cells;
+    const VariantBits& v = catalogue_bits()[p.catalogue].variants[p.variant];
+    const std::size_t r = p.anchor / kBoardSide;
+    const std::size_t c = p.anchor % kBoardSide;
+    for (std::size_t i = 0; i < v.height; ++i) cells.row(r + i) |= v.rows[i] << c;
+    return cells;
+}
+
+std::size_t count_common(const CellSet& a, const CellSet& b) {
+    std::size_t n = 0;
+    for (std::size_t r = 0; r < kBoardSide; ++r) n += static_cast<std::size_t>(std::popcount(a.row(r) & b.row(r)));
+    return n;
+}
+
+// The board as it was when the mover's turn began. The tiles chosen so far in
+// the turn are the mover's cells that the live placements cover (placements
+// only ever cover open cells); corner and closed sets depend on the ownership
+// of the cells alone, so replaying the other cells in any order rebuilds them.
+Board turn_start_board(const Game& game) {
+    const std::size_t mover = game.current_player;
+    const auto owner = static_cast<std::uint8_t>(mover + 1);
+    CellSet chosen;
+    game.tile_moves.live().front().for_each_cell([&](std::size_t cell) {
+        if ((game.board.cells[cell] & kOwnerMask) == owner) chosen.insert(cell);
+    });
+    if (chosen.empty()) return game.board;
+    Board board = Board::new_();
+    board.pieces = game.board.pieces;
+    for (std::size_t n = 0; n < kBoardCells; ++n) {
+        const std::size_t cell_owner = game.board.cells[n] & kOwnerMask;
+        if (cell_owner >= 1 && cell_owner <= kPlayers && !chosen.contains(n)) board.place_tile(n, cell_owner - 1);
+    }
+    return board;
+}
+
+// Greedy's measure: the mover's corner cells that exist only because of the
+// placement (diagonal to it, open, and not edge to edge with it or with the
+// mover's other cells), minus the opponents' corner cells it occupies.
+std::int64_t corner_gain(const Board& board, std::size_t mover, const Placement& p) {
+    const CellSet cells = cells_of(p);
+    std::int64_t opened = 0;
+    for (std::size_t r = 0; r < kBoardSide; ++r) {
+        auto row_of = [&](std::size_t i) { return i < kBoardSide ? cells.row(i) : CellSet::Row{0}; };
+        const CellSet::Row above = r > 0 ? row_of(r - 1) : 0;
+        const CellSet::Row below = row_of(r + 1);
+        const CellSet::Row here = cells.row(r);
+        const CellSet::Row diagonal = ((above | below) << 1 | (above | below) >> 1) & kRowMask;
+        const CellSet::Row edge = here | here << 1 | here >> 1 | above | below;
+        const CellSet::Row fresh = diagonal & ~edge & ~board.closed[mover].row(r) & ~board.corners[mover].row(r);
+        opened += std::popcount(fresh);
+    }
+    std::int64_t covered = 0;
+    for (std::size_t q = 0; q < kPlayers; ++q) {
+        if (q != mover) covered += static_cast<std::int64_t>(count_common(cells, board.corners[q]));
+    }
+    return opened - covered;
+}
+
+// Lookahead's measure: the mover's placements on its next turn if the
+// opponents played nothing in between, minus the opponents' placements the
+// placement occupies a cell of (the only ones it takes away from them).
+class Mobility {
+public:
+    Mobility(const Board& board, std::size_t mover) : board_(board), mover_(mover) {
+        for (std::size_t q = 0; q < kPlayers; ++q) {
+            if (q == mover) continue;
+            const TileMoves moves = get_tile_moves(board, q);
+            opponents_.insert(opponents_.end(), moves.live().begin(), moves.live().end());
+        }
+        // The opponents' placements by covered cell, in compressed rows.
+        for (const Placement& p : opponents_) p.for_each_cell([&](std::size_t cell) { ++start_[cell + 1]; });
+        for (std::size_t n = 0; n < kBoardCells; ++n) start_[n + 1] += start_[n];
+        by_cell_.resize(start_.back());
+        auto fill = start_;
+        for (std::uint32_t i = 0; i < opponents_.size(); ++i) {
+            opponents_[i].for_each_cell([&](std::size_t cell) { by_cell_[fill[cell]++] = i; });
+        }
+        seen_.assign(opponents_.size(), 0);
+    }
+
+    std::int64_t operator()(const Placement& p) {
+        Board after = board_;
+        p.for_each_cell([&](std::size_t cell) { after.place_tile(cell, mover_); });
+        after.pieces[mover_] &= ~(std::uint32_t{1} << p.catalogue);
+        const auto own = static_cast<std::int64_t>(get_tile_moves(after, mover_).live().size());
+        ++epoch_;
+        std::int64_t taken = 0;
+        p.for_each_cell([&](std::size_t cell) {
+            for (std::uint32_t k = start_[cell]; k < start_[cell + 1]; ++k) {
+                std::uint32_t& mark = seen_[by_cell_[k]];
+                if (mark != epoch_) {
+                    mark = epoch_;
+                    ++taken;
+                }
+            }
+        });
+        return own - taken;
+    }
+
+private:
+    const Board& board_;
+    std::size_t mover_;
+    std::vector<Placement> opponents_;
+    std::array<std::uint32_t, kBoardCells + 1> start_{};
+    std::vector<std::uint32_t> by_cell_;
+    std::vector<std::uint32_t> seen_;
+    std::uint32_t epoch_ = 0;
+};
+
+}  // namespace
+
+std::optional<ReferenceKind> reference_kind(std::string_view name) {
+    if (name == "greedy") return ReferenceKind::greedy;
+    if (name == "lookahead") return ReferenceKind::lookahead;
+    return std::nullopt;
+}
+
+std::string_view reference_name(ReferenceKind kind) {
+    return kind == ReferenceKind::greedy ? "greedy" : "lookahead";
+}
+
+// Both players rank size first: the best placement is then of the largest
+// live size, so no live placement covers its cells and more, and choosing
+// all of them is sure to end the turn with it.
+Tile reference_tile(const Game& game, ReferenceKind kind, std::uint64_t tie_break) {
+    if (game.is_terminal() || game.tile_moves.empty()) fault("reference_tile: the game is over");
+    const std::span<const Placement> live = game.tile_moves.live();
+    const std::size_t mover = game.current_player;
+    const Board board = turn_start_board(game);
+    std::uint8_t largest = 0;
+    for (const Placement& p : live) largest = std::max(largest, size_of(p));
+
+    std::optional<Mobility> mobility;
+    if (kind == ReferenceKind::lookahead) mobility.emplace(board, mover);
+    const Placement* best = nullptr;
+    std::int64_t best_value = std::numeric_limits<std::int64_t>::min();
+    std::uint64_t best_order = 0;
+    for (const Placement& p : live) {
+        if (size_of(p) != largest) continue;
+        const std::int64_t value = mobility ? (*mobility)(p) : corner_gain(board, mover, p);
+        const std::uint64_t order = tie_order(tie_break, p);
+        if (best == nullptr || value > best_value || (value == best_value && order < best_order)) {
+            best = &p;
+            best_value = value;
+            best_order = order;
+        }
+    }
+    Tile tile = kBoardCells;
+    best->for_each_cell([&](std::size_t cell) {
+        if (tile == kBoardCells && game.tile_moves.contains(cell)) tile = cell;
+    });
+    if (tile == kBoardCells) fault("reference_tile: the chosen placement has no unchosen cell");
+    return tile;
+}
+
+}  // namespace tarnex

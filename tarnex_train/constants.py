@@ -1,0 +1,13 @@
+"""The game's dimensions as the Python side sees them, named once.
+
+The rules library owns the rules; these are only the sizes of what crosses
+into Python (planes, policies, values), checked against the binding where
+it can tell them (``data.positions``)."""
+
+SEATS = 4
+BOARD_SIDE = 20
+CELLS = BOARD_SIDE * BOARD_SIDE
+PLANES = 5  # one per seat relative to the mover, then the mover's legal tiles
+PLANES_SHAPE = (PLANES, BOARD_SIDE, BOARD_SIDE)
+PLANES_BYTES = PLANES * CELLS  # a request's planes packed one byte per cell
+LEGAL_PLANE = PLANES - 1

@@ -1,0 +1,176 @@
+"""Evaluators: turn a batch of requests into encoded replies.
+
+A batch is a list of requests ``(id, planes)`` or ``(id, planes, player)``
+(planes: the 5 x 20 x 20 board planes in the mover's frame, packed into 2000
+bytes by ``pool.channel.pack_planes``; ``player``: which of the evaluator's
+players answers, 0 when absent). The result is one encoded reply per
+request, in the same order: ``(policy, values)`` (400 policy entries in the
+mover's frame, 4 values relative to the mover) as ``encode_replies`` makes
+them, which the worker turns into the two lists the engine reads
+(``pool.channel.decode_reply``).
+
+``seconds`` splits each evaluator's own time into ``network`` (the forward
+pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
+"""
+
+from __future__ import annotations
+
+import time
+
+from ..constants import CELLS, LEGAL_PLANE, PLANES_SHAPE, SEATS
+from ..wire import encode_replies
+from .cache import ReplyCache
+from .spec import PlayerSpec
+
+UNIFORM_REPLY = ([1.0] * CELLS, [1.0 / SEATS] * SEATS)
+VALUE_CENTRE = 1.0 / SEATS
+
+
+class ZeroEvaluator:
+    """A zero-cost stand-in for the network: every request gets the same
+    reply (all 400 policy entries 1.0, all values 0.25), encoded once.
+    Measures the pipeline without the network."""
+
+    def __init__(self) -> None:
+        self.payload = _encoded(UNIFORM_REPLY)
+        self.seconds = {"network": 0.0, "encode": 0.0}
+        self.cache_hits = 0
+        self.positions = 0
+
+    def __call__(self, batch) -> list[bytes]:
+        return [self.payload] * len(batch)
+
+
+def _player_index(request) -> int:
+    """Which player a request is for: its third item, 0 without one."""
+    return request[2] if len(request) > 2 else 0
+
+
+def _encoded(reply) -> bytes:
+    import numpy as np
+
+    return encode_replies(np.array([reply[0]]), np.array([reply[1]]))[0]
+
+
+class NetworkEvaluator:
+    """Runs the players' networks on a batch, once per network present in
+    the batch, answering repeated positions from the cache."""
+
+    def __init__(self, players, device, threads: int | None = None, cache_mb: float = 0.0, seed=None) -> None:
+        import numpy as np
+        import torch
+
+        if threads is not None:
+            # More threads than free cores make small batches many times slower.
+            torch.set_num_threads(threads)
+        self._np = np
+        self._torch = torch
+        self.device = device = torch.device(device)
+        from ..model.network import TarnexNet
+        from .forms import InferenceNet
+
+        # Copies: the evaluator puts each network's inference form in place
+        # of the network, and a description may be built more than once.
+        self.players = [PlayerSpec(p.net, p.mode, p.temperature) if isinstance(p, PlayerSpec) else PlayerSpec(p)
+                        for p in players]
+        for player in self.players:
+            if isinstance(player.net, TarnexNet):
+                player.net = InferenceNet(player.net, device)
+            elif player.net is not None:
+                player.net.to(device).eval()
+        self.uniform = _encoded(UNIFORM_REPLY)
+        self.cache = ReplyCache(cache_mb) if cache_mb > 0 else None
+        self.rng = np.random.default_rng(seed)
+        self.seconds = {"network": 0.0, "encode": 0.0}
+        self.cache_hits = 0
+        self.positions = 0  # positions run through a network
+
+    @property
+    def runs_on(self) -> str:
+        """Where and how the networks run, for the progress line."""
+        import torch
+
+        forms = sorted({getattr(p.net, "backend", "eager") for p in self.players if p.net is not None})
+        if not forms:
+            return ""
+        threads = f", {torch.get_num_threads()} threads" if self.device.type == "cpu" else ""
+        return f"network on {self.device} ({', '.join(forms)}{threads})"
+
+    def lookup(self, batch) -> list:
+        """The replies known without a network run (the random player, the
+        cache), None for the rest."""
+        replies: list = [None] * len(batch)
+        cache = self.cache
+        for index, request in enumerate(batch):
+            player = self._player(request)
+            if player.mode == "uniform":
+                replies[index] = self.uniform
+            elif cache is not None and player.mode == "priors":
+                hit = cache.get((_player_index(request), request[1]))
+                if hit is not None:
+                    replies[index] = hit
+                    self.cache_hits += 1
+        return replies
+
+    def __call__(self, batch) -> list[bytes]:
+        start = time.perf_counter()
+        replies = self.lookup(batch)
+        # Requests the network has to see, grouped by player; equal positions
+        # in one batch are run once.
+        todo: dict[int, dict[bytes, list[int]]] = {}
+        for index, request in enumerate(batch):
+            if replies[index] is None:
+                todo.setdefault(_player_index(request), {}).setdefault(request[1], []).append(index)
+        network = 0.0
+        for which, positions in todo.items():
+            network += self._run(which, positions, replies)
+        self.seconds["network"] += network
+        self.seconds["encode"] += time.perf_counter() - start - network
+        return replies
+
+    def _player(self, request) -> PlayerSpec:
+        which = _player_index(request)
+        if not 0 <= which < len(self.players):
+            raise ValueError(f"request for player {which}, but only {len(self.players)} are loaded")
+        return self.players[which]
+
+    def _run(self, which: int, positions: dict, replies: list) -> float:
+        np, torch = self._np, self._torch
+        player = self.players[which]
+        keys = list(positions)
+        planes = np.frombuffer(b"".join(keys), dtype=np.uint8).reshape(len(keys), *PLANES_SHAPE).astype(np.float32)
+        began = time.perf_counter()
+        batch = torch.from_numpy(planes)
+        if self.device.type == "cuda":  # pinned memory: a direct, asynchronous copy
+            batch = batch.pin_memory().to(self.device, non_blocking=True)
+        policy, values = player.net.predict(batch)
+        # The search takes a child's mean value as its Q and gives children
+        # it has not visited Q = 0. Seat shares are all positive, so a child
+        # once visited would outscore every unvisited one and the search
+        # would stay with the first child it tried. Shares minus their mean
+        # (1/4) put an unvisited child at "as good as average".
+        values = values - VALUE_CENTRE
+        if player.mode == "sample":
+            policy = self._sampled(policy, planes, player.temperature)
+        policy, values = policy.float().cpu().numpy(), values.float().cpu().numpy()
+        spent = time.perf_counter() - began
+        payloads = encode_replies(policy, values)
+        self.positions += len(keys)
+        for key, payload in zip(keys, payloads):
+            for index in positions[key]:
+                replies[index] = payload
+            if self.cache is not None and player.mode == "priors":
+                self.cache.put((which, key), payload)
+        return spent
+
+    def _sampled(self, entries, planes, temperature: float):
+        """One-hot replies: a legal tile drawn with probability proportional
+        to p^(1/temperature), p the network's distribution."""
+        torch = self._torch
+        legal = torch.from_numpy(planes[:, LEGAL_PLANE].reshape(len(planes), CELLS) > 0.5).to(entries.device)
+        logits = torch.where(legal, entries / max(1e-3, temperature), torch.full_like(entries, -1e30))
+        probs = torch.softmax(logits, dim=1).double().cpu().numpy()
+        choice = [self.rng.choice(CELLS, p=row / row.sum()) for row in probs]
+        onehot = torch.zeros_like(entries)
+        onehot[torch.arange(len(choice)), torch.tensor(choice)] = 1.0
+        return onehot

@@ -1,0 +1,152 @@
+"""The three phases of a generation: self-play, training on the window,
+strength tests. Each can be redone from its inputs after a kill: finished
+games are kept, a training is redone unless its network was written, test
+results are kept once written."""
+
+from __future__ import annotations
+
+import logging
+import math
+import os
+
+from ..errors import OptionError
+from ..files import atomic_write, read_json, write_json
+from ..settings import RANDOM, ArenaOptions, SelfPlayOptions
+from ..stats import interval
+from .folder import games_in
+
+log = logging.getLogger(__name__)
+
+LOG_EVERY = 25  # training steps per metrics line
+
+
+def selfplay(loop, g: int) -> dict:
+    from ..play.selfplay import run_selfplay
+
+    s, folder = loop.settings, loop.folder
+    data_dir = folder.data_dir(g)
+    numbers = games_in(data_dir)
+    want = s.games_per_generation
+    result = {"games": len(numbers), "positions": 0, "evaluations_per_second": math.nan,
+              "cache_hit_rate": math.nan, "network_positions_per_second": math.nan, "mean_batch": math.nan,
+              "failed": 0}
+    stats_path = os.path.join(folder.gen_dir(g), "selfplay.json")
+    if len(numbers) < want:
+        if numbers:
+            loop.say(f"selfplay: {len(numbers)} of {want} games kept from before; playing the other "
+                     f"{want - len(numbers)}")
+        options = SelfPlayOptions.make(
+            games=want - len(numbers), output=data_dir, checkpoint=folder.network_path(g), log_dir=folder.logs,
+            first_game=max(numbers, default=-1) + 1, shards=s.shards, search=s.search, shape=s.shape, pool=s.pool,
+            device=loop.device, cluster=loop.cluster, seeding=s.seeding, display=loop.display)
+        summary = run_selfplay(options, stream=loop.stream, net=loop.networks.get(g - 1))
+        if summary.interrupted:
+            raise KeyboardInterrupt
+        result.update(
+            evaluations_per_second=summary.evaluations_per_second, cache_hit_rate=summary.cache_hit_rate,
+            network_positions_per_second=summary.network_positions_per_second,
+            mean_batch=summary.server.mean_batch, failed=len(summary.failures), seconds=summary.server.wall,
+            evaluations=summary.server.evaluations)
+        if summary.write_error is not None:
+            raise OSError(f"generation {g}: {summary.games_unwritten} finished game(s) could not be "
+                          f"written: {summary.write_error}")
+        if summary.games_done == 0:
+            raise OptionError(f"generation {g}: no self-play game could be played; see {folder.logs}")
+        write_json(stats_path, result)
+    elif os.path.exists(stats_path):
+        result.update(read_json(stats_path, "self-play statistics"))
+    result["games"] = len(games_in(data_dir))
+    result["positions"] = loop.window.add(g, data_dir)
+    return result
+
+
+def train(loop, g: int) -> dict:
+    import torch
+
+    from ..data.dataset import Examples
+    from ..model.checkpoints import load_checkpoint, save_checkpoint
+    from ..model.device import pick_device
+    from ..model.training import Trainer, fit
+    from ..progress import Progress
+
+    s, t, folder = loop.settings, loop.settings.train, loop.folder
+    gen_dir = folder.gen_dir(g)
+    out = folder.trained_path(g)
+    optimiser_out = os.path.join(gen_dir, "optimizer.pt")
+    window = loop.window.newest(g, s.window_positions)
+    steps = max(1, math.ceil(s.reuse * loop.window.positions(g) / t.batch_size))
+    total_before = int(loop.state.get("total_steps", 0))
+    result = {"window_positions": len(window.get("mover", ())), "steps": steps,
+              "total_steps": total_before + steps, "train": {}, "heldout": {}}
+    if os.path.exists(out):  # trained before a kill, in the tests or promotion
+        result.update(read_json(os.path.join(gen_dir, "train.json"), "training record"))
+        return result
+    torch.set_num_threads(loop.device.threads())
+    net = loop.networks.get(g - 1)
+    if net is None:
+        net = load_checkpoint(folder.network_path(g))[0]
+    previous = os.path.join(folder.gen_dir(g - 1), "optimizer.pt") if g > 0 else None
+    state = torch.load(previous, map_location="cpu", weights_only=True) \
+        if previous and os.path.exists(previous) else None
+    trainer = Trainer(net, t, pick_device(loop.device.device), state)
+    generator = torch.Generator()
+    generator.manual_seed(((s.seeding.seed or 0) * 1_000_003 + g) & 0x7FFFFFFF)
+
+    def logged(step: int, losses: dict) -> None:
+        loop.metrics.write({"kind": "train", "generation": g, "step": step, "total_steps": total_before + step,
+                            **losses, "wall_seconds": loop.wall_seconds()})
+
+    progress = Progress(f"train {g}", steps, "steps", loop.stream, enabled=not loop.display.quiet)
+    fitted = fit(trainer, Examples(window, t), steps, generator, progress=progress, on_interval=logged,
+                 every=LOG_EVERY)
+    progress.close(steps)
+    result["train"] = fitted.interval or {}
+    heldout = loop.window.heldout(g)
+    if heldout:
+        result["heldout"] = trainer.measure(Examples(heldout, t))
+    net.eval()
+    atomic_write(optimiser_out, lambda f: torch.save(trainer.optimiser.state_dict(), f))
+    write_json(os.path.join(gen_dir, "train.json"),
+               {k: result[k] for k in ("steps", "total_steps", "train", "heldout", "window_positions")})
+    save_checkpoint(net, out, total_before + steps, settings={"loop": s.to_dict(), "generation": g})
+    loop.networks = {g: net}
+    return result
+
+
+def strength(loop, g: int) -> dict:
+    """The new network's policy: in seat 0 against three random seats (read
+    beside the seat-0 payoff of equal players), and in rotated matches
+    against three greedy seats and three of the previous generation's."""
+    from ..play.arena import run_arena
+    from ..play.match import run_match
+
+    s, folder = loop.settings, loop.folder
+    path = os.path.join(folder.gen_dir(g), "strength.json")
+    if os.path.exists(path):
+        return read_json(path, "test results")
+    network, previous = folder.trained_path(g), folder.network_path(g)
+    quiet = loop.display.replace(quiet=True)
+    common = dict(log_dir=folder.logs, pool=s.pool, device=loop.device, cluster=loop.cluster, display=quiet)
+    results = {"vs_random": interval([])}
+    if s.strength_games:
+        summary = run_arena(ArenaOptions.make(games=s.strength_games, model=network, baseline=RANDOM, **common),
+                            stream=loop.stream, model_net=loop.networks.get(g))
+        if summary.interrupted:
+            raise KeyboardInterrupt
+        results["vs_random"] = interval(summary.payoffs)
+    temperature = f":{s.previous_temperature:g}" if s.previous_temperature else ""
+    for name, games, others in (("vs_greedy", s.greedy_games, "greedy"),
+                                ("vs_previous", s.previous_games, f"policy:{previous}{temperature}")):
+        results[name] = interval([])
+        if not games:
+            continue
+        seats = [f"policy:{network}"] + [others] * 3
+        networks = {network: loop.networks[g]} if g in loop.networks else None
+        summary = run_match(ArenaOptions.make(games=games, seats=seats, seed=None if s.seeding.seed is None else s.seeding.seed + g,
+                                              **common),
+                            stream=loop.stream, networks=networks)
+        if summary.interrupted:
+            raise KeyboardInterrupt
+        results[name] = interval(summary.results[seats[0]].payoffs)
+    write_json(path, results)
+    return results

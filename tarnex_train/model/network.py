@@ -1,0 +1,131 @@
+"""The network: a small residual CNN over the 5 planes of the mover's frame.
+
+Outputs, for each position:
+- policy: a distribution over the 400 cells of the mover's frame; the logits
+  of cells that are not legal (plane 4 false) are masked out before the
+  softmax.
+- values: four seat shares relative to the mover (softmax), entry k for seat
+  (mover + k) % 4, matching a payoff that sums to 1.
+- ownership (training only, when the shape has the head): for every cell,
+  logits of its final owner relative to the mover, or nobody (5 classes).
+
+The engine keeps the legal tiles whose policy entry v is positive and weighs
+each by e^v. ``predict`` therefore sends log-probabilities shifted to be
+positive (``engine_policy``): the engine's priors are then exactly the
+network's distribution over the legal tiles. Probabilities themselves would
+be squeezed into a factor e of each other.
+"""
+
+from __future__ import annotations
+
+import math
+
+import torch
+from torch import nn
+from torch.nn import functional as F
+
+from ..constants import CELLS, LEGAL_PLANE, PLANES, SEATS
+from ..settings import NetworkShape
+
+# Width of the hidden layer of the value head.
+VALUE_HIDDEN = 64
+# Ownership classes: the mover, the three seats after it, nobody.
+OWNER_CLASSES = SEATS + 1
+# Legal entries sent to the engine lie in [PRIOR_OFFSET, PRIOR_OFFSET + PRIOR_RANGE]:
+# positive, so every legal tile is kept, and small enough that the engine's
+# sum of e^v over 400 tiles stays far inside the float range. Tiles rated
+# below e^-PRIOR_RANGE of the best are raised to that floor.
+PRIOR_OFFSET = 0.01
+PRIOR_RANGE = 60.0
+
+
+class ResidualBlock(nn.Module):
+    def __init__(self, channels: int) -> None:
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(channels)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(channels)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = F.relu(self.bn1(self.conv1(x)))
+        y = self.bn2(self.conv2(y))
+        return F.relu(x + y)
+
+
+class TarnexNet(nn.Module):
+    def __init__(self, shape: NetworkShape = NetworkShape()) -> None:
+        super().__init__()
+        self.shape = shape
+        c = shape.channels
+        self.stem = nn.Sequential(nn.Conv2d(PLANES, c, 3, padding=1, bias=False), nn.BatchNorm2d(c), nn.ReLU())
+        self.tower = nn.Sequential(*[ResidualBlock(c) for _ in range(shape.blocks)])
+        self.policy_head = nn.Sequential(nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU())
+        self.policy_out = nn.Conv2d(2, 1, 1)
+        if shape.value_head == "pooled":
+            # Channel means of the tower: a few dozen numbers per position,
+            # which cannot memorise the outcome of each game the way a dense
+            # layer over all 400 cells does after a few dozen games.
+            self.value_head = nn.Sequential(nn.AdaptiveAvgPool2d(1))
+            self.value_out = nn.Sequential(nn.Linear(c, VALUE_HIDDEN), nn.ReLU(), nn.Linear(VALUE_HIDDEN, SEATS))
+        else:
+            self.value_head = nn.Sequential(nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU())
+            self.value_out = nn.Sequential(nn.Linear(CELLS, VALUE_HIDDEN), nn.ReLU(), nn.Linear(VALUE_HIDDEN, SEATS))
+        self.ownership_out = nn.Conv2d(c, OWNER_CLASSES, 1) if shape.ownership_head else None
+
+    def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """planes (B, 5, 20, 20) -> (policy log-probabilities (B, 400), value logits (B, 4)).
+
+        The policy is a log-softmax over the legal cells (plane 4); cells that
+        are not legal get -inf.
+        """
+        return self._heads(self.tower(self.stem(planes)), planes)
+
+    def forward_training(self, planes: torch.Tensor):
+        """As ``forward``, plus the ownership logits (B, 5, 400), or None
+        without the head."""
+        x = self.tower(self.stem(planes))
+        log_policy, values = self._heads(x, planes)
+        ownership = self.ownership_out(x).flatten(2) if self.ownership_out is not None else None
+        return log_policy, values, ownership
+
+    def _heads(self, x: torch.Tensor, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        logits = self.policy_out(self.policy_head(x)).flatten(1)
+        legal = planes[:, LEGAL_PLANE].flatten(1) > 0.5
+        logits = logits.masked_fill(~legal, float("-inf"))
+        # A position without legal cells (never sent by the engine) would give
+        # NaN; fall back to all cells so the output stays finite.
+        none_legal = ~legal.any(dim=1, keepdim=True)
+        logits = torch.where(none_legal, torch.zeros_like(logits), logits)
+        log_policy = F.log_softmax(logits, dim=1)
+        values = self.value_out(self.value_head(x).flatten(1))
+        return log_policy, values
+
+    @torch.inference_mode()
+    def predict(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """(policy entries for the engine (B, 400), seat shares (B, 4)).
+
+        The policy entries are ``engine_policy`` of the network's
+        log-probabilities: the largest is the preferred tile, non-legal
+        cells are 0."""
+        return engine_outputs(*self(planes), planes)
+
+
+def engine_outputs(log_policy: torch.Tensor, value_logits: torch.Tensor, planes: torch.Tensor):
+    """What ``predict`` returns, from the network's outputs: the engine's
+    policy entries and the seat shares."""
+    return engine_policy(log_policy, planes[:, LEGAL_PLANE].flatten(1) > 0.5), F.softmax(value_logits, dim=1)
+
+
+def engine_policy(log_policy: torch.Tensor, legal: torch.Tensor) -> torch.Tensor:
+    """Log-probabilities shifted so that e^entry is proportional to the
+    probability on the legal cells (each entry positive), 0 elsewhere."""
+    finite = torch.where(legal, log_policy, torch.full_like(log_policy, -math.inf))
+    best = finite.max(dim=1, keepdim=True).values
+    worst = torch.where(legal, log_policy, torch.full_like(log_policy, math.inf)).min(dim=1, keepdim=True).values
+    floor = torch.maximum(worst, best - PRIOR_RANGE)
+    floor = torch.where(torch.isfinite(floor), floor, torch.zeros_like(floor))
+    shifted = finite.clamp_min(floor) - floor + PRIOR_OFFSET
+    return torch.where(legal, shifted, torch.zeros_like(shifted))
+
+

@@ -1,0 +1,130 @@
+"""Training: fit the network to records (policy cross-entropy against the
+search policy plus value cross-entropy against the value target, see
+``data.dataset``). ``fit`` is the one training loop, used by the ``train``
+command and by the learning loop."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+from ..errors import OptionError
+from ..settings import TrainSettings
+
+
+class DivergedError(OptionError):
+    """The loss became NaN or infinite: the learning rate is too high for
+    the data, or the data is broken. Nothing is written."""
+
+
+class Trainer:
+    """A network with its optimiser; ``step`` fits one batch, ``measure``
+    computes losses and policy entropy without learning."""
+
+    def __init__(self, net, settings: TrainSettings, device, optimiser_state=None) -> None:
+        import torch
+
+        self.torch = torch
+        self.net = net.to(device)
+        self.device = device
+        self.settings = settings
+        self.optimiser = torch.optim.AdamW(net.parameters(), lr=settings.lr, weight_decay=settings.weight_decay)
+        if optimiser_state is not None:
+            self.optimiser.load_state_dict(optimiser_state)
+            for group in self.optimiser.param_groups:
+                group["lr"], group["weight_decay"] = settings.lr, settings.weight_decay
+
+    def step(self, planes, policy, value, weight=None, ownership=None) -> tuple[float, float, float]:
+        """One optimiser step; returns the (policy, value, ownership) losses."""
+        from .losses import losses
+
+        self.net.train()
+        planes, policy, value = planes.to(self.device), policy.to(self.device), value.to(self.device)
+        weight = weight.to(self.device) if weight is not None else None
+        ownership = ownership.to(self.device) if ownership is not None else None
+        policy_loss, value_loss, ownership_loss = losses(self.net, planes, policy, value, weight, ownership)
+        total = (policy_loss + self.settings.value_loss_weight * value_loss
+                 + self.settings.ownership_loss_weight * ownership_loss)
+        if not self.torch.isfinite(total):
+            raise DivergedError(
+                f"the loss is not finite (policy {policy_loss.item()}, value {value_loss.item()}); "
+                "lower the learning rate or check the data"
+            )
+        self.optimiser.zero_grad(set_to_none=True)
+        total.backward()
+        self.optimiser.step()
+        return policy_loss.item(), value_loss.item(), ownership_loss.item()
+
+    def measure(self, examples, batch_size: int = 512) -> dict:
+        """Mean policy loss (weighted as in training), value loss, ownership
+        loss and policy entropy over ``examples``."""
+        torch = self.torch
+        from torch.nn import functional as F
+
+        self.net.eval()
+        sums = {"policy_loss": 0.0, "value_loss": 0.0, "ownership_loss": 0.0, "policy_entropy": 0.0}
+        n, weights = len(examples), 0.0
+        with torch.inference_mode():
+            for start in range(0, n, batch_size):
+                planes, policy, value, weight, ownership = examples.batch(slice(start, start + batch_size))
+                planes, policy, value = planes.to(self.device), policy.to(self.device), value.to(self.device)
+                weight = weight.to(self.device)
+                log_policy, value_logits, ownership_logits = self.net.forward_training(planes)
+                if ownership_logits is not None:
+                    sums["ownership_loss"] += F.cross_entropy(
+                        ownership_logits, ownership.to(self.device), reduction="none").mean(dim=1).sum().item()
+                safe = log_policy.clamp_min(-1e4)
+                sums["policy_loss"] += -((policy * safe).sum(dim=1) * weight).sum().item()
+                weights += weight.sum().item()
+                sums["value_loss"] += -(value * F.log_softmax(value_logits, dim=1)).sum().item()
+                sums["policy_entropy"] += -(log_policy.exp() * safe).sum().item()
+        if not n:
+            return {name: math.nan for name in sums}
+        out = {name: total / n for name, total in sums.items()}
+        out["policy_loss"] = sums["policy_loss"] / weights if weights else math.nan
+        return out
+
+
+@dataclass
+class FitResult:
+    steps: int = 0
+    first_loss: tuple = (math.nan, math.nan, math.nan)
+    last_loss: tuple = (math.nan, math.nan, math.nan)
+    interval: dict | None = None  # mean losses of the last logging interval
+
+
+def fit(trainer: Trainer, examples, steps: int, generator, result: FitResult | None = None, progress=None,
+        on_interval=None, every: int = 25) -> FitResult:
+    """``steps`` optimiser steps on batches of ``examples``, drawn as
+    shuffled passes over all of them (each example once per pass).
+    ``on_interval(step, mean losses)`` is called every ``every`` steps and
+    after the last. ``result`` (given or made) is kept up to date step by
+    step, so a caller that catches Ctrl-C knows how far it got."""
+    import torch
+
+    if not len(examples):
+        raise OptionError("no positions to train on")
+    result = result if result is not None else FitResult()
+    batch_size = min(trainer.settings.batch_size, len(examples))
+    sums, count, step = [0.0, 0.0, 0.0], 0, 0
+    while step < steps:
+        order = torch.randperm(len(examples), generator=generator)
+        for start in range(0, len(order) - batch_size + 1, batch_size):
+            current = trainer.step(*examples.batch(order[start:start + batch_size]))
+            step += 1
+            result.steps = step
+            if step == 1:
+                result.first_loss = current
+            result.last_loss = current
+            sums = [a + b for a, b in zip(sums, current)]
+            count += 1
+            if on_interval is not None and (step % every == 0 or step == steps):
+                result.interval = {"policy_loss": sums[0] / count, "value_loss": sums[1] / count,
+                                   "ownership_loss": sums[2] / count}
+                on_interval(step, result.interval)
+                sums, count = [0.0, 0.0, 0.0], 0
+            if progress is not None:
+                progress.update(step, f"loss {current[0]:.3f} + {current[1]:.3f}")
+            if step >= steps:
+                break
+    return result

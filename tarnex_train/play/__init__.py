@@ -1,0 +1,2 @@
+"""Playing many games at once on the pool: self-play that writes shards,
+and arena matches that measure strength."""

@@ -1,0 +1,138 @@
+"""The games a worker process can play, by role: each role takes the
+worker's options and stop flag and returns ``play(batcher, slot_id,
+game)``, which plays game number ``game`` on the slot's channel and returns
+(DONE, payload, stats), (FAILED, error text, stats), or None when the worker
+is stopping. A game's traceback goes into the worker's log."""
+
+from __future__ import annotations
+
+import logging
+import os
+import time
+
+from greenlet import GreenletExit
+
+from ..pool.channel import GameChannel
+from ..pool.protocol import Message
+from ..pool.worker import describe
+
+log = logging.getLogger(__name__)
+
+
+def selfplay(options, stop):
+    """play(batcher, game_id) -> (DONE, records, stats), (FAILED,
+    error text, stats), or None when the worker is stopping."""
+    from tarnex_self_play import play_training_game
+
+    from ..data.positions import training_records
+    from ..settings import SearchConfig
+
+    config = SearchConfig(**options["search"])
+
+    def play(batcher, game_id, game):
+        channel = GameChannel(batcher, game_id)
+        started = time.perf_counter()
+        try:
+            history, policies, payoff = play_training_game(game_id, config, channel, channel)
+        except (KeyboardInterrupt, SystemExit, GreenletExit):  # the worker itself is ending
+            raise
+        except BaseException as error:  # Exception or the engine's PanicException
+            if stop.is_set():
+                return None
+            log.warning("game %s failed", game_id, exc_info=True)
+            return Message.FAILED, describe(error), _stats(started, time.perf_counter(), channel)
+        played = time.perf_counter()
+        try:
+            records = training_records(history, policies, payoff)
+        except Exception as error:
+            log.warning("game %s left a bad record", game_id, exc_info=True)
+            return Message.FAILED, "bad game record: " + describe(error), _stats(started, played, channel)
+        stats = _stats(started, played, channel)
+        stats["records_seconds"] = time.perf_counter() - played
+        records["payoff"] = list(payoff)
+        return Message.DONE, records, stats
+
+    return play
+
+
+def arena(options, stop):
+    from tarnex_self_play import play_test_game
+
+    def play(batcher, game_id, game):
+        model = GameChannel(batcher, game_id, 0)
+        baseline = GameChannel(batcher, game_id, 1)
+        started = time.perf_counter()
+        position = os.lseek(1, 0, os.SEEK_END)
+        try:
+            payoff = play_test_game(game_id, model, baseline, model)
+        except (KeyboardInterrupt, SystemExit, GreenletExit):
+            raise
+        except BaseException as error:
+            if stop.is_set():
+                return None
+            log.warning("test game %s failed", game_id, exc_info=True)
+            return Message.FAILED, describe(error), {"seconds": time.perf_counter() - started}
+        # The board printed at the end; other games' boards may be among
+        # what was written meanwhile, and the last one is whole.
+        board = _read_from(1, position)
+        stats = {"seconds": time.perf_counter() - started, "evaluations": model.calls + baseline.calls}
+        return Message.DONE, {"payoff": float(payoff), "board": board}, stats
+
+    return play
+
+
+def _read_from(fd: int, position: int) -> str:
+    """What was written to ``fd`` (a file) since ``position``."""
+    end = os.lseek(fd, 0, os.SEEK_END)
+    chunks = []
+    while position < end:
+        chunk = os.pread(fd, end - position, position)
+        if not chunk:
+            break
+        chunks.append(chunk)
+        position += len(chunk)
+    return b"".join(chunks).decode("utf-8", "replace")
+
+
+def _stats(started, ended, channel) -> dict:
+    return {
+        "seconds": ended - started,
+        "put_seconds": channel.put_seconds,
+        "recv_seconds": channel.recv_seconds,
+        "evaluations": channel.calls,
+    }
+
+
+def match(options, stop):
+    """A match game of any four players (``play.match``): game ``game``
+    seats the players rotated by ``game % 4`` (when rotating) after the
+    random opening of its rotation set (``game // 4``)."""
+    from .. import _match
+
+    players, networks = options["players"], options["networks"]
+    rotate, opening_turns, seed = options["rotate"], options["opening_turns"], options["seed"]
+
+    def play(batcher, game_id, game):
+        rotation = game % len(players) if rotate else 0
+        seats = [players[(seat - rotation) % len(players)] for seat in range(len(players))]
+        nets = [networks[(seat - rotation) % len(players)] for seat in range(len(players))]
+        channels = [None if net is None else GameChannel(batcher, game_id, net) for net in nets]
+        pipe = next((c for c in channels if c is not None), GameChannel(batcher, game_id))
+        started = time.perf_counter()
+        try:
+            opening = _match.random_opening(opening_turns, (seed * 1_000_003 + game // len(players)) & (2**63 - 1)) \
+                if opening_turns else []
+            history, scores, payoff = _match.play_match_game(game_id, seats, channels, pipe, opening)
+        except (KeyboardInterrupt, SystemExit, GreenletExit):
+            raise
+        except BaseException as error:
+            if stop.is_set():
+                return None
+            log.warning("match game %s failed", game, exc_info=True)
+            return Message.FAILED, describe(error), {"seconds": time.perf_counter() - started}
+        evaluations = sum(c.calls for c in channels if c is not None)
+        return Message.DONE, {"history": [tuple(h) for h in history], "scores": list(scores),
+                              "payoff": list(payoff), "rotation": rotation, "opening": len(opening)}, \
+            {"seconds": time.perf_counter() - started, "evaluations": evaluations}
+
+    return play

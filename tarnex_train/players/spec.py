@@ -1,0 +1,81 @@
+"""Player descriptions as the command line writes them, and their native
+form for the match driver (``tarnex_train._match``).
+
+    random                uniformly drawn legal tiles
+    greedy                the largest piece that fits, placed where it opens the most new corner cells
+                          for the mover minus the opponents' corner cells it covers
+    lookahead             the largest piece that fits, placed where it leaves the mover the most legal
+                          placements for its next turn minus the placements it takes from the opponents
+    policy:CKPT[:T]       the network's most likely legal tile (T > 0: drawn at temperature T)
+    search:CKPT:N         PUCT search with N simulations per tile, no root noise, the most visited tile
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from ..errors import OptionError
+
+REFERENCES = ("greedy", "lookahead")
+CREDITS = ("chooser", "next")
+DEFAULT_C_INIT = 0.75
+DEFAULT_C_BASE = 19652.0
+
+
+@dataclass(frozen=True)
+class Player:
+    kind: str  # "random", "reference", "policy" or "search"
+    name: str = ""  # the reference rule
+    checkpoint: str | None = None
+    temperature: float = 0.0
+    sims: int = 0
+
+    @property
+    def uses_network(self) -> bool:
+        return self.kind in ("policy", "search")
+
+    def native(self, credit: str = "chooser", c_init: float = DEFAULT_C_INIT,
+               c_base: float = DEFAULT_C_BASE) -> tuple:
+        """The seat as the match driver takes it."""
+        if self.kind == "random":
+            return ("random",)
+        if self.kind == "reference":
+            return ("reference", self.name)
+        if self.kind == "policy":
+            return ("policy", float(self.temperature))
+        return ("search", int(self.sims), float(c_init), float(c_base), credit)
+
+
+def parse_player(text: str) -> Player:
+    """A player from its command-line form; OptionError saying what is
+    accepted otherwise."""
+    if not isinstance(text, str) or not text:
+        raise OptionError(f"player {text!r}: expected random, greedy, lookahead, policy:CKPT or search:CKPT:N")
+    if text == "random":
+        return Player("random")
+    if text in REFERENCES:
+        return Player("reference", name=text)
+    kind, _, rest = text.partition(":")
+    if kind == "policy" and rest:
+        checkpoint, temperature = _split_last_number(rest, float)
+        if temperature is not None and temperature < 0:
+            raise OptionError(f"player {text!r}: the temperature must be >= 0")
+        return Player("policy", checkpoint=checkpoint, temperature=temperature or 0.0)
+    if kind == "search" and rest:
+        checkpoint, sims = _split_last_number(rest, int)
+        if sims is None or not 1 <= sims <= 1_000_000:
+            raise OptionError(f"player {text!r}: search:CKPT:N needs N simulations per tile, 1 to 1000000")
+        return Player("search", checkpoint=checkpoint, sims=sims)
+    raise OptionError(f"player {text!r}: expected random, greedy, lookahead, policy:CKPT[:T] or search:CKPT:N")
+
+
+def _split_last_number(text: str, kind):
+    """("path", number) from "path:number", ("path", None) without a number
+    (a checkpoint path may itself hold colons)."""
+    head, sep, tail = text.rpartition(":")
+    if sep:
+        try:
+            return head, kind(tail)
+        except ValueError:
+            pass
+    return text, None

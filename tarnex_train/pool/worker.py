@@ -1,0 +1,106 @@
+"""Worker processes: each plays K games at once (see ``channel``), until the
+shared game counter runs out or the main process asks them to stop.
+
+Workers import neither torch nor the network: they only run the engine,
+whose evaluation requests go through the process's batcher to the server
+(see ``transport``). The main process owns Ctrl-C: workers ignore SIGINT and
+are stopped by the main process (stop flag, and the end of the replies on
+their pipes).
+
+Control messages (``protocol``) go to the main process on the worker's pipe.
+A game's traceback goes into the worker's log (its standard error).
+"""
+
+from __future__ import annotations
+
+import importlib
+import logging
+import os
+import signal
+
+
+from ..logs import log_to_stderr
+from .channel import Batcher
+from .protocol import Message
+
+log = logging.getLogger(__name__)
+
+# Where the games a worker can play are defined (imported by name, so the
+# pool knows nothing of what its games are).
+ROLES_MODULE = "tarnex_train.play.roles"
+
+
+def describe(error: BaseException) -> str:
+    text = str(error)
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+def _take_game(next_game, total_games: int, stop) -> int | None:
+    if stop.is_set():
+        return None
+    with next_game.get_lock():
+        game = next_game.value
+        if game >= total_games:
+            return None
+        next_game.value = game + 1
+    return game
+
+
+def _redirect(fd: int, path: str) -> None:
+    target = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o644)
+    os.dup2(target, fd)
+    os.close(target)
+
+
+def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, options) -> None:
+    """Process entry point. ``role`` names the game a slot plays: a
+    function of ``ROLES_MODULE`` that takes (options, stop) and returns
+    ``play(batcher, slot_id, game)``; ``options`` holds ``games_at_once``
+    and the role's settings."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # The engine writes fault reports to standard error and the test game's
+    # board to standard output, from C; keep both out of the terminal.
+    _redirect(1, log_path + ".stdout")
+    _redirect(2, log_path)
+    log_to_stderr(options.get("log_level", "INFO"))
+    games_at_once = int(options.get("games_at_once", 1))
+    try:
+        roles = importlib.import_module(ROLES_MODULE)
+        if not hasattr(roles, role):
+            raise ValueError(f"unknown worker role {role!r}")
+        play = getattr(roles, role)(options, stop)
+        batcher = Batcher(conn, worker_id * games_at_once, games_at_once)
+        batcher.run([_game_slot(play, batcher, worker_id, worker_id * games_at_once + k, next_game, total_games, stop)
+                     for k in range(games_at_once)])
+    except BaseException as error:  # the worker itself is broken: tell the main process
+        if not stop.is_set():
+            log.exception("worker %s cannot run", worker_id)
+            _tell(conn, (Message.FATAL, worker_id, describe(error)))
+    else:
+        _tell(conn, (Message.EXIT, worker_id))
+    finally:
+        conn.close()
+
+
+def _game_slot(play, batcher, worker_id, game_id, next_game, total_games, stop):
+    """One slot's games, one after the other. A game's own failure is
+    reported and skipped; anything else stops the slot (and the worker)."""
+
+    def games() -> None:
+        while (game := _take_game(next_game, total_games, stop)) is not None:
+            batcher.send((Message.START, worker_id, game))
+            message = play(batcher, game_id, game)
+            if message is None:  # stopping
+                return
+            kind, payload, stats = message
+            batcher.send((kind, worker_id, game, payload, stats))
+
+    return games
+
+
+def _tell(replies, message) -> None:
+    """Sends a control message to the main process, if it is still there."""
+    try:
+        replies.send(message)
+    except OSError:
+        pass

@@ -1,0 +1,176 @@
+"""The groups of settings that several commands share. Each default is the
+one the learning loop uses, so every command and the loop agree."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+from .fields import Settings, setting
+
+
+@dataclass(frozen=True)
+class SearchConfig(Settings):
+    """Settings of the engine's tree search, read by attribute by the module.
+
+    AlphaZero's c_base and exploration fraction, with few simulations (a move
+    here is one tile, and the tools run on a CPU), a Dirichlet alpha for the
+    15 to 100 legal tiles a position has, and a smaller exploration constant
+    than AlphaZero's 1.25: values are seat shares (range 1, not 2) and with
+    the larger constant the visits followed the priors whatever the values
+    said.
+    """
+
+    TITLE = "search settings"
+
+    sims_per_move: int = setting(16, "simulations of the tree search for every tile chosen", low=1, high=1_000_000)
+    sample_moves: int = setting(
+        30, "the first N-1 tiles of a game (all seats together) are sampled in proportion to the visit counts, "
+        "later ones are the most visited tile", low=0, high=2**63)
+    c_base: float = setting(19652.0, "base constant of the PUCT exploration term", low=0.0, low_open=True,
+                            float32=True)
+    c_init: float = setting(0.75, "initial constant of the PUCT exploration term", low=0.0, low_open=True,
+                            float32=True)
+    dirichlet_alpha: float = setting(0.3, "concentration of the Dirichlet noise mixed into the root priors",
+                                     low=0.0, low_open=True, float32=True)
+    exploration_fraction: float = setting(0.25, "weight of that noise in the root priors (0 = no noise)",
+                                          low=0.0, high=1.0, float32=True)
+
+
+@dataclass(frozen=True)
+class NetworkShape(Settings):
+    """Size of a freshly initialised network."""
+
+    TITLE = "network (for freshly initialised networks)"
+
+    channels: int = setting(32, "channels of the residual tower", low=1, high=1024)
+    blocks: int = setting(2, "residual blocks", low=0, high=64)
+    value_head: str = setting("pooled", "value head over the channel means of the tower ('pooled') or a dense "
+                              "layer over all cells ('dense', overfits small data)", choices=("pooled", "dense"))
+    ownership_head: bool = setting(True, "a head that predicts who owns each cell at the end of the game, "
+                                   "trained alongside (it teaches the tower territory from few games)")
+
+
+MAX_AUTO_GAMES_PER_WORKER = 32
+
+
+@dataclass(frozen=True)
+class DeviceSettings(Settings):
+    """Where the network runs: a property of the machine, not of a run."""
+
+    TITLE = "device"
+
+    device: str = setting("cpu", "torch device for the network: cpu, or cuda / cuda:N when available")
+    torch_threads: int = setting(0, "CPU threads for the network (0: one per core; the workers mostly wait "
+                                 "for it, and its threads do not spin while idle)", low=0, high=1024)
+
+    def threads(self, cpus: int | None = None) -> int:
+        """CPU threads for the network on a machine with ``cpus`` cores."""
+        return self.torch_threads or cpus or os.cpu_count() or 1
+
+
+@dataclass(frozen=True)
+class PoolSettings(Settings):
+    """Worker processes and the inference server that answers them."""
+
+    TITLE = "inference"
+
+    workers: int = setting(0, "worker processes playing games (0: one per core)", low=0, high=1024)
+    games_per_worker: int = setting(
+        0, "games each worker process plays at once; their requests go to the network together (0: enough "
+        "for the batch size, at most 32 and at most the worker's share of the games)", low=0, high=1024)
+    batch_size: int = setting(64, "most requests evaluated in one network run", low=1, high=65536)
+    batch_wait_ms: float = setting(1.0, "how long requests for the network wait for more to join them while "
+                                   "other games still run", low=0.0, high=1000.0)
+    cache_mb: float = setting(512.0, "memory for the evaluation cache, which answers a position seen before "
+                              "without the network (0 = no cache)", low=0.0, high=1e6)
+    stall_seconds: float = setting(300.0, "a worker silent this long is reported and ended, and its open games "
+                                   "skipped", low=0.0, high=1e6, low_open=True)
+
+    def processes(self, cpus: int | None = None) -> int:
+        """Worker processes on a machine with ``cpus`` cores (default this one)."""
+        return self.workers or cpus or os.cpu_count() or 1
+
+    def games_at_once(self, processes: int | None = None, games: int | None = None) -> int:
+        """Games per worker process, for ``processes`` of them (default
+        ``processes()``) and, when given, a run of ``games`` games (no more
+        than each worker's share, so every worker gets some)."""
+        if self.games_per_worker:
+            return self.games_per_worker
+        processes = processes or self.processes()
+        wanted = min(MAX_AUTO_GAMES_PER_WORKER, -(-self.batch_size // processes))
+        if games is not None:
+            wanted = min(wanted, -(-games // processes))
+        return max(1, wanted)
+
+
+@dataclass(frozen=True)
+class ClusterSettings(Settings):
+    """Where the games are played: this machine, or the nodes of a Ray
+    cluster (one actor per node running the local pipeline there: its
+    worker processes and its own inference server on the node's device)."""
+
+    TITLE = "cluster (not part of a run's settings: a run may move)"
+
+    ray: str = setting(None, "play on the Ray cluster at this address ('auto', HOST:PORT or ray://HOST:PORT) "
+                       "instead of this machine alone; --workers then counts per node", kind=str)
+    node_share: float = setting(1.0, "on Ray: share of each node's CPUs its worker processes use (with --workers "
+                                "0)", low=0.0, high=1.0, low_open=True)
+    games_per_chunk: int = setting(0, "on Ray: games handed to a node at a time, so faster nodes play more (0: as "
+                                   "many as the node plays at once, at most half a node's share of the games)",
+                                   low=0, high=10**6)
+
+
+@dataclass(frozen=True)
+class TrainSettings(Settings):
+    """How the network is fitted to the records."""
+
+    TITLE = "training"
+
+    batch_size: int = setting(256, "positions per step", low=1, high=65536)
+    lr: float = setting(2e-3, "learning rate (AdamW)", low=0.0, high=10.0, low_open=True)
+    weight_decay: float = setting(3e-4, "weight decay (AdamW)", low=0.0, high=10.0)
+    value_score_weight: float = setting(
+        0.7, "share of the value target taken from the final scores (a softmax over the seats' scores) "
+        "instead of the win shares; scores say more than the winner alone", low=0.0, high=1.0)
+    value_temperature: float = setting(8.0, "temperature of that softmax, in cells", low=0.0, high=1000.0,
+                                       low_open=True)
+    value_loss_weight: float = setting(0.25, "weight of the value loss against the policy loss", low=0.0,
+                                       high=100.0)
+    ownership_loss_weight: float = setting(
+        1.0, "weight of the ownership loss (cross-entropy per cell, averaged over the board) against the policy "
+        "loss; used when the network has an ownership head", low=0.0, high=100.0)
+    completion_policy_weight: float = setting(
+        0.0, "weight of the policy loss at positions where some legal tile completes the mover's piece: the "
+        "search values such a tile for the next seat, not the mover, so its visit counts there mislead",
+        low=0.0, high=1.0)
+
+
+@dataclass(frozen=True)
+class ShardSettings(Settings):
+    """How finished games are written."""
+
+    TITLE = "data"
+
+    games_per_shard: int = setting(16, "games written together in one shard", low=1, high=10**6)
+
+
+@dataclass(frozen=True)
+class Seeding(Settings):
+    """Reproducible randomness where the tools draw it themselves."""
+
+    TITLE = "seeding"
+
+    seed: int = setting(None, "seed of fresh network weights (and of the training's data order); random when "
+                        "omitted", kind=int, low=0, high=2**63 - 1)
+
+
+@dataclass(frozen=True)
+class Display(Settings):
+    """What a command shows while it runs."""
+
+    TITLE = "display"
+
+    quiet: bool = setting(False, "no progress bar")
+    log_level: str = setting("INFO", "level of the log file written beside the output (the worker logs and "
+                             "RUN/logs/loop.log)", choices=("DEBUG", "INFO", "WARNING", "ERROR"))

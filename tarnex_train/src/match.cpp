@@ -1,0 +1,147 @@
+#include "match.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tarnex::match {
+
+namespace {
+
+// Uniform in [0, 1) with 53 bits.
+double uniform_double(Rng& rng) { return static_cast<double>(rng() >> 11) * 0x1.0p-53; }
+
+// The root's children in ascending tile order: decisions must not depend on
+// the walk order, which is shuffled at expansion.
+std::vector<const Node*> children_by_tile(const Node& root) {
+    std::vector<const Node*> children;
+    children.reserve(root.children.size());
+    for (const Node& child : root.children) children.push_back(&child);
+    std::sort(children.begin(), children.end(), [](const Node* a, const Node* b) { return a->tile < b->tile; });
+    return children;
+}
+
+// A tile drawn with probability proportional to prior^(1/temperature) among
+// the children with a prior above 0 (none: nullopt). Priors are divided by
+// the greatest first, so a low temperature cannot underflow every weight.
+std::optional<Tile> sampled_tile(const std::vector<const Node*>& children, float temperature, Rng& rng) {
+    double greatest = 0.0;
+    for (const Node* child : children) greatest = std::max(greatest, static_cast<double>(child->prior));
+    if (!(greatest > 0.0)) return std::nullopt;
+    const double exponent = 1.0 / static_cast<double>(temperature);
+    std::vector<double> weights;
+    weights.reserve(children.size());
+    double total = 0.0;
+    for (const Node* child : children) {
+        const double prior = child->prior;
+        weights.push_back(prior > 0.0 ? std::pow(prior / greatest, exponent) : 0.0);
+        total += weights.back();
+    }
+    const double u = uniform_double(rng) * total;
+    double running = 0.0;
+    std::optional<Tile> last;
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        if (weights[i] == 0.0) continue;
+        running += weights[i];
+        last = children[i]->tile;
+        if (running > u) break;
+    }
+    return last;
+}
+
+}  // namespace
+
+bool evaluates(const Player& player) {
+    return std::holds_alternative<PolicyPlayer>(player) || std::holds_alternative<SearchPlayer>(player);
+}
+
+Expected<Game, std::string> play_opening(const Moves& opening,
+                                         const std::string& name) {
+    Game game = Game::reset();
+    for (std::size_t i = 0; i < opening.size(); ++i) {
+        const auto [seat, tile] = opening[i];
+        const std::string prefix = name + " entry " + std::to_string(i) + ": ";
+        if (game.is_terminal()) return Unexpected{prefix + "the game is already over"};
+        const auto mover = static_cast<std::int64_t>(game.current_player);
+        if (seat != mover) {
+            return Unexpected{prefix + "seat " + std::to_string(seat) + " is not the player to move (player " +
+                              std::to_string(mover) + " is)"};
+        }
+        if (tile < 0 || tile >= static_cast<std::int64_t>(kBoardCells) ||
+            !game.tile_moves.contains(static_cast<Tile>(tile))) {
+            return Unexpected{prefix + "tile " + std::to_string(tile) + " is not a legal tile for player " +
+                              std::to_string(mover)};
+        }
+        (void)game.apply(static_cast<Tile>(tile));
+    }
+    return game;
+}
+
+History random_opening(std::size_t turns, std::uint64_t seed) {
+    Rng rng(seed);
+    Game game = Game::reset();
+    for (std::size_t done = 0; done < turns && !game.is_terminal();) {
+        const std::size_t mover = game.current_player;
+        const std::uint32_t pieces = game.board.pieces[mover];
+        (void)game.apply(uniform_tile(game, rng));
+        if (game.board.pieces[mover] != pieces) ++done;  // the tile completed a piece
+    }
+    return std::move(game.history);
+}
+
+Tile uniform_tile(const Game& game, Rng& rng) {
+    const std::vector<Tile> legal = game.get_legal_tiles();
+    if (legal.empty()) fault("uniform_tile: no legal tile");
+    return legal[rng.below(legal.size())];
+}
+
+Decision policy_decision(const Node& root, const Game& game, float temperature, Rng& rng) {
+    std::array<float, kBoardCells> priors{};
+    for (const Node& child : root.children) priors[child.tile] = child.prior;
+    Decision decision;
+    float best_prior = 0.0f;
+    std::optional<Tile> best;
+    game.tile_moves.keys().for_each([&](std::size_t tile) {
+        decision.shares.emplace_back(static_cast<std::int32_t>(tile), priors[tile]);
+        if (priors[tile] > best_prior) {
+            best_prior = priors[tile];
+            best = tile;
+        }
+    });
+    if (temperature > 0.0f) best = sampled_tile(children_by_tile(root), temperature, rng);
+    decision.tile = best ? *best : uniform_tile(game, rng);
+    return decision;
+}
+
+Decision search_decision(const Node& root, const Game& game, Rng& rng) {
+    if (root.is_leaf()) return Decision{uniform_tile(game, rng), {}};
+    const std::vector<const Node*> children = children_by_tile(root);
+    std::uint32_t total = 0;
+    for (const Node* child : children) total += child->visit_count;
+    Decision decision;
+    const Node* best = nullptr;
+    for (const Node* child : children) {
+        decision.shares.emplace_back(static_cast<std::int32_t>(child->tile),
+                                     static_cast<float>(child->visit_count) / static_cast<float>(total));
+        if (best == nullptr || child->visit_count > best->visit_count ||
+            (child->visit_count == best->visit_count && child->prior > best->prior)) {
+            best = child;
+        }
+    }
+    decision.tile = best->tile;
+    return decision;
+}
+
+void backup_to_chooser(const Node& root, const std::vector<Node*>& path, const std::vector<float>& values) {
+    std::size_t chooser = root.player;
+    for (Node* node : path) {
+        if (chooser >= values.size()) {
+            fault("value list of " + std::to_string(values.size()) + " entries has no value for seat " +
+                  std::to_string(chooser));
+        }
+        ++node->visit_count;
+        node->value_sum = values[chooser] + node->value_sum;
+        chooser = node->player;
+    }
+}
+
+}  // namespace tarnex::match

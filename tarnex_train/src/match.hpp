@@ -1,0 +1,171 @@
+// Matches of four players of any kind, the seats of the strength tests and
+// of the browser view: a uniformly random player, the rules' reference
+// players, a policy (one evaluation per tile) and the engine's PUCT search.
+// The last two evaluate positions through the engine's transport, so their
+// requests take the same way as self-play's: put/recv, batcher, cache.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "reference.hpp"
+#include "simulation.hpp"
+
+namespace tarnex::match {
+
+using self_play::EvaluationReply;
+using self_play::Expected;
+using self_play::Node;
+using self_play::Rng;
+using self_play::Transport;
+using self_play::Unexpected;
+
+using History = std::vector<std::pair<std::int32_t, std::int32_t>>;
+// (seat, tile) pairs as given, before they are checked against the rules.
+using Moves = std::vector<std::pair<std::int64_t, std::int64_t>>;
+// (tile, share) pairs of one decision, in ascending tile order.
+using Shares = std::vector<std::pair<std::int32_t, float>>;
+
+struct RandomPlayer {};
+struct ReferencePlayer {
+    ReferenceKind kind = ReferenceKind::greedy;
+};
+// Temperature 0 takes the tile of the highest prior; t > 0 draws a tile with
+// probability proportional to prior^(1/t).
+struct PolicyPlayer {
+    float temperature = 0.0f;
+};
+// Whom a search credits with a child's value. A tile that completes a piece
+// hands the move on, so the child's position has another mover: `next`
+// values the child for that mover, as the self-play search does; `chooser`
+// for the seat that chose the tile, whose choice it is.
+enum class Credit : std::uint8_t { next, chooser };
+// `sims` simulations per tile, without root noise.
+struct SearchPlayer {
+    std::uint64_t sims = 1;
+    float c_init = 1.25f;
+    float c_base = 19652.0f;
+    Credit credit = Credit::next;
+};
+using Player = std::variant<RandomPlayer, ReferencePlayer, PolicyPlayer, SearchPlayer>;
+
+// Whether the player evaluates positions (and so needs a transport).
+bool evaluates(const Player& player);
+
+struct Decision {
+    Tile tile = 0;
+    // A search's root visit shares, a policy's priors over the legal tiles,
+    // nothing for the others.
+    Shares shares;
+};
+
+struct MatchResult {
+    History history;
+    std::array<std::int32_t, kPlayers> scores{};
+    std::array<float, kPlayers> payoff{};
+};
+
+// The position after `opening`, (seat, tile) pairs played from the start;
+// the error names the first entry ("<name> entry i: ...") that is not the
+// mover's legal tile.
+Expected<Game, std::string> play_opening(const Moves& opening,
+                                         const std::string& name = "opening");
+// Uniformly drawn legal tiles from the start until `turns` turns (pieces)
+// are complete or the game is over; the same seed gives the same opening.
+History random_opening(std::size_t turns, std::uint64_t seed);
+
+Tile uniform_tile(const Game& game, Rng& rng);
+// A policy's decision from its evaluated root: the children's priors, 0 for
+// the legal tiles without a child. When no prior is above 0 the tile is
+// drawn uniformly from the legal tiles.
+Decision policy_decision(const Node& root, const Game& game, float temperature, Rng& rng);
+// A search's decision: the most visited root child, the highest prior among
+// equals (then the lowest tile); a uniformly drawn legal tile when the root
+// has no child.
+Decision search_decision(const Node& root, const Game& game, Rng& rng);
+// The backup of Credit::chooser: each node on the path below `root` takes
+// the value of its parent's mover.
+void backup_to_chooser(const Node& root, const std::vector<Node*>& path, const std::vector<float>& values);
+
+// The engine's search without root noise, backing up by `player.credit`. A
+// failed evaluation, at the root or at a leaf, ends it with the error.
+template <Transport T>
+Expected<Node, std::string> search(const Game& game, const SearchPlayer& player, T& transport, std::int32_t id,
+                                   Rng& rng) {
+    self_play::Config config;
+    config.c_init = player.c_init;
+    config.c_base = player.c_base;
+    Node root;
+    EvaluationReply reply;
+    if (auto error = self_play::evaluate(root, game, transport, id, rng, reply)) {
+        return Unexpected{"Error evaluating root node: " + error->display()};
+    }
+    if (root.is_leaf()) return root;  // nothing to choose between: no simulation would change that
+    std::vector<Node*> path;
+    for (std::uint64_t sim = 0; sim < player.sims; ++sim) {
+        ++root.visit_count;
+        const Game& position = self_play::descend(root, game, config, path);
+        Node& leaf = path.empty() ? root : *path.back();
+        if (auto error = self_play::evaluate(leaf, position, transport, id, rng, reply)) {
+            return Unexpected{"Error evaluating leaf node: " + error->display()};
+        }
+        if (player.credit == Credit::next) {
+            self_play::backup(path, reply.values);
+        } else {
+            backup_to_chooser(root, path, reply.values);
+        }
+    }
+    return root;
+}
+
+// One decision of `player` in `game` (not over). `transport` may be null for
+// a player that does not evaluate.
+template <Transport T>
+Expected<Decision, std::string> decide(const Player& player, const Game& game, T* transport, std::int32_t id,
+                                       Rng& rng) {
+    if (game.is_terminal()) fault("decide: the game is over");
+    if (evaluates(player) && transport == nullptr) fault("decide: an evaluating player without a transport");
+    if (std::holds_alternative<RandomPlayer>(player)) return Decision{uniform_tile(game, rng), {}};
+    if (const auto* reference = std::get_if<ReferencePlayer>(&player)) {
+        return Decision{reference_tile(game, reference->kind, rng()), {}};
+    }
+    if (const auto* policy = std::get_if<PolicyPlayer>(&player)) {
+        Node root;
+        EvaluationReply reply;
+        if (auto error = self_play::evaluate(root, game, *transport, id, rng, reply)) {
+            return Unexpected{"Error evaluating root node: " + error->display()};
+        }
+        return policy_decision(root, game, policy->temperature, rng);
+    }
+    auto searched = search(game, std::get<SearchPlayer>(player), *transport, id, rng);
+    if (!searched) return Unexpected{std::move(searched.error())};
+    return search_decision(searched.value(), game, rng);
+}
+
+// Plays from `game` to the end, each seat's player choosing its tiles and
+// evaluating through its own transport (null for seats that do not
+// evaluate). A failed evaluation ends the match with its error, which names
+// the seat.
+template <Transport T>
+Expected<MatchResult, std::string> play_match(Game game, const std::array<Player, kPlayers>& seats,
+                                              const std::array<T*, kPlayers>& transports, std::int32_t id,
+                                              Rng& rng) {
+    while (!game.is_terminal()) {
+        const std::size_t seat = game.current_player;
+        auto decision = decide(seats[seat], game, transports[seat], id, rng);
+        if (!decision) return Unexpected{"seat " + std::to_string(seat) + ": " + decision.error()};
+        if (auto rejected = game.apply(decision.value().tile)) fault("play_match: " + *rejected);
+    }
+    MatchResult result;
+    result.scores = game.board.get_scores(game.last_sizes);
+    result.payoff = game.get_payoff();
+    result.history = std::move(game.history);
+    return result;
+}
+
+}  // namespace tarnex::match

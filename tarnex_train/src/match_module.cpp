@@ -1,0 +1,392 @@
+// tarnex_train._match: matches of any four players, and single decisions,
+// evaluating through the same put/recv transport as self-play (so the
+// worker pool's batcher, cache and network serve them alike).
+//
+//   play_match_game(id, seats, queues, pipe, opening=()) -> (history, scores, payoff)
+//       Plays `opening` ((seat, tile) pairs), then each seat's player to the
+//       end. history: list of (seat, tile); scores: four ints by seat;
+//       payoff: four floats by seat.
+//   choose_tile(history, seat, queue, pipe, id=0) -> (tile, shares)
+//       One decision of player `seat` in the position after `history`;
+//       shares: list of (tile, share), a search's root visit shares or a
+//       policy's priors over the legal tiles, [] for the others.
+//   random_opening(turns, seed) -> list of (seat, tile)
+//       Uniformly drawn legal tiles from the start until `turns` turns are
+//       complete, the same for the same seed.
+//
+// A seat's player is a tuple: ("random",), ("reference", "greedy" |
+// "lookahead"), ("policy", temperature), ("search", sims, c_init, c_base,
+// "next" | "chooser"). `queues` has four items: an object with `put` for a
+// policy or search seat (anything, None say, for the others); `pipe` an
+// object with `recv`. A request is put((id, planes)) and answered by
+// pipe.recv() with (policy, values), exactly as for self-play.
+//
+// Bad arguments raise TypeError or ValueError with one line naming the
+// argument; a failed evaluation raises Exception with its message. Each call
+// keeps its state on its own stack, so games on greenlets of one thread,
+// switched inside recv, do not disturb each other.
+#include "python_api/ref.hpp"  // Python.h comes first
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "match.hpp"
+#include "python_api/convert.hpp"
+#include "python_api/error.hpp"
+#include "python_api/transport.hpp"
+
+namespace {
+
+using namespace tarnex::match;
+using tarnex::Game;
+using tarnex::kPlayers;
+using tarnex::python::PythonTransport;
+using tarnex::python::Ref;
+
+// Sets `type` with `message`; false, for returning at once.
+bool fail(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    return false;
+}
+
+const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
+
+// A name given by the caller, as an error shows it: on one line, not too long.
+std::string shown(std::string text) {
+    if (text.size() > 40) text = text.substr(0, 37) + "...";
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return "'" + text + "'";
+}
+
+// The items of a sequence, held in a tuple for the whole call: reading them
+// may run Python code that changes a list.
+Ref items_of(PyObject* sequence, const std::string& what) {
+    if (PyUnicode_Check(sequence) || PyBytes_Check(sequence) || !PySequence_Check(sequence)) {
+        fail(PyExc_TypeError, what + " must be a sequence, not " + type_name(sequence));
+        return {};
+    }
+    return Ref::steal(PySequence_Tuple(sequence));
+}
+
+bool read_text(PyObject* o, const std::string& what, std::string& out) {
+    bool ok = false;
+    if (PyUnicode_Check(o)) out = tarnex::python::utf8_text(o, &ok);
+    return ok || fail(PyExc_TypeError, what + " must be a str, not " + type_name(o));
+}
+
+bool read_number(PyObject* o, const std::string& what, float& out) {
+    double value = 0.0;
+    if (!PyFloat_Check(o) && !PyLong_Check(o)) {
+        return fail(PyExc_TypeError, what + " must be a number, not " + type_name(o));
+    }
+    if (!tarnex::python::as_double(o, value)) return false;
+    out = tarnex::python::to_float(value);
+    return std::isfinite(out) || fail(PyExc_ValueError, what + " must be finite");
+}
+
+bool read_integer(PyObject* o, const std::string& what, long long& out) {
+    if (!PyLong_Check(o)) return fail(PyExc_TypeError, what + " must be an int, not " + type_name(o));
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) return fail(PyExc_ValueError, what + " is out of range");
+    return !(out == -1 && PyErr_Occurred());
+}
+
+bool read_id(PyObject* o, std::int32_t& out) {
+    long long id = 0;
+    if (!read_integer(o, "id", id)) return false;
+    if (id < std::numeric_limits<std::int32_t>::min() || id > std::numeric_limits<std::int32_t>::max()) {
+        return fail(PyExc_ValueError, "id must fit in 32 bits");
+    }
+    out = static_cast<std::int32_t>(id);
+    return true;
+}
+
+constexpr const char* kPlayerForms =
+    "('random',), ('reference', name), ('policy', temperature) or ('search', sims, c_init, c_base, credit)";
+
+// One seat's player tuple; `what` names it in errors ("seats[2]", "seat").
+bool read_player(PyObject* o, const std::string& what, Player& out) {
+    if (!PyTuple_Check(o) || PyTuple_Size(o) == 0) {
+        return fail(PyExc_TypeError, what + " must be a tuple " + kPlayerForms + ", not " + type_name(o));
+    }
+    const Py_ssize_t size = PyTuple_Size(o);
+    std::string kind;
+    if (!read_text(PyTuple_GetItem(o, 0), what + ": kind", kind)) return false;
+    auto item = [&](Py_ssize_t i) { return PyTuple_GetItem(o, i); };
+    auto arity = [&](Py_ssize_t parameters, const char* form) {
+        return size == parameters + 1 ||
+               fail(PyExc_TypeError, what + ": a " + kind + " player is " + form + ", got " +
+                                         std::to_string(size) + " items");
+    };
+    if (kind == "random") {
+        if (!arity(0, "('random',)")) return false;
+        out = RandomPlayer{};
+        return true;
+    }
+    if (kind == "reference") {
+        std::string name;
+        if (!arity(1, "('reference', name)") || !read_text(item(1), what + ": name", name)) return false;
+        const auto reference = tarnex::reference_kind(name);
+        if (!reference) {
+            return fail(PyExc_ValueError, what + ": unknown reference player " + shown(name) + " (greedy, lookahead)");
+        }
+        out = ReferencePlayer{*reference};
+        return true;
+    }
+    if (kind == "policy") {
+        PolicyPlayer policy;
+        if (!arity(1, "('policy', temperature)") || !read_number(item(1), what + ": temperature", policy.temperature)) {
+            return false;
+        }
+        if (policy.temperature < 0.0f) return fail(PyExc_ValueError, what + ": temperature must be at least 0");
+        out = policy;
+        return true;
+    }
+    if (kind == "search") {
+        SearchPlayer search;
+        long long sims = 0;
+        std::string credit;
+        if (!arity(4, "('search', sims, c_init, c_base, credit)") || !read_integer(item(1), what + ": sims", sims) ||
+            !read_number(item(2), what + ": c_init", search.c_init) ||
+            !read_number(item(3), what + ": c_base", search.c_base) || !read_text(item(4), what + ": credit", credit)) {
+            return false;
+        }
+        if (sims < 1) return fail(PyExc_ValueError, what + ": sims must be at least 1");
+        if (!(search.c_base > 0.0f)) return fail(PyExc_ValueError, what + ": c_base must be greater than 0");
+        if (credit != "next" && credit != "chooser") {
+            return fail(PyExc_ValueError, what + ": unknown credit " + shown(credit) + " (next, chooser)");
+        }
+        search.sims = static_cast<std::uint64_t>(sims);
+        search.credit = credit == "next" ? Credit::next : Credit::chooser;
+        out = search;
+        return true;
+    }
+    return fail(PyExc_ValueError, what + ": unknown player kind " + shown(kind) + "; a player is " + kPlayerForms);
+}
+
+// (seat, tile) pairs; `what` names them in errors ("opening", "history").
+bool read_moves(PyObject* sequence, const std::string& what, Moves& out) {
+    Ref entries = items_of(sequence, what);
+    if (!entries) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(entries.get()); ++i) {
+        PyObject* entry = PyTuple_GetItem(entries.get(), i);
+        const std::string where = what + " entry " + std::to_string(i);
+        if (!PyTuple_Check(entry) && !PyList_Check(entry)) {
+            return fail(PyExc_TypeError, where + " must be a (seat, tile) pair, not " + type_name(entry));
+        }
+        if (PySequence_Size(entry) != 2) return fail(PyExc_TypeError, where + " must be a (seat, tile) pair");
+        Ref seat = Ref::steal(PySequence_GetItem(entry, 0));
+        Ref tile = Ref::steal(PySequence_GetItem(entry, 1));
+        if (!seat || !tile) return false;
+        long long s = 0, t = 0;
+        if (!read_integer(seat.get(), where + ": seat", s) || !read_integer(tile.get(), where + ": tile", t)) {
+            return false;
+        }
+        out.emplace_back(s, t);
+    }
+    return true;
+}
+
+bool read_position(PyObject* moves, const std::string& what, Game& out) {
+    Moves pairs;
+    if (!read_moves(moves, what, pairs)) return false;
+    auto played = play_opening(pairs, what);
+    if (!played) return fail(PyExc_ValueError, played.error());
+    out = std::move(played.value());
+    return true;
+}
+
+bool check_method(PyObject* o, const char* method, const std::string& what) {
+    return PyObject_HasAttrString(o, method) ||
+           fail(PyExc_TypeError, what + " must have a " + method + " method, got " + type_name(o));
+}
+
+// Runs a driver call; an internal fault (thrown) becomes RuntimeError.
+template <class Body>
+PyObject* guarded(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, (std::string("match driver fault: ") + e.what()).c_str());
+    }
+    return nullptr;
+}
+
+PyObject* raise_evaluation_error(const std::string& message) {
+    Ref text = tarnex::python::unicode(message);
+    if (text) PyErr_SetObject(PyExc_Exception, text.get());
+    return nullptr;
+}
+
+Ref float_list(const std::array<float, kPlayers>& values) {
+    return tarnex::python::make_list(kPlayers, [&](std::size_t i) {
+        return Ref::steal(PyFloat_FromDouble(static_cast<double>(values[i])));
+    });
+}
+
+Ref pair_list(const History& pairs) {
+    return tarnex::python::make_list(
+        pairs.size(), [&](std::size_t i) { return tarnex::python::int_pair(pairs[i].first, pairs[i].second); });
+}
+
+PyObject* play_match_game(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"id", "seats", "queues", "pipe", "opening", nullptr};
+    PyObject *id_object, *seats_object, *queues_object, *pipe;
+    PyObject* opening = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:play_match_game", const_cast<char**>(keywords), &id_object,
+                                     &seats_object, &queues_object, &pipe, &opening)) {
+        return nullptr;
+    }
+    std::int32_t id = 0;
+    if (!read_id(id_object, id)) return nullptr;
+    Ref seat_items = items_of(seats_object, "seats");
+    if (!seat_items) return nullptr;
+    Ref queue_items = items_of(queues_object, "queues");
+    if (!queue_items) return nullptr;
+    constexpr auto kSeats = static_cast<Py_ssize_t>(kPlayers);
+    if (PyTuple_Size(seat_items.get()) != kSeats || PyTuple_Size(queue_items.get()) != kSeats) {
+        fail(PyExc_ValueError, "seats and queues must have 4 items each");
+        return nullptr;
+    }
+    std::array<Player, kPlayers> seats;
+    for (std::size_t s = 0; s < kPlayers; ++s) {
+        const std::string what = "seats[" + std::to_string(s) + "]";
+        if (!read_player(PyTuple_GetItem(seat_items.get(), static_cast<Py_ssize_t>(s)), what, seats[s])) return nullptr;
+        if (evaluates(seats[s]) &&
+            !check_method(PyTuple_GetItem(queue_items.get(), static_cast<Py_ssize_t>(s)), "put",
+                          "queues[" + std::to_string(s) + "]")) {
+            return nullptr;
+        }
+    }
+    const Ref held_pipe = Ref::borrow(pipe);
+    if (!check_method(pipe, "recv", "pipe")) return nullptr;
+    Game start = Game::reset();
+    if (opening != nullptr && !read_position(opening, "opening", start)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        if (!tarnex::python::prepare_transport()) return nullptr;
+        std::array<std::optional<PythonTransport>, kPlayers> transports;
+        std::array<PythonTransport*, kPlayers> used{};
+        for (std::size_t s = 0; s < kPlayers; ++s) {
+            if (!evaluates(seats[s])) continue;
+            transports[s].emplace(PyTuple_GetItem(queue_items.get(), static_cast<Py_ssize_t>(s)), pipe);
+            used[s] = &*transports[s];
+        }
+        auto played = play_match(std::move(start), seats, used, id, tarnex::self_play::thread_rng());
+        if (!played) return raise_evaluation_error(played.error());
+        const MatchResult& result = played.value();
+        Ref history = pair_list(result.history);
+        if (!history) return nullptr;
+        Ref scores = tarnex::python::make_list(
+            kPlayers, [&](std::size_t i) { return Ref::steal(PyLong_FromLong(result.scores[i])); });
+        if (!scores) return nullptr;
+        Ref payoff = float_list(result.payoff);
+        if (!payoff) return nullptr;
+        return PyTuple_Pack(3, history.get(), scores.get(), payoff.get());
+    });
+}
+
+PyObject* choose_tile(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"history", "seat", "queue", "pipe", "id", nullptr};
+    PyObject *history, *seat, *queue, *pipe;
+    PyObject* id_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:choose_tile", const_cast<char**>(keywords), &history, &seat,
+                                     &queue, &pipe, &id_object)) {
+        return nullptr;
+    }
+    std::int32_t id = 0;
+    if (id_object != nullptr && !read_id(id_object, id)) return nullptr;
+    Player player;
+    if (!read_player(seat, "seat", player)) return nullptr;
+    const Ref held_queue = Ref::borrow(queue);
+    const Ref held_pipe = Ref::borrow(pipe);
+    if (evaluates(player) && (!check_method(queue, "put", "queue") || !check_method(pipe, "recv", "pipe"))) {
+        return nullptr;
+    }
+    Game game;
+    if (!read_position(history, "history", game)) return nullptr;
+    if (game.is_terminal()) {
+        fail(PyExc_ValueError, "the game is over after this history");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        std::optional<PythonTransport> transport;
+        if (evaluates(player)) {
+            if (!tarnex::python::prepare_transport()) return nullptr;
+            transport.emplace(queue, pipe);
+        }
+        auto decided = decide(player, game, transport ? &*transport : nullptr, id, tarnex::self_play::thread_rng());
+        if (!decided) return raise_evaluation_error(decided.error());
+        const Decision& decision = decided.value();
+        Ref tile = Ref::steal(PyLong_FromSize_t(decision.tile));
+        if (!tile) return nullptr;
+        Ref shares = tarnex::python::make_list(decision.shares.size(), [&](std::size_t i) {
+            return tarnex::python::share_pair(decision.shares[i].first, decision.shares[i].second);
+        });
+        if (!shares) return nullptr;
+        return PyTuple_Pack(2, tile.get(), shares.get());
+    });
+}
+
+PyObject* random_opening(PyObject*, PyObject* args) {
+    PyObject *turns_object, *seed_object;
+    if (!PyArg_ParseTuple(args, "OO:random_opening", &turns_object, &seed_object)) return nullptr;
+    long long turns = 0;
+    if (!read_integer(turns_object, "turns", turns)) return nullptr;
+    if (turns < 0) {
+        fail(PyExc_ValueError, "turns must be at least 0");
+        return nullptr;
+    }
+    if (!PyLong_Check(seed_object)) {
+        fail(PyExc_TypeError, std::string("seed must be an int, not ") + type_name(seed_object));
+        return nullptr;
+    }
+    // Any int is a seed: its low 64 bits.
+    const unsigned long long seed = PyLong_AsUnsignedLongLongMask(seed_object);
+    if (PyErr_Occurred()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        return pair_list(tarnex::match::random_opening(static_cast<std::size_t>(turns), seed)).release();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"play_match_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_match_game)),
+     METH_VARARGS | METH_KEYWORDS,
+     "play_match_game(id, seats, queues, pipe, opening=()) -> (history, scores, payoff)\n\n"
+     "Plays the opening's (seat, tile) pairs, then each seat's player to the end.\n"
+     "A seat: ('random',), ('reference', 'greedy' | 'lookahead'), ('policy', temperature),\n"
+     "('search', sims, c_init, c_base, 'next' | 'chooser'). queues: four items, an object\n"
+     "with put for policy and search seats; pipe: an object with recv."},
+    {"choose_tile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(choose_tile)),
+     METH_VARARGS | METH_KEYWORDS,
+     "choose_tile(history, seat, queue, pipe, id=0) -> (tile, shares)\n\n"
+     "One decision of the player `seat` after `history`; shares: (tile, share) pairs,\n"
+     "a search's visit shares or a policy's priors, [] for random and reference players."},
+    {"random_opening", random_opening, METH_VARARGS,
+     "random_opening(turns, seed) -> list of (seat, tile): uniformly drawn legal tiles\n"
+     "until `turns` turns are complete, the same for the same seed."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_match",
+                          "Matches of any four players through the self-play transport.",
+                          -1,
+                          methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__match(void) { return PyModule_Create(&module_def); }

@@ -1,0 +1,228 @@
+// The match driver with scripted transports: what each kind of player
+// chooses, how the two credit rules value a child, whole matches.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "match.hpp"
+#include "scripted_transport.hpp"
+
+namespace tarnex::match {
+namespace {
+
+using self_play::test::ScriptedError;
+using self_play::test::ScriptedTransport;
+
+constexpr std::size_t kCells = 400;
+const std::vector<float> kRelativeWin = {1.0f, 0.0f, 0.0f, 0.0f};  // the mover's value 1, the rest 0
+
+// A policy of 1 everywhere but the given entries (the mover's frame).
+std::vector<float> policy_with(std::initializer_list<std::pair<std::size_t, float>> entries) {
+    std::vector<float> policy(kCells, 1.0f);
+    for (auto [entry, value] : entries) policy[entry] = value;
+    return policy;
+}
+
+bool completes_piece(const Game& game, Tile tile) {
+    Game next = game;
+    (void)next.apply(tile);
+    return next.current_player != game.current_player;
+}
+
+// A decision that must not fail.
+Decision decision(const Player& player, const Game& game, ScriptedTransport& transport, Rng& rng) {
+    auto decided = decide(player, game, &transport, 0, rng);
+    EXPECT_TRUE(decided);
+    return decided ? decided.value() : Decision{};
+}
+
+std::size_t pieces_placed(const Game& game) {
+    std::size_t placed = 0;
+    for (std::size_t p = 0; p < kPlayers; ++p) placed += 21 - game.board.piece_count(p);
+    return placed;
+}
+
+TEST(MatchPlayers, SearchFollowsTheVisitsWherePolicyFollowsThePrior) {
+    // At the start seat 0 chooses among its corner's tiles (board frame =
+    // its frame). The prior favours tile 2; the values reward owning tile 42.
+    const Tile favoured = 2;
+    const Tile rewarded = 42;
+    ScriptedTransport transport([&](std::size_t, const BoardState& planes, EvaluationReply& reply) {
+        reply.policy = policy_with({{favoured, 3.0f}});
+        reply.values = planes[rewarded] ? kRelativeWin : std::vector<float>(4, 0.0f);
+        return std::optional<ScriptedError>{};
+    });
+    const Game start = Game::reset();
+    Rng rng(11);
+
+    const Decision policy = decision(PolicyPlayer{0.0f}, start, transport, rng);
+    EXPECT_EQ(policy.tile, favoured);
+    EXPECT_EQ(policy.shares.size(), start.tile_moves.size());
+
+    const Decision searched = decision(SearchPlayer{200, 1.25f, 19652.0f, Credit::next}, start, transport, rng);
+    const Shares& shares = searched.shares;
+    EXPECT_EQ(searched.tile, rewarded);
+    ASSERT_EQ(shares.size(), start.tile_moves.size());
+    EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+    float total = 0.0f;
+    for (auto [tile, share] : shares) total += share;
+    EXPECT_NEAR(total, 1.0f, 1e-5f);
+    const auto most = std::max_element(shares.begin(), shares.end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    EXPECT_EQ(static_cast<Tile>(most->first), rewarded);
+}
+
+TEST(MatchPlayers, PolicyTiesTemperatureAndUnusableOutput) {
+    const Game start = Game::reset();  // legal: 0..4, 20..23, 40..42, 60, 61, 80
+    Rng rng(5);
+    // Equal top priors: the lowest tile.
+    ScriptedTransport tie(self_play::test::fixed_reply(policy_with({{41, 2.0f}, {3, 2.0f}}), kRelativeWin));
+    EXPECT_EQ(decision(PolicyPlayer{0.0f}, start, tie, rng).tile, 3u);
+
+    // A temperature draws among the kept tiles (positive entries) only, and
+    // not only the top one.
+    std::vector<float> two_kept(kCells, -1.0f);
+    two_kept[1] = 1.0f;
+    two_kept[60] = 0.5f;
+    ScriptedTransport kept(self_play::test::fixed_reply(two_kept, kRelativeWin));
+    std::set<Tile> drawn;
+    for (int i = 0; i < 50; ++i) drawn.insert(decision(PolicyPlayer{1.0f}, start, kept, rng).tile);
+    EXPECT_EQ(drawn, (std::set<Tile>{1, 60}));
+    for (auto [tile, share] : decision(PolicyPlayer{0.0f}, start, kept, rng).shares) {
+        EXPECT_EQ(share > 0.0f, tile == 1 || tile == 60) << tile;
+    }
+
+    // No positive entry: a legal tile all the same, drawn uniformly.
+    ScriptedTransport none(self_play::test::fixed_reply(std::vector<float>(kCells, 0.0f), kRelativeWin));
+    std::set<Tile> fallback;
+    for (int i = 0; i < 50; ++i) fallback.insert(decision(PolicyPlayer{0.0f}, start, none, rng).tile);
+    EXPECT_GT(fallback.size(), 1u);
+    for (Tile tile : fallback) EXPECT_TRUE(start.tile_moves.contains(tile));
+}
+
+TEST(MatchPlayers, CreditRulesDifferOnlyWhereAPieceIsCompleted) {
+    // A position of a random game in which the mover can both complete its
+    // piece and continue it.
+    std::vector<Game> positions;
+    self_play::test::random_game(4, &positions);
+    const Game* game = nullptr;
+    Tile completing = kCells;
+    Tile continuing = kCells;
+    for (const Game& position : positions) {
+        completing = continuing = kCells;
+        for (Tile tile : position.get_legal_tiles()) (completes_piece(position, tile) ? completing : continuing) = tile;
+        if (completing != kCells && continuing != kCells) {
+            game = &position;
+            break;
+        }
+    }
+    ASSERT_NE(game, nullptr);
+    // The root keeps only those two tiles, and every position is worth 1 to
+    // its mover. Two simulations with a wide exploration term visit each
+    // child once, so each child holds its own position's value.
+    const auto root_policy =
+        self_play::test::policy_for_tiles(game->current_player, {{completing, 1.0f}, {continuing, 1.0f}});
+    auto script = [&](std::size_t index, const BoardState&, EvaluationReply& reply) {
+        reply.policy = index == 0 ? root_policy : std::vector<float>(kCells, 1.0f);
+        reply.values = kRelativeWin;
+        return std::optional<ScriptedError>{};
+    };
+    for (Credit credit : {Credit::next, Credit::chooser}) {
+        ScriptedTransport transport(script);
+        Rng rng(3);
+        auto searched = search(*game, SearchPlayer{2, 5.0f, 19652.0f, credit}, transport, 0, rng);
+        ASSERT_TRUE(searched);
+        ASSERT_EQ(searched.value().children.size(), 2u);
+        for (const Node& child : searched.value().children) {
+            ASSERT_GT(child.visit_count, 0u);
+            const float q = child.value_sum / static_cast<float>(child.visit_count);
+            // Completing hands the move on: the child is worth 1 to the next
+            // mover and 0 to the seat that chose it.
+            const bool chooser_loses = credit == Credit::chooser && child.tile == completing;
+            EXPECT_EQ(q, chooser_loses ? 0.0f : 1.0f) << "tile " << child.tile;
+        }
+    }
+}
+
+TEST(Match, MixedSeatsPlayALegalGameToItsEnd) {
+    const History opening = random_opening(4, 9);
+    auto start = play_opening({opening.begin(), opening.end()});
+    ASSERT_TRUE(start);
+    ScriptedTransport policy_transport(self_play::test::synthetic(1));
+    ScriptedTransport search_transport(self_play::test::synthetic(2));
+    const std::array<Player, kPlayers> seats = {
+        RandomPlayer{}, ReferencePlayer{ReferenceKind::greedy}, PolicyPlayer{0.0f},
+        SearchPlayer{4, 1.25f, 19652.0f, Credit::chooser}};
+    Rng rng(17);
+    auto played = play_match<ScriptedTransport>(start.value(), seats,
+                                                {nullptr, nullptr, &policy_transport, &search_transport}, 7, rng);
+    ASSERT_TRUE(played) << played.error();
+    const MatchResult& result = played.value();
+    ASSERT_TRUE(std::equal(opening.begin(), opening.end(), result.history.begin()));
+
+    Game replay = Game::reset();
+    std::array<std::size_t, kPlayers> tiles_after_opening{};
+    for (std::size_t i = 0; i < result.history.size(); ++i) {
+        const auto [seat, tile] = result.history[i];
+        ASSERT_EQ(static_cast<std::size_t>(seat), replay.current_player) << "entry " << i;
+        ASSERT_FALSE(replay.apply(static_cast<Tile>(tile))) << "entry " << i;
+        if (i >= opening.size()) ++tiles_after_opening[static_cast<std::size_t>(seat)];
+    }
+    EXPECT_TRUE(replay.is_terminal());
+    EXPECT_EQ(result.scores, replay.board.get_scores(replay.last_sizes));
+    EXPECT_EQ(result.payoff, replay.get_payoff());
+    // Each evaluating seat asked through its own transport only: one request
+    // per tile for the policy, a root and up to 4 leaves per tile for the search.
+    EXPECT_EQ(policy_transport.requests.size(), tiles_after_opening[2]);
+    EXPECT_GT(search_transport.requests.size(), tiles_after_opening[3]);
+    EXPECT_LE(search_transport.requests.size(), 5 * tiles_after_opening[3]);
+    for (const auto& request : search_transport.requests) EXPECT_EQ(request.id, 7);
+}
+
+TEST(Match, EvaluationErrorsEndTheMatchNamingTheSeat) {
+    auto failing_at = [](std::size_t failing) {
+        return [failing](std::size_t index, const BoardState& planes, EvaluationReply& reply) {
+            if (index == failing) return std::optional<ScriptedError>(ScriptedError{"EOFError: gone", "detail"});
+            self_play::test::synthetic_reply(planes, 0, reply);
+            return std::optional<ScriptedError>{};
+        };
+    };
+    const std::array<Player, kPlayers> seats = {PolicyPlayer{0.0f}, RandomPlayer{}, RandomPlayer{},
+                                                SearchPlayer{4, 1.25f, 19652.0f, Credit::next}};
+    ScriptedTransport policy_ok(failing_at(1000));
+    ScriptedTransport search_fails(failing_at(2));  // a leaf of the first search
+    Rng rng(1);
+    auto leaf = play_match<ScriptedTransport>(Game::reset(), seats, {&policy_ok, nullptr, nullptr, &search_fails}, 0,
+                                              rng);
+    ASSERT_FALSE(leaf);
+    EXPECT_EQ(leaf.error(), "seat 3: Error evaluating leaf node: EOFError: gone");
+
+    ScriptedTransport policy_fails(failing_at(0));
+    auto root = play_match<ScriptedTransport>(Game::reset(), seats, {&policy_fails, nullptr, nullptr, &policy_ok}, 0,
+                                              rng);
+    ASSERT_FALSE(root);
+    EXPECT_EQ(root.error(), "seat 0: Error evaluating root node: EOFError: gone");
+}
+
+TEST(Match, OpeningsAreReplayedStrictlyAndDrawnReproducibly) {
+    const History opening = random_opening(5, 42);
+    EXPECT_EQ(random_opening(5, 42), opening);
+    EXPECT_NE(random_opening(5, 43), opening);
+    auto played = play_opening({opening.begin(), opening.end()});
+    ASSERT_TRUE(played);
+    EXPECT_EQ(pieces_placed(played.value()), 5u);  // ends as the fifth turn is complete
+    auto short_of_one = play_opening({opening.begin(), opening.end() - 1});
+    EXPECT_EQ(pieces_placed(short_of_one.value()), 4u);
+
+    EXPECT_EQ(play_opening({{0, 0}, {1, 1}}).error(),
+              "opening entry 1: seat 1 is not the player to move (player 0 is)");
+    EXPECT_EQ(play_opening({{0, 399}}).error(), "opening entry 0: tile 399 is not a legal tile for player 0");
+    EXPECT_EQ(play_opening({{0, -1}}).error(), "opening entry 0: tile -1 is not a legal tile for player 0");
+}
+
+}  // namespace
+}  // namespace tarnex::match

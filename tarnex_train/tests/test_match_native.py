@@ -1,0 +1,127 @@
+"""The native match driver through Python stand-ins for the worker pool's
+queue and pipe: whole matches, single decisions, openings and bad arguments."""
+
+import greenlet
+import pytest
+
+from tarnex_train import _match, _rules
+
+# A policy rising along the mover's frame: temperature 0 takes the legal
+# tile furthest along it.
+RISING_REPLY = ([1.0 + i / 400 for i in range(400)], [0.25] * 4)
+POLICY = ("policy", 0.0)
+SEARCH = ("search", 4, 1.25, 19652.0, "chooser")
+
+
+class Channel:
+    """A queue and pipe in one: keeps the requests, answers every one with
+    the same reply. With `loop`, recv first switches to that greenlet, as
+    the worker pool's batcher does while it gathers a batch."""
+
+    def __init__(self, loop=None):
+        self.requests = []
+        self.loop = loop
+
+    def put(self, request):
+        self.requests.append(request)
+
+    def recv(self):
+        if self.loop is not None:
+            self.loop.switch()
+        return RISING_REPLY
+
+
+def test_a_mixed_match_plays_a_legal_game_to_its_end():
+    opening = _match.random_opening(4, 3)
+    assert opening == _match.random_opening(4, 3)
+    policy, search = Channel(), Channel()
+    seats = [("random",), ("reference", "greedy"), POLICY, SEARCH]
+    history, scores, payoff = _match.play_match_game(9, seats, [None, None, policy, search], policy, opening=opening)
+    assert history[:len(opening)] == opening
+    planes, movers, legal, replayed_payoff, terminal = _rules.replay(history)
+    assert terminal and tuple(payoff) == replayed_payoff
+    assert len(scores) == 4 and max(payoff) == payoff[scores.index(max(scores))]
+
+    # The policy seat asked once per tile, with the position it played in,
+    # and took the legal tile furthest along its frame.
+    policy_entries = [i for i, (seat, _) in enumerate(history) if seat == 2 and i >= len(opening)]
+    assert len(policy.requests) == len(policy_entries)
+    for request, i in zip(policy.requests, policy_entries):
+        assert request[0] == 9
+        assert _rules.pack_planes(request[1]) == planes[i * 2000:(i + 1) * 2000]
+        frame = _rules.frame(2)
+        tiles = [t for t in range(400) if legal[i * 400 + t]]
+        assert history[i][1] == max(tiles, key=lambda t: frame[t])
+    assert len(search.requests) > sum(1 for seat, _ in history[len(opening):] if seat == 3)
+
+
+def test_games_on_greenlets_of_one_thread_do_not_disturb_each_other():
+    def play(openings):
+        loop = greenlet.getcurrent()
+        results = {}
+
+        def game(game_id, opening):
+            channel = Channel(loop)
+            results[game_id] = _match.play_match_game(game_id, [POLICY] * 4, [channel] * 4, channel, opening)
+            assert {request[0] for request in channel.requests} == {game_id}
+
+        games = [greenlet.greenlet(lambda i=i, o=o: game(i, o)) for i, o in enumerate(openings)]
+        while not all(g.dead for g in games):
+            for g in games:
+                if not g.dead:
+                    g.switch()
+        return [results[i] for i in range(len(openings))]
+
+    openings = [_match.random_opening(2, seed) for seed in (1, 2)]
+    assert play(openings) == play(openings[:1]) + play(openings[1:])
+
+
+def test_choose_tile_gives_the_decision_and_its_shares():
+    history = _match.random_opening(1, 5)
+    _, mover, legal, _, _ = _rules.position(history)
+    legal_tiles = {t for t in range(400) if legal[t]}
+    channel = Channel()
+    tile, shares = _match.choose_tile(history, ("search", 8, 1.25, 19652.0, "next"), channel, channel, id=4)
+    assert tile in legal_tiles and {t for t, _ in shares} <= legal_tiles
+    assert sum(share for _, share in shares) == pytest.approx(1.0)
+    assert {request[0] for request in channel.requests} == {4}
+    tile, shares = _match.choose_tile(history, POLICY, channel, channel)
+    assert [t for t, _ in shares] == sorted(legal_tiles) and tile == max(shares, key=lambda pair: pair[1])[0]
+    assert _match.choose_tile(history, ("random",), None, None)[1] == []
+
+
+class FailingPipe:
+    def recv(self):
+        raise EOFError("the inference server has stopped answering")
+
+
+@pytest.mark.parametrize("seat, error", [
+    (("randm",), ValueError),
+    (("reference", "best"), ValueError),
+    (("policy", -1.0), ValueError),
+    (("policy", "hot"), TypeError),
+    (("search", 0, 1.25, 19652.0, "next"), ValueError),
+    (("search", 4, 1.25, 19652.0, "mover"), ValueError),
+    (("search", 4, 1.25), TypeError),
+    (["random"], TypeError),
+    ((), TypeError),
+    (("line\nbreak",), ValueError),
+])
+def test_bad_arguments_raise_one_line_errors(seat, error):
+    channel = Channel()
+    with pytest.raises(error) as caught:
+        _match.play_match_game(0, [("random",)] * 3 + [seat], [channel] * 4, channel)
+    assert "seats[3]" in str(caught.value) and "\n" not in str(caught.value)
+    with pytest.raises(error):
+        _match.choose_tile([], seat, channel, channel)
+
+
+def test_bad_games_and_failed_evaluations():
+    channel = Channel()
+    with pytest.raises(TypeError, match=r"queues\[1\] must have a put method"):
+        _match.play_match_game(0, [("random",), POLICY, ("random",), ("random",)], [channel, None, None, None], channel)
+    with pytest.raises(ValueError, match="opening entry 1: seat 1 is not the player to move"):
+        _match.play_match_game(0, [("random",)] * 4, [None] * 4, channel, opening=[(0, 0), (1, 19)])
+    with pytest.raises(Exception) as caught:
+        _match.play_match_game(0, [("random",)] * 3 + [SEARCH], [None] * 3 + [channel], FailingPipe())
+    assert caught.value.args == ("seat 3: Error evaluating root node: EOFError: the inference server has stopped answering",)
