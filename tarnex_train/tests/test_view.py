@@ -11,6 +11,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 import urllib.error
 import urllib.request
 
@@ -56,8 +57,15 @@ def _generation_line(g: int) -> dict:
             "selfplay": {"evaluations_per_second": 5000.0 + g, "cache_hit_rate": 0.5},
             "heldout": {"policy_loss": 2.0 - 0.1 * g, "value_loss": 1.3, "policy_entropy": 2.5 - 0.1 * g},
             "vs_random": band(0.3 + 0.1 * g, 0.1), "vs_previous": band(0.3, 0.1), "equal_players": band(0.29, 0.05),
-            "vs_greedy": band(0.1 * g, 0.05), "rating": {"rating": 50.0 * g, "low": 50.0 * g - 80, "high": 50.0 * g + 80},
-            "ratings": {"greedy": 300.0, "lookahead": 400.0 + g}}
+            "vs_greedy": band(0.1 * g, 0.05), "rating": _rating(50.0 * g)}
+
+
+def _rating(value: float) -> dict:
+    return {"rating": value, "low": value - 80, "high": value + 80, "games": 40}
+
+
+LADDER = {"random": _rating(0), "greedy": _rating(300), "lookahead": _rating(420), "gen-0000 policy": _rating(20),
+          "gen-0002 policy": _rating(150), "gen-0002 search16": _rating(260)}
 
 
 def _train_line(g: int, step: int) -> dict:
@@ -67,17 +75,22 @@ def _train_line(g: int, step: int) -> dict:
 
 @pytest.fixture(scope="module")
 def run_dir(tmp_path_factory):
-    """Three generations of metrics, two recorded self-play games in
-    generation 0 and a shard from before game numbers were kept."""
-    from conftest import tiny_options
-    from tarnex_train.evaluators import ZeroEvaluator
-    from tarnex_train.selfplay import run_selfplay
+    """Three generations of metrics and a ladder's fit, a tiny network, two
+    recorded self-play games in generation 0 and a shard from before game
+    numbers were kept."""
+    from conftest import TINY, tiny_options
+    from tarnex_train.inference.evaluators import ZeroEvaluator
+    from tarnex_train.model.checkpoints import save_checkpoint
+    from tarnex_train.model.network import TarnexNet
+    from tarnex_train.play.selfplay import run_selfplay
 
     run = tmp_path_factory.mktemp("run")
+    save_checkpoint(TarnexNet(TINY), str(run / "best.pt"))
     with open(run / "metrics.jsonl", "w") as f:
         for g in range(3):
             f.write(json.dumps(_train_line(g, 5)) + "\n" + json.dumps(_train_line(g, 10)) + "\n")
             f.write(json.dumps(_generation_line(g)) + "\n")
+        f.write(json.dumps({"kind": "ladder", "generation": 2, "ratings": LADDER}) + "\n")
     data = run / "gen-0000" / "data"
     summary = run_selfplay(tiny_options(data, games=2, workers=1, games_per_shard=2), evaluator=ZeroEvaluator())
     assert summary.games_done == 2
@@ -164,10 +177,13 @@ def test_inside_run_page_draws_every_strength_and_rating_and_follows_the_loop(se
     browser.get(f"{server}/run")
     _wait(browser, lambda: len(_all(browser, "#generations tbody tr")) == 3)
     points = {s.get_attribute("data-series"): int(s.get_attribute("data-points")) for s in _all(browser, "g.series")}
-    for name in ("vs_random", "vs_previous", "equal_players", "vs_greedy", "rating", "ratings.greedy",
-                 "ratings.lookahead", "policy entropy", "evaluations/s", "cache hit rate", "policy_loss (held out)"):
+    for name in ("vs_random", "vs_previous", "equal_players", "vs_greedy", "rating", "policy entropy",
+                 "evaluations/s", "cache hit rate", "policy_loss (held out)"):
         assert points.get(name) == 3, (name, points)
     assert points["policy_loss (train)"] == points["ownership_loss (train)"] == 6
+    # The ladder's fit: each generation's players over the generations, the fixed players across.
+    assert {k: v for k, v in points.items() if k.startswith("ladder")} == {
+        "ladder: policy": 2, "ladder: search16": 1, "ladder: random": 2, "ladder: greedy": 2, "ladder: lookahead": 2}
     _screenshot(browser, "run")
     with open(run_dir / "metrics.jsonl", "a") as f:  # the loop finishes another generation
         f.write(json.dumps(_generation_line(3)) + "\n")
@@ -197,18 +213,19 @@ def test_inside_games_page_replays_a_recorded_game_to_its_final_scores(server, r
         policy = arrays["policy"][mine]
     row.click()
     _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == "0" and _all(browser, "rect.heat"))
-    # The heat map at move k is the search policy turned from the mover's
-    # frame onto the board, over exactly the legal tiles.
-    k = 37
+    # The heat map at move k (a piece's first tile, mid-game) is the search
+    # policy turned from the mover's frame onto the board, over exactly the legal tiles.
+    positions = replay(history)
+    k = next(i for i in range(len(history) // 2, len(history)) if positions.completing[i - 1, history[i - 1][1]])
     _one(browser, "#jump").clear()
     _one(browser, "#jump").send_keys(str(k), Keys.ENTER)
     _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == str(k))
     shown = {int(h.get_attribute("data-tile")): float(h.get_attribute("data-share")) for h in _all(browser, "rect.heat")}
-    positions = replay(history)
     assert sorted(shown) == np.flatnonzero(positions.legal[k]).tolist()
     mover = history[k][0]
     assert all(abs(share - policy[k, FRAMES[mover, tile]]) < 1e-3 for tile, share in shown.items())
     assert _shown_board(browser) == [next((s for s, t in history[:k] if t == tile), -1) for tile in range(400)]
+    _screenshot(browser, "games")
 
     _one(browser, "#last").click()
     _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == str(len(history)))
@@ -216,7 +233,6 @@ def test_inside_games_page_replays_a_recorded_game_to_its_final_scores(server, r
     _one(browser, "#back-piece").click()  # a whole piece back: the mover's last piece comes off the board
     at = int(_one(browser, "body").get_attribute("data-at"))
     assert 1 <= len(history) - at <= 5 and positions.completing[at - 1, history[at - 1][1]]
-    _screenshot(browser, "games")
 
 
 @inside
@@ -290,12 +306,23 @@ def test_inside_a_person_plays_a_whole_game_by_clicking_against_three_greedy_sea
 
 
 @inside
-def test_inside_bad_requests_get_a_one_line_error_and_the_server_goes_on(server):
+def test_inside_bad_requests_get_a_one_line_error_and_the_server_goes_on(server, run_dir):
     status, runs = _request(f"{server}/api/runs")
     assert status == 200 and runs[0]["generations"] == [0]
     shard = json.loads(urllib.request.urlopen(f"{server}/api/runs/0/generations/0/games").read())["games"][0]["shard"]
-    _, waiting = _request(f"{server}/api/matches", {"seats": ["greedy", "person", "person", "person"],
-                                                    "show_shares": True})
+    # A search seat with the run's network: its first tile waits, with its visit shares, for the person.
+    _, waiting = _request(f"{server}/api/matches", {"seats": [f"search:{run_dir}/best.pt:8", "person", "person",
+                                                              "person"], "show_shares": True})
+    for _ in range(600):  # a bounded wait for the search thread
+        status, state = _request(f"{server}/api/matches/{waiting['id']}")
+        assert status == 200 and state["error"] is None
+        if state["pending"]:
+            break
+        time.sleep(0.1)
+    pending = state["pending"]
+    shares = dict(pending["shares"])
+    assert pending["seat"] == 0 and pending["tile"] in shares and set(shares) <= set(state["legal"])
+    assert sum(shares.values()) == pytest.approx(1.0, abs=1e-3)
     _, mine = _request(f"{server}/api/matches", {"seats": ["person", "greedy", "greedy", "greedy"]})
     cases = [
         ("/runs/0/files/..%2F..%2F..%2Fetc%2Fpasswd", None, 404),

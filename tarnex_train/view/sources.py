@@ -3,26 +3,24 @@ the rules binding, the shard format, the loop's file names, networks and
 the players of a match. The rest of the view imports nothing else of the
 package, so moving those modules means changing the imports here only.
 
-Torch and the native players load lazily: the run and games pages work
-without them.
+Torch loads lazily: the run and games pages work without it.
 """
 
 from __future__ import annotations
 
-import threading
-
 import numpy as np
 
 from .. import _rules
+from ..data.positions import FRAMES, replay
+from ..data.shards import FORMAT_VERSION as SHARD_FORMAT_VERSION
+from ..data.shards import MAX_SHARD_BYTES, SHARD_PATTERN
+from ..errors import OptionError
 from ..loop.metrics import METRICS
-from ..loop.run import STATE_FILE
-from ..positions import FRAMES, replay
-from ..shards import FORMAT_VERSION as SHARD_FORMAT_VERSION
-from ..shards import MAX_SHARD_BYTES, SHARD_PATTERN
+from ..players.spec import parse_player
 
-__all__ = ["FRAMES", "METRICS", "MAX_SHARD_BYTES", "SHARD_FORMAT_VERSION", "SHARD_PATTERN", "STATE_FILE",
-           "replay", "position", "placements", "pieces", "remaining", "scores", "reference_tile",
-           "choose_tile", "NetworkPlayer", "search_constants"]
+__all__ = ["FRAMES", "METRICS", "MAX_SHARD_BYTES", "SHARD_FORMAT_VERSION", "SHARD_PATTERN", "OptionError",
+           "parse_player", "replay", "position", "placements", "pieces", "remaining", "scores", "reference_tile",
+           "choose_tile", "NetworkPlayer"]
 
 
 def position(history):
@@ -86,20 +84,18 @@ class NetworkPlayer:
     def __init__(self, checkpoint: str) -> None:
         import torch
 
-        from ..evaluators import NetworkEvaluator
-        from ..network import load_checkpoint
+        from ..inference.evaluators import NetworkEvaluator
+        from ..model.checkpoints import load_checkpoint
 
         net, _ = load_checkpoint(checkpoint)
         self._evaluator = NetworkEvaluator([net], torch.device("cpu"), cache_mb=32)
         self._reply = None
-        self._lock = threading.Lock()
 
     def put(self, request) -> None:
-        from ..transport import decode_reply, pack_planes
+        from ..wire import decode_reply, pack_planes
 
-        with self._lock:
-            game_id, planes = request[0], request[1]
-            self._reply = decode_reply(self._evaluator([(game_id, pack_planes(planes))])[0])
+        game_id, planes = request[0], request[1]
+        self._reply = decode_reply(self._evaluator([(game_id, pack_planes(planes))])[0])
 
     def recv(self):
         reply, self._reply = self._reply, None
@@ -107,18 +103,3 @@ class NetworkPlayer:
             raise EOFError("no request is waiting for a reply")
         return reply
 
-
-def search_constants(checkpoint: str) -> tuple[float, float]:
-    """(c_init, c_base) the checkpoint's own run searched with, the loop's
-    defaults for a checkpoint that records none."""
-    from ..network import checkpoint_settings
-    from ..settings import LoopSettings, SearchConfig, from_dict
-
-    search = LoopSettings().search
-    recorded = checkpoint_settings(checkpoint).get("loop", {})
-    if isinstance(recorded, dict) and isinstance(recorded.get("search"), dict):
-        try:
-            search = from_dict(SearchConfig, recorded["search"], where=checkpoint)
-        except ValueError:
-            pass
-    return float(search.c_init), float(search.c_base)

@@ -55,6 +55,7 @@ function drawChoice() {
     return;
   }
   pieceIcon(selected, orientation().shape, COLOURS[match.mover], 22);
+  board.svg.style.setProperty("--mover", COLOURS[match.mover]);
   const covered = new Set([...drops.values()].flat());
   board.mark(covered, "legal");
   board.mark(drops.keys(), "drop", (tile) => ({"data-placement": drops.get(tile).join(",")}));

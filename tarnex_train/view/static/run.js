@@ -9,29 +9,59 @@ const runIndex = Number(query("run") || 0);
 let etag = null;
 let records = [];
 
-// Every interval-shaped entry of a generation line, found wherever it sits:
-// {mean, low, high} is a payoff (vs_random, vs_previous, a greedy strength
-// ...), {rating, low, high} a rating; plain numbers under a key naming
-// ratings (a ladder's "ratings": {player: elo}) are ratings without interval.
+// A rating ladder's fit: player name -> {rating, low, high}, refitted over
+// all its games each time, so only the newest one counts.
+const FITS = ["ladder", "ratings"];
+
+// Every interval-shaped entry of a generation line, found wherever it sits
+// (fits aside): {mean, low, high} is a payoff (vs_random, vs_greedy,
+// vs_previous ...), {rating, low, high} a rating.
 function measures(record, prefix = "", out = []) {
   for (const [key, value] of Object.entries(record)) {
-    if (!value || typeof value !== "object" || Array.isArray(value)) continue;
+    if (!value || typeof value !== "object" || Array.isArray(value) || FITS.includes(key)) continue;
     const name = prefix + key;
-    const hasBand = typeof value.low === "number" && typeof value.high === "number";
-    if ("mean" in value && ("low" in value || "games" in value)) {
-      out.push({name, kind: "payoff", y: value.mean, low: hasBand ? value.low : null, high: hasBand ? value.high : null});
-    } else if ("rating" in value && typeof value.rating !== "object") {
-      out.push({name, kind: "rating", y: value.rating, low: hasBand ? value.low : null, high: hasBand ? value.high : null});
-    } else {
-      if (/rating/i.test(key)) {
-        for (const [player, elo] of Object.entries(value)) {
-          if (typeof elo === "number") out.push({name: `${name}.${player}`, kind: "rating", y: elo});
-        }
-      }
-      measures(value, name + ".", out);
-    }
+    const band = typeof value.low === "number" && typeof value.high === "number";
+    const kind = "mean" in value ? "payoff" : typeof value.rating === "number" ? "rating" : null;
+    if (kind) out.push({name, kind, y: kind === "payoff" ? value.mean : value.rating,
+                        low: band ? value.low : null, high: band ? value.high : null});
+    else measures(value, name + ".", out);
   }
   return out;
+}
+
+function newestFit(records) {
+  for (let i = records.length - 1; i >= 0; i--) {
+    for (const key of FITS) {
+      const fit = records[i][key];
+      if (fit && typeof fit === "object" && Object.values(fit).some((v) => v && typeof v.rating === "number")) {
+        return fit;
+      }
+    }
+  }
+  return null;
+}
+
+// The newest fit on the rating chart: a generation's players ("gen-0005
+// policy") as one series per kind of player over the generations, fixed
+// players (greedy, lookahead ...) as flat bands across the chart.
+function fitSeries(fit, xOfGeneration, xs) {
+  if (!fit) return [];
+  const kinds = new Map(), fixed = [];
+  for (const [name, v] of Object.entries(fit)) {
+    if (!v || typeof v.rating !== "number") continue;
+    const point = {y: v.rating, low: number(v.low), high: number(v.high)};
+    const generation = /^gen-(\d+) (.+)$/.exec(name);
+    if (generation) {
+      const x = xOfGeneration(Number(generation[1]));
+      if (!kinds.has(generation[2])) kinds.set(generation[2], []);
+      if (Number.isFinite(x)) kinds.get(generation[2]).push({x, ...point});
+    } else if (xs.length) {
+      fixed.push({name: `ladder: ${name}`, dashed: true,
+                  points: [Math.min(...xs), Math.max(...xs)].map((x) => ({x, ...point}))});
+    }
+  }
+  return [...kinds].map(([kind, points]) => ({name: `ladder: ${kind}`, points: points.sort((a, b) => a.x - b.x)}))
+    .concat(fixed);
 }
 
 function get(record, path) {
@@ -66,8 +96,10 @@ function draw() {
   charts.replaceChildren();
   lineChart(charts, {title: "Strength: mean payoff of seat 0, 95% interval", xLabel, yLabel: "payoff",
                      series: series(rows, x, byKind("payoff"), "payoff"), yMin: 0, yMax: 1, wholeX});
+  const xOfGeneration = (g) => { const r = generations.find((r) => r.generation === g); return r ? x(r) : NaN; };
+  const ladder = fitSeries(newestFit(records), xOfGeneration, generations.map(x).filter(Number.isFinite));
   lineChart(charts, {title: "Rating (Elo scale, the random player at 0)", xLabel, yLabel: "rating",
-                     series: series(rows, x, byKind("rating"), "rating"), wholeX});
+                     series: series(rows, x, byKind("rating"), "rating").concat(ladder), wholeX});
   const heldout = generations.filter((g) => g.heldout && typeof g.total_steps === "number");
   const losses = lossNames(train).map((name) => ({name: `${name} (train)`,
     points: train.map((r) => ({x: r.total_steps, y: number(r[name])}))}))
