@@ -220,7 +220,8 @@ def test_inside_games_page_replays_a_recorded_game_to_its_final_scores(server, r
     _one(browser, "#jump").clear()
     _one(browser, "#jump").send_keys(str(k), Keys.ENTER)
     _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == str(k))
-    shown = {int(h.get_attribute("data-tile")): float(h.get_attribute("data-share")) for h in _all(browser, "rect.heat")}
+    shown = {int(h.get_attribute("data-tile")): float(h.get_attribute("data-share"))
+             for h in _all(browser, "rect.heat")}
     assert sorted(shown) == np.flatnonzero(positions.legal[k]).tolist()
     mover = history[k][0]
     assert all(abs(share - policy[k, FRAMES[mover, tile]]) < 1e-3 for tile, share in shown.items())

@@ -11,7 +11,6 @@ person lets the move go on.
 
 from __future__ import annotations
 
-import json
 import os
 import secrets
 import threading
@@ -169,12 +168,8 @@ class Match:
                       "seats": [p.label for p in self.players], "history": [list(m) for m in self.history],
                       "shares": self.shares, "scores": sources.scores(self.history), "payoff": self.payoff}
             name = f"game-{time.strftime('%Y%m%d-%H%M%S')}-{self.id[:8]}.json"
-            folder = run.saved_dir()
-            os.makedirs(folder, exist_ok=True)
-            temporary = os.path.join(folder, f".{name}.tmp")
-            with open(temporary, "w", encoding="utf-8") as f:
-                json.dump(record, f)
-            os.replace(temporary, os.path.join(folder, name))
+            os.makedirs(run.saved_dir(), exist_ok=True)
+            sources.write_json(os.path.join(run.saved_dir(), name), record)
             self.saved = {"run": run.index, "name": name}
             self.version += 1
             return self.saved

@@ -15,12 +15,13 @@ from ..data.positions import FRAMES, replay
 from ..data.shards import FORMAT_VERSION as SHARD_FORMAT_VERSION
 from ..data.shards import MAX_SHARD_BYTES, SHARD_PATTERN
 from ..errors import OptionError
+from ..files import write_json
 from ..loop.metrics import METRICS
 from ..players.spec import parse_player
 
 __all__ = ["FRAMES", "METRICS", "MAX_SHARD_BYTES", "SHARD_FORMAT_VERSION", "SHARD_PATTERN", "OptionError",
-           "parse_player", "replay", "position", "placements", "pieces", "remaining", "scores", "reference_tile",
-           "choose_tile", "NetworkPlayer"]
+           "parse_player", "write_json", "replay", "position", "placements", "pieces", "remaining", "scores",
+           "reference_tile", "choose_tile", "NetworkPlayer"]
 
 
 def position(history):

@@ -15,10 +15,16 @@ function niceTicks(low, high, count = 5, whole = false) {
   return {ticks, step};
 }
 
+// Decimals that show every tick of an axis stepping by `step` (0.25: two).
+function decimals(step) {
+  const power = Math.floor(Math.log10(step) + 1e-9);
+  return Math.max(0, -power) + (Math.abs(step / Math.pow(10, power) - 2.5) < 1e-9 ? 1 : 0);
+}
+
 // A value shown to the precision its axis steps by (or three figures).
 function format(value, step = null) {
   if (Math.abs(value) >= 10000) return (value / 1000).toFixed(0) + "k";
-  if (step !== null) return value.toFixed(Math.max(0, Math.ceil(-Math.log10(step) - 1e-9) + (step / Math.pow(10, Math.floor(Math.log10(step))) === 2.5 ? 1 : 0)));
+  if (step !== null) return value.toFixed(decimals(step));
   if (Math.abs(value) >= 100 || value === Math.round(value)) return value.toFixed(0);
   return value.toPrecision(3).replace(/\.?0+$/, "");
 }
@@ -60,7 +66,8 @@ export function lineChart(parent, {title, xLabel, yLabel, series, yMin = null, y
   const xTicks = niceTicks(x0, x1, 6, wholeX);
   for (const tick of xTicks.ticks) {
     svg("line", {x1: X(tick), x2: X(tick), y1: height - margin.bottom, y2: height - margin.bottom + 4}, axes);
-    svg("text", {x: X(tick), y: height - margin.bottom + 16, class: "tick x"}, axes).textContent = format(tick, xTicks.step);
+    const label = svg("text", {x: X(tick), y: height - margin.bottom + 16, class: "tick x"}, axes);
+    label.textContent = format(tick, xTicks.step);
   }
   svg("text", {x: (margin.left + width - margin.right) / 2, y: height - 6, class: "label"}, axes).textContent = xLabel;
   svg("text", {x: 12, y: (margin.top + height - margin.bottom) / 2, class: "label",

@@ -163,7 +163,9 @@ export function drawSeats(parent, {seats, scores, remaining, pieces, mover = nul
     element("span", {class: "swatch", style: `background:${COLOURS[seat]}`}, head);
     element("span", {class: "seat-name"}, head, `${seat} ${SEAT_NAMES[seat]}: ${seats ? seats[seat] : ""}`);
     element("span", {class: "score", "data-score": scores[seat]}, head, `score ${scores[seat]}`);
-    if (payoff) element("span", {class: "payoff", "data-payoff": payoff[seat]}, head, `payoff ${payoff[seat].toFixed(2)}`);
+    if (payoff) {
+      element("span", {class: "payoff", "data-payoff": payoff[seat]}, head, `payoff ${payoff[seat].toFixed(2)}`);
+    }
     const tray = element("div", {class: "remaining"}, box);
     for (const piece of remaining[seat]) pieceIcon(tray, normalise(pieces[piece]), COLOURS[seat], 7);
   }

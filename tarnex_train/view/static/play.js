@@ -141,18 +141,21 @@ function render(state) {
     hand.hidden = true;
     const best = Math.max(...state.scores);
     const winners = state.scores.map((s, seat) => (s === best ? `${seat} ${SEAT_NAMES[seat]}` : null)).filter(Boolean);
-    document.getElementById("winner").textContent = `Game over: ${winners.join(" and ")} ${winners.length > 1 ? "share" : "wins"}`;
-    status.textContent = `scores ${state.scores.join(" / ")}, payoffs ${state.payoff.map((p) => p.toFixed(2)).join(" / ")}`;
+    const verb = winners.length > 1 ? "share" : "wins";
+    document.getElementById("winner").textContent = `Game over: ${winners.join(" and ")} ${verb}`;
+    const payoffs = state.payoff.map((p) => p.toFixed(2)).join(" / ");
+    status.textContent = `scores ${state.scores.join(" / ")}, payoffs ${payoffs}`;
     const saved = document.getElementById("saved");
     saved.replaceChildren();
     if (state.saved) {
-      element("a", {href: `/games?run=${state.saved.run}&saved=${encodeURIComponent(state.saved.name)}`, id: "saved-link"},
-              saved, `saved as ${state.saved.name}: replay it`);
+      const href = `/games?run=${state.saved.run}&saved=${encodeURIComponent(state.saved.name)}`;
+      element("a", {href, id: "saved-link"}, saved, `saved as ${state.saved.name}: replay it`);
     }
     setState("over");
   } else if (state.pending) {
     const {seat, tile, shares} = state.pending;
-    document.getElementById("pending-text").textContent = `seat ${seat} (${state.seats[seat]}) will play ${tileName(tile)}`;
+    const text = `seat ${seat} (${state.seats[seat]}) will play ${tileName(tile)}`;
+    document.getElementById("pending-text").textContent = text;
     board.heat(shares || [], tile);
     status.textContent = `${who} to move`;
     setState("pending");
@@ -227,7 +230,9 @@ async function startMatch() {
   try {
     const {id} = await postJSON("/api/matches", {seats, show_shares: document.getElementById("show-shares").checked});
     document.body.dataset.match = id;
-    history.replaceState(null, "", `/play?${new URLSearchParams({...Object.fromEntries(new URLSearchParams(location.search)), match: id})}`);
+    const address = new URLSearchParams(location.search);
+    address.set("match", id);
+    history.replaceState(null, "", `/play?${address}`);
     match = {id, version: -1};
     chosen = null;
     document.getElementById("setup").hidden = true;
@@ -241,10 +246,11 @@ async function startMatch() {
 }
 
 function controls() {
-  board.svg.addEventListener("mousemove", (e) => preview(e.target.dataset.tile !== undefined ? Number(e.target.dataset.tile) : null));
+  const tileOf = (e) => (e.target.dataset.tile !== undefined ? Number(e.target.dataset.tile) : null);
+  board.svg.addEventListener("mousemove", (e) => preview(tileOf(e)));
   board.svg.addEventListener("mouseleave", () => preview(null));
   board.svg.addEventListener("click", (e) => {
-    if (e.target.dataset.tile !== undefined) place(Number(e.target.dataset.tile));
+    if (tileOf(e) !== null) place(tileOf(e));
   });
   document.getElementById("turn").addEventListener("click", () => turn(1));
   document.getElementById("turn-back").addEventListener("click", () => turn(-1));

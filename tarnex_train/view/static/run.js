@@ -87,7 +87,8 @@ function draw() {
   const generations = records.filter((r) => r.kind === "generation").sort((a, b) => a.generation - b.generation);
   const train = records.filter((r) => r.kind === "train");
   const rows = generations.map((record) => ({record, measures: measures(record)}));
-  const byKind = (kind) => [...new Set(rows.flatMap((r) => r.measures.filter((m) => m.kind === kind).map((m) => m.name)))];
+  const byKind = (kind) =>
+    [...new Set(rows.flatMap((r) => r.measures.filter((m) => m.kind === kind).map((m) => m.name)))];
   const minutes = document.getElementById("axis").value === "minutes";
   const x = minutes ? (r) => number(r.wall_seconds) / 60 : (r) => r.generation;
   const xLabel = minutes ? "wall time (minutes)" : "generation";
@@ -111,8 +112,9 @@ function draw() {
                      series: [{name: "policy entropy", points: perGeneration("heldout.policy_entropy")}]});
   lineChart(charts, {title: "Self-play speed", xLabel: "generation", yLabel: "evaluations / s", yMin: 0, wholeX: true,
                      series: [{name: "evaluations/s", points: perGeneration("selfplay.evaluations_per_second")}]});
-  lineChart(charts, {title: "Evaluation cache hit rate", xLabel: "generation", yLabel: "hits", yMin: 0, yMax: 1, wholeX: true,
-                     percent: true, series: [{name: "cache hit rate", points: perGeneration("selfplay.cache_hit_rate")}]});
+  lineChart(charts, {title: "Evaluation cache hit rate", xLabel: "generation", yLabel: "hits", yMin: 0, yMax: 1,
+                     wholeX: true, percent: true,
+                     series: [{name: "cache hit rate", points: perGeneration("selfplay.cache_hit_rate")}]});
   table(rows, byKind("payoff").concat(byKind("rating")));
   const last = generations[generations.length - 1];
   document.getElementById("status").textContent = last
