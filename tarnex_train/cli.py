@@ -41,7 +41,8 @@ COMMANDS = {
                  "search policy and final payoff to compressed .npz shards in the output folder."),
     "arena": (ArenaOptions, "play a match of any four players, or a model against a baseline",
               "With --seats: a match of any four players (random; greedy, the largest piece that fits where it "
-              "opens the most new corner cells for the mover minus the opponents' corner cells it covers; "
+              "most increases the mover's corner cells (opened minus closed) minus the opponents' corner cells it "
+              "covers; "
               "lookahead, the largest piece that fits where it leaves the mover the most placements for its next "
               "turn minus those it takes from the opponents; policy:CKPT[:T], the network's most likely legal "
               "tile; search:CKPT:N, PUCT search with N simulations per tile), seats rotated when the players "
