@@ -41,7 +41,8 @@ COMMANDS = {
                  "search policy and final payoff to compressed .npz shards in the output folder."),
     "arena": (ArenaOptions, "play a match of any four players, or a model against a baseline",
               "With --seats: a match of any four players (random; greedy, the largest piece that fits where it "
-              "opens the most new corner cells for the mover minus the opponents' corner cells it covers; "
+              "most increases the mover's corner cells (opened minus closed) minus the opponents' corner cells it "
+              "covers; "
               "lookahead, the largest piece that fits where it leaves the mover the most placements for its next "
               "turn minus those it takes from the opponents; policy:CKPT[:T], the network's most likely legal "
               "tile; search:CKPT:N, PUCT search with N simulations per tile), seats rotated when the players "
@@ -162,8 +163,8 @@ def build_parser() -> argparse.ArgumentParser:
         "view", formatter_class=Formatter, help="a browser view of runs and games, and a seat for a person",
         description="Serves pages on this machine: a run's curves and generations (updated while its loop "
         "runs), its recorded and saved games replayed, and a board to play on against computer seats.")
-    view.add_argument("--run", nargs="+", default=[], help="run folders to show (games played are saved in "
-                      "the first, under games/)")
+    view.add_argument("--run", nargs="+", action="extend", default=[], help="run folders to show (games played "
+                      "are saved in the first, under games/)")
     view.add_argument("--host", default="127.0.0.1", help="address to listen on")
     view.add_argument("--port", type=int, default=8765, help="port to listen on (0: any free one)")
     return parser

@@ -1,9 +1,10 @@
 // Rule-based players that can take a seat without a network: fixed yardsticks
 // for the learner, whose strength never moves.
 //
-//   greedy     plays a largest piece that fits, at the placement that opens the
-//              most new corner cells for itself minus the opponents' corner
-//              cells it covers, ties broken at random.
+//   greedy     plays a largest piece that fits, at the placement that most
+//              increases its own corner cells (those it opens minus those it
+//              closes) minus the opponents' corner cells it covers, ties broken
+//              at random.
 //   lookahead  plays a largest piece that fits, at the placement that leaves it
 //              the most legal placements on its next turn minus the placements
 //              it takes away from the opponents, ties broken at random.

@@ -19,14 +19,13 @@ using Cells = std::vector<std::size_t>;
 
 Cells cells_of(const Placement& p) { return test::covered_cells(p.catalogue, p.variant, p.anchor); }
 
-// Greedy's measure from ownership alone: the mover's corner cells after the
-// placement that were none before, minus the opponents' corner cells it takes.
+// Greedy's measure from ownership alone: how many more corner cells the mover
+// has after the placement than before, minus the opponents' corner cells it takes.
 long corner_gain(const test::Owners& before, int mover, const Cells& cells) {
     test::Owners after = before;
     for (std::size_t cell : cells) after[cell] = mover;
-    const auto old_corners = test::expected_corners(before, mover);
-    long gain = 0;
-    for (std::size_t cell : test::expected_corners(after, mover)) gain += old_corners.count(cell) == 0 ? 1 : 0;
+    long gain = static_cast<long>(test::expected_corners(after, mover).size()) -
+                static_cast<long>(test::expected_corners(before, mover).size());
     for (int q = 0; q < 4; ++q) {
         if (q == mover) continue;
         const auto corners = test::expected_corners(before, q);

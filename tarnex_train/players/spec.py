@@ -2,8 +2,8 @@
 form for the match driver (``tarnex_train._match``).
 
     random                uniformly drawn legal tiles
-    greedy                the largest piece that fits, placed where it opens the most new corner cells
-                          for the mover minus the opponents' corner cells it covers
+    greedy                the largest piece that fits, placed where it most increases the mover's corner
+                          cells (opened minus closed) minus the opponents' corner cells it covers
     lookahead             the largest piece that fits, placed where it leaves the mover the most legal
                           placements for its next turn minus the placements it takes from the opponents
     policy:CKPT[:T]       the network's most likely legal tile (T > 0: drawn at temperature T)
