@@ -163,8 +163,8 @@ def build_parser() -> argparse.ArgumentParser:
         "view", formatter_class=Formatter, help="a browser view of runs and games, and a seat for a person",
         description="Serves pages on this machine: a run's curves and generations (updated while its loop "
         "runs), its recorded and saved games replayed, and a board to play on against computer seats.")
-    view.add_argument("--run", nargs="+", action="extend", default=[], help="run folders to show (games played "
-                      "are saved in the first, under games/)")
+    view.add_argument("--run", nargs="+", action="extend", default=[], help="run folders to show (a game played on "
+                      "the play page is saved in RUN/games/)")
     view.add_argument("--host", default="127.0.0.1", help="address to listen on")
     view.add_argument("--port", type=int, default=8765, help="port to listen on (0: any free one)")
     return parser
