@@ -59,7 +59,7 @@ class Match:
                 self._cached = {
                     "id": self.id, "version": self.version, "seats": [p.label for p in self.players],
                     "persons": [p.person for p in self.players], "history": [list(m) for m in self.history],
-                    "shares": self.shares, "mover": self.mover, "over": self.over,
+                    "mover": self.mover, "over": self.over,
                     "scores": sources.scores(self.history), "remaining": sources.remaining(self.history),
                     "payoff": self.payoff if self.over else None, "legal": self.legal,
                     "placements": sources.placements(self.history) if person_to_move else [],
