@@ -9,6 +9,9 @@ mover's frame, 4 values relative to the mover) as ``encode_replies`` makes
 them, which the worker turns into the two lists the engine reads
 (``pool.channel.decode_reply``).
 
+A network with piece inputs also gets the positions' remaining pieces,
+read from the packed planes in one native call per network run.
+
 ``seconds`` splits each evaluator's own time into ``network`` (the forward
 pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
 """
