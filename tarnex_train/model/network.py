@@ -33,7 +33,7 @@ from torch import nn
 from torch.nn import functional as F
 
 from .. import _rules
-from ..constants import CELLS, LEGAL_PLANE, PIECE_FEATURES, PLANES, SEATS
+from ..constants import BOARD_SIDE, CELLS, LEGAL_PLANE, PIECE_FEATURES, PLANES, SEATS
 from ..settings import NetworkShape
 
 # Width of the hidden layer of the value head.
@@ -107,7 +107,10 @@ class TarnexNet(nn.Module):
         if self.piece_input is not None:
             if pieces is None:
                 pieces = piece_features(planes)
-            x = x + self.piece_input(pieces.to(x.dtype))[:, :, None, None]
+            bias = self.piece_input(pieces.to(x.dtype))[:, :, None, None]
+            if torch.onnx.is_in_onnx_export():
+                bias = board_map(bias, self.shape.channels)
+            x = x + bias
         return self.tower(x)
 
     def _heads(self, x: torch.Tensor, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
@@ -130,6 +133,17 @@ class TarnexNet(nn.Module):
         log-probabilities: the largest is the preferred tile, non-legal
         cells are 0."""
         return engine_outputs(*self(planes, pieces), planes)
+
+
+def board_map(bias: torch.Tensor, channels: int) -> torch.Tensor:
+    """A per-channel bias (B, C, 1, 1) as the same value on every cell
+    (B, C, 20, 20), made by a convolution (depthwise, 1 x 1, unit weights: an
+    identity). ONNX Runtime keeps the tower in its blocked memory layout only
+    where both terms of a sum come out of a convolution: with the bias
+    broadcast, the exported network ran about a fifth slower on the CPU than
+    without piece inputs; with the map, a few percent."""
+    spread = bias.expand(-1, -1, BOARD_SIDE, BOARD_SIDE)
+    return F.conv2d(spread, torch.ones(channels, 1, 1, 1, dtype=bias.dtype, device=bias.device), groups=channels)
 
 
 def piece_flags(packed: bytes) -> np.ndarray:
