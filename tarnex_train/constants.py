@@ -11,3 +11,5 @@ PLANES = 5  # one per seat relative to the mover, then the mover's legal tiles
 PLANES_SHAPE = (PLANES, BOARD_SIDE, BOARD_SIDE)
 PLANES_BYTES = PLANES * CELLS  # a request's planes packed one byte per cell
 LEGAL_PLANE = PLANES - 1
+PIECES = 21  # each seat's hand at the start
+PIECE_FEATURES = SEATS * PIECES  # a position's remaining-piece flags, seat by seat in plane order

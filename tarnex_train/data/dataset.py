@@ -8,6 +8,10 @@ from far fewer games. The scores come from the rules library, which plays
 each game's history (every record is one tile: its mover and tile, in
 order) to its end.
 
+Piece features: each seat's remaining pieces, read from the planes once
+when the examples are made (``model.network.piece_flags``), for networks
+that take them.
+
 Ownership target: who owns each cell when the game ends (the mover, the
 next seats in turn order, or nobody), in the mover's frame. Every position
 gets 400 labels instead of one outcome, so the tower learns what makes
@@ -21,12 +25,15 @@ import torch
 from torch.utils.data import Dataset
 
 from .. import _rules
-from ..constants import CELLS, SEATS
+from ..constants import CELLS, PIECE_FEATURES, SEATS
+from ..model.network import piece_flags
 from ..settings import TrainSettings
 from .positions import FRAMES
 from .shards import load_records
 
 EMPTY = SEATS  # ownership label of a cell nobody placed on
+# Positions whose planes go to the rules library at a time: a bounded copy.
+FEATURE_CHUNK = 65536
 
 # FROM_FRAME[m][f]: the board tile at cell f of mover m's frame.
 FROM_FRAME = np.argsort(FRAMES, axis=1)
@@ -71,6 +78,15 @@ def add_game_targets(records: dict) -> dict:
     return records
 
 
+def piece_features(planes: np.ndarray) -> np.ndarray:
+    """(n, 84) uint8 remaining-piece flags of (n, 5, 20, 20) 0/1 planes."""
+    out = np.empty((len(planes), PIECE_FEATURES), dtype=np.uint8)
+    for start in range(0, len(planes), FEATURE_CHUNK):
+        chunk = np.ascontiguousarray(planes[start:start + FEATURE_CHUNK], dtype=np.uint8)
+        out[start:start + len(chunk)] = piece_flags(chunk.tobytes())
+    return out
+
+
 def value_targets(records: dict, settings: TrainSettings) -> np.ndarray:
     """(n, 4) mover-relative value targets, rows summing to 1."""
     payoff = records["value"].astype(np.float32)
@@ -88,11 +104,13 @@ def value_targets(records: dict, settings: TrainSettings) -> np.ndarray:
 
 
 class Examples:
-    """Planes, policy and value targets as tensors, indexable by batches."""
+    """Planes, piece features, policy and value targets as tensors,
+    indexable by batches."""
 
     def __init__(self, records: dict, settings: TrainSettings) -> None:
         add_game_targets(records)
         self.planes = torch.from_numpy(np.ascontiguousarray(records["planes"]))
+        self.pieces = torch.from_numpy(piece_features(records["planes"]))
         self.policy = torch.from_numpy(np.ascontiguousarray(records["policy"], dtype=np.float32))
         self.value = torch.from_numpy(value_targets(records, settings))
         completing = records.get("completing")
@@ -106,18 +124,18 @@ class Examples:
         return len(self.planes)
 
     def batch(self, indices):
-        """(planes, policy target, value target, policy weight, ownership
-        target) of the examples."""
-        return (self.planes[indices].float(), self.policy[indices], self.value[indices], self.policy_weight[indices],
-                self.ownership[indices].long())
+        """(planes, piece features, policy target, value target, policy
+        weight, ownership target) of the examples."""
+        return (self.planes[indices].float(), self.pieces[indices].float(), self.policy[indices], self.value[indices],
+                self.policy_weight[indices], self.ownership[indices].long())
 
 
 class ShardDataset(Dataset):
     """Every record of the given data folders and/or shard files, in memory.
 
-    Item i: (planes float32 (5, 20, 20), policy float32 (400,), value float32 (4,),
-    policy weight float32 (), ownership int64 (400,)), all in the frame and seat
-    order of the position's mover.
+    Item i: (planes float32 (5, 20, 20), piece features float32 (84,), policy
+    float32 (400,), value float32 (4,), policy weight float32 (), ownership
+    int64 (400,)), all in the frame and seat order of the position's mover.
     """
 
     def __init__(self, sources, settings: TrainSettings | None = None) -> None:

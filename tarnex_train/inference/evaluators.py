@@ -9,6 +9,9 @@ mover's frame, 4 values relative to the mover) as ``encode_replies`` makes
 them, which the worker turns into the two lists the engine reads
 (``pool.channel.decode_reply``).
 
+A network with piece inputs also gets the positions' remaining pieces,
+read from the packed planes in one native call per network run.
+
 ``seconds`` splits each evaluator's own time into ``network`` (the forward
 pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
 """
@@ -66,9 +69,10 @@ class NetworkEvaluator:
         self._np = np
         self._torch = torch
         self.device = device = torch.device(device)
-        from ..model.network import TarnexNet
+        from ..model.network import TarnexNet, piece_flags
         from .forms import InferenceNet
 
+        self._piece_flags = piece_flags
         # Copies: the evaluator puts each network's inference form in place
         # of the network, and a description may be built more than once.
         self.players = [PlayerSpec(p.net, p.mode, p.temperature) if isinstance(p, PlayerSpec) else PlayerSpec(p)
@@ -138,12 +142,15 @@ class NetworkEvaluator:
         np, torch = self._np, self._torch
         player = self.players[which]
         keys = list(positions)
-        planes = np.frombuffer(b"".join(keys), dtype=np.uint8).reshape(len(keys), *PLANES_SHAPE).astype(np.float32)
+        packed = b"".join(keys)
+        planes = np.frombuffer(packed, dtype=np.uint8).reshape(len(keys), *PLANES_SHAPE).astype(np.float32)
+        inputs = [torch.from_numpy(planes)]
+        if getattr(player.net, "piece_inputs", False):
+            inputs.append(torch.from_numpy(self._piece_flags(packed).astype(np.float32)))
         began = time.perf_counter()
-        batch = torch.from_numpy(planes)
         if self.device.type == "cuda":  # pinned memory: a direct, asynchronous copy
-            batch = batch.pin_memory().to(self.device, non_blocking=True)
-        policy, values = player.net.predict(batch)
+            inputs = [tensor.pin_memory().to(self.device, non_blocking=True) for tensor in inputs]
+        policy, values = player.net.predict(*inputs)
         # The search takes a child's mean value as its Q and gives children
         # it has not visited Q = 0. Seat shares are all positive, so a child
         # once visited would outscore every unvisited one and the search

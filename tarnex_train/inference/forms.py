@@ -1,5 +1,6 @@
 """The network's inference forms: what the server runs, with the outputs
-of ``TarnexNet.predict`` within float rounding."""
+of ``TarnexNet.predict`` within float rounding. A network with piece inputs
+takes the piece features as a second input in every form."""
 
 from __future__ import annotations
 
@@ -12,7 +13,7 @@ import torch
 from torch import nn
 
 from ..constants import LEGAL_PLANE, PLANES_SHAPE
-from ..model.network import TarnexNet, engine_outputs
+from ..model.network import TarnexNet, engine_outputs, piece_features
 
 log = logging.getLogger(__name__)
 
@@ -24,8 +25,8 @@ class _Predictor(nn.Module):
         super().__init__()
         self.net = net
 
-    def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-        return engine_outputs(*self.net(planes), planes)
+    def forward(self, planes: torch.Tensor, pieces: torch.Tensor | None = None) -> tuple[torch.Tensor, torch.Tensor]:
+        return engine_outputs(*self.net(planes, pieces), planes)
 
 
 class InferenceNet:
@@ -46,13 +47,15 @@ class InferenceNet:
         self.dtype = torch.float16 if device.type == "cuda" else torch.float32
         self.net = net.to(device).eval()
         self.shape = getattr(net, "shape", None)
+        self.piece_inputs = bool(getattr(self.shape, "piece_inputs", False))
         self.device = device
         self.compiled = None
         self.session = None
         if self.dtype != torch.float32:
             self.net = copy.deepcopy(self.net).to(self.dtype)
-        example = torch.zeros(2, *PLANES_SHAPE, device=device, dtype=self.dtype)
-        example[:, LEGAL_PLANE, 0, 0] = 1
+        planes = torch.zeros(2, *PLANES_SHAPE, device=device, dtype=self.dtype)
+        planes[:, LEGAL_PLANE, 0, 0] = 1
+        example = (planes, piece_features(planes).to(self.dtype)) if self.piece_inputs else (planes,)
         if device.type == "cpu":
             self.session = _onnx_session(self.net, example)
         if self.session is None:
@@ -60,21 +63,32 @@ class InferenceNet:
         self.backend = "onnxruntime" if self.session else "torchscript" if self.compiled else "eager"
 
     @torch.inference_mode()
-    def predict(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    def predict(self, planes: torch.Tensor, pieces: torch.Tensor | None = None) -> tuple[torch.Tensor, torch.Tensor]:
+        """As ``TarnexNet.predict``: ``pieces`` (the planes' piece features)
+        is read only with piece inputs, and computed when not given."""
+        inputs = (planes,)
+        if self.piece_inputs:
+            inputs += (piece_features(planes) if pieces is None else pieces,)
         if self.session is not None:
-            policy, values = self.session.run(None, {"planes": planes.float().contiguous().numpy()})
+            feed = {name: tensor.float().contiguous().numpy() for name, tensor in zip(INPUT_NAMES, inputs)}
+            policy, values = self.session.run(None, feed)
             return torch.from_numpy(policy), torch.from_numpy(values)
-        planes = planes.to(self.dtype)
+        inputs = tuple(tensor.to(self.dtype) for tensor in inputs)
         if self.compiled is None:
-            policy, values = self.net.predict(planes)
+            policy, values = self.net.predict(*inputs)
             return policy.float(), values.float()
-        log_policy, values = self.compiled(planes)
-        return engine_outputs(log_policy.float(), values.float(), planes)
+        log_policy, values = self.compiled(*inputs)
+        return engine_outputs(log_policy.float(), values.float(), inputs[0])
 
 
-def _onnx_session(net: TarnexNet, example: torch.Tensor):
-    """An ONNX Runtime session running ``net.predict``, or None where ONNX
-    Runtime is not installed or the network does not export."""
+# The forms' inputs by position; a network without piece inputs takes the first.
+INPUT_NAMES = ("planes", "pieces")
+
+
+def _onnx_session(net: TarnexNet, example: tuple):
+    """An ONNX Runtime session running ``net.predict`` on the ``example``
+    inputs, or None where ONNX Runtime is not installed or the network does
+    not export."""
     try:
         import onnxruntime
     except ImportError:
@@ -82,11 +96,13 @@ def _onnx_session(net: TarnexNet, example: torch.Tensor):
         return None
     buffer = io.BytesIO()
     predictor = _Predictor(net).eval()  # export puts back the mode it found, for every submodule
+    names = list(INPUT_NAMES[:len(example)])
+    feed = {name: tensor.numpy() for name, tensor in zip(names, example)}
     try:
         with torch.no_grad(), warnings.catch_warnings():
             warnings.simplefilter("ignore")  # the exporter's deprecation notices
-            torch.onnx.export(predictor, example, buffer, input_names=["planes"], output_names=["policy", "values"],
-                              dynamic_axes={"planes": {0: "batch"}, "policy": {0: "batch"}, "values": {0: "batch"}},
+            torch.onnx.export(predictor, example, buffer, input_names=names, output_names=["policy", "values"],
+                              dynamic_axes={name: {0: "batch"} for name in names + ["policy", "values"]},
                               opset_version=17, dynamo=False)
         options = onnxruntime.SessionOptions()
         options.intra_op_num_threads = torch.get_num_threads()
@@ -95,7 +111,7 @@ def _onnx_session(net: TarnexNet, example: torch.Tensor):
         # Idle threads sleep instead of spinning: the workers need those cores.
         options.add_session_config_entry("session.intra_op.allow_spinning", "0")
         session = onnxruntime.InferenceSession(buffer.getvalue(), options, providers=["CPUExecutionProvider"])
-        session.run(None, {"planes": example.numpy()})
+        session.run(None, feed)
     except Exception as error:  # no onnx package, or an operator it lacks: TorchScript will do
         log.warning("the network does not run in ONNX Runtime (%s: %s); TorchScript instead",
                     type(error).__name__, error)
@@ -103,13 +119,13 @@ def _onnx_session(net: TarnexNet, example: torch.Tensor):
     return session
 
 
-def _torchscript(net: TarnexNet, example: torch.Tensor):
+def _torchscript(net: TarnexNet, example: tuple):
     try:
         with torch.inference_mode(), warnings.catch_warnings():
             warnings.simplefilter("ignore")  # TorchScript's deprecation notices
             traced = torch.jit.trace(net, example, check_trace=False)
             compiled = torch.jit.optimize_for_inference(torch.jit.freeze(traced))
-            compiled(example)
+            compiled(*example)
     except Exception as error:  # an unusual module or backend: run it as it is
         log.warning("the network does not trace in TorchScript (%s: %s); it runs as it is",
                     type(error).__name__, error)

@@ -10,12 +10,13 @@ from torch.nn import functional as F
 from .network import TarnexNet
 
 
-def losses(net: TarnexNet, planes, policy_target, value_target, policy_weight=None, ownership_target=None):
-    """(policy, value, ownership) losses: cross-entropies of the policy (mean
-    weighted by ``policy_weight``), of the value shares (batch mean) and of
-    each cell's final owner (mean over cells and batch; 0 without the head
-    or a target)."""
-    log_policy, value_logits, ownership_logits = net.forward_training(planes)
+def losses(net: TarnexNet, planes, pieces, policy_target, value_target, policy_weight=None, ownership_target=None):
+    """(policy, value, ownership) losses of the positions' planes and piece
+    features: cross-entropies of the policy (mean weighted by
+    ``policy_weight``), of the value shares (batch mean) and of each cell's
+    final owner (mean over cells and batch; 0 without the head or a
+    target)."""
+    log_policy, value_logits, ownership_logits = net.forward_training(planes, pieces)
     # Targets are zero off the legal cells, where log_policy is -inf.
     policy_each = -(policy_target * log_policy.clamp_min(-1e4)).sum(dim=1)
     if policy_weight is None:

@@ -34,15 +34,17 @@ class Trainer:
             for group in self.optimiser.param_groups:
                 group["lr"], group["weight_decay"] = settings.lr, settings.weight_decay
 
-    def step(self, planes, policy, value, weight=None, ownership=None) -> tuple[float, float, float]:
-        """One optimiser step; returns the (policy, value, ownership) losses."""
+    def step(self, planes, pieces, policy, value, weight=None, ownership=None) -> tuple[float, float, float]:
+        """One optimiser step on a batch as ``Examples.batch`` gives it;
+        returns the (policy, value, ownership) losses."""
         from .losses import losses
 
         self.net.train()
-        planes, policy, value = planes.to(self.device), policy.to(self.device), value.to(self.device)
+        planes, pieces = planes.to(self.device), pieces.to(self.device)
+        policy, value = policy.to(self.device), value.to(self.device)
         weight = weight.to(self.device) if weight is not None else None
         ownership = ownership.to(self.device) if ownership is not None else None
-        policy_loss, value_loss, ownership_loss = losses(self.net, planes, policy, value, weight, ownership)
+        policy_loss, value_loss, ownership_loss = losses(self.net, planes, pieces, policy, value, weight, ownership)
         total = (policy_loss + self.settings.value_loss_weight * value_loss
                  + self.settings.ownership_loss_weight * ownership_loss)
         if not self.torch.isfinite(total):
@@ -66,10 +68,10 @@ class Trainer:
         n, weights = len(examples), 0.0
         with torch.inference_mode():
             for start in range(0, n, batch_size):
-                planes, policy, value, weight, ownership = examples.batch(slice(start, start + batch_size))
-                planes, policy, value = planes.to(self.device), policy.to(self.device), value.to(self.device)
-                weight = weight.to(self.device)
-                log_policy, value_logits, ownership_logits = self.net.forward_training(planes)
+                planes, pieces, policy, value, weight, ownership = examples.batch(slice(start, start + batch_size))
+                planes, pieces = planes.to(self.device), pieces.to(self.device)
+                policy, value, weight = policy.to(self.device), value.to(self.device), weight.to(self.device)
+                log_policy, value_logits, ownership_logits = self.net.forward_training(planes, pieces)
                 if ownership_logits is not None:
                     sums["ownership_loss"] += F.cross_entropy(
                         ownership_logits, ownership.to(self.device), reduction="none").mean(dim=1).sum().item()

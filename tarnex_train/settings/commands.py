@@ -156,8 +156,9 @@ class LadderOptions(Settings):
 
 
 def upgrade_run_settings(data: dict) -> dict:
-    """Run files written before the settings were grouped: the shard size
-    and seed were top-level, the device part of the pool."""
+    """Run files written before the settings were grouped (the shard size
+    and seed were top-level, the device part of the pool) or before the
+    network had piece inputs."""
     if not isinstance(data, dict):
         return data
     data = dict(data)
@@ -167,4 +168,7 @@ def upgrade_run_settings(data: dict) -> dict:
         data["seeding"] = {"seed": data.pop("seed")}
     if isinstance(data.get("pool"), dict):
         data["pool"] = {k: v for k, v in data["pool"].items() if k not in ("device", "torch_threads")}
+    if isinstance(data.get("shape"), dict) and "piece_inputs" not in data["shape"]:
+        # Its networks were made without them.
+        data["shape"] = {**data["shape"], "piece_inputs": False}
     return data

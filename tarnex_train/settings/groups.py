@@ -49,6 +49,8 @@ class NetworkShape(Settings):
                               "layer over all cells ('dense', overfits small data)", choices=("pooled", "dense"))
     ownership_head: bool = setting(True, "a head that predicts who owns each cell at the end of the game, "
                                    "trained alongside (it teaches the tower territory from few games)")
+    piece_inputs: bool = setting(True, "give the network each seat's remaining pieces (read from the planes) as "
+                                 "an input beside the planes: the planes alone do not show which pieces are left")
 
 
 MAX_AUTO_GAMES_PER_WORKER = 32

@@ -54,6 +54,13 @@
 //   pieces() -> tuple of 21 tuples of (row, col): each catalogue piece's
 //            cells in its base orientation.
 //
+//   piece_features(packed) -> bytes: for B positions' planes as pack_planes
+//            makes them (bytes, B * 2000), B * 84 bytes: for each position and
+//            each of its four seats in plane order (relative to the mover), 21
+//            flags in catalogue order, 1 where the seat still holds that piece
+//            (read from the planes alone: see piece_features.hpp). A length
+//            that is not a multiple of 2000 raises ValueError.
+//
 // Bad input raises TypeError (not pairs of integers) or ValueError (a seat
 // that is not the mover's, a tile that is not legal, a move after the end, a
 // history longer than any game), naming the entry. The work itself runs
@@ -77,6 +84,7 @@
 
 #include "fault.hpp"
 #include "game.hpp"
+#include "piece_features.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -570,6 +578,43 @@ PyObject* pieces(PyObject*, PyObject*) {
     return out.release();
 }
 
+PyObject* piece_features(PyObject*, PyObject* packed) {
+    using tarnex::features::kFeatureCount;
+    static_assert(tarnex::features::kPlanesSize == kStateSize);
+    if (!PyBytes_Check(packed)) {
+        PyErr_Format(PyExc_TypeError, "piece_features: expected bytes, not %s", Py_TYPE(packed)->tp_name);
+        return nullptr;
+    }
+    const auto size = static_cast<std::size_t>(PyBytes_Size(packed));
+    if (size % kStateSize != 0) {
+        PyErr_Format(PyExc_ValueError, "piece_features: %zu bytes is not a whole number of positions (%zu bytes each)",
+                     size, kStateSize);
+        return nullptr;
+    }
+    const std::size_t positions = size / kStateSize;
+    const char* in = PyBytes_AsString(packed);
+    if (in == nullptr) return nullptr;
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(positions * kFeatureCount)));
+    if (!out) return nullptr;
+    char* data = PyBytes_AsString(out.get());
+    if (data == nullptr) return nullptr;
+    // The argument stays alive and unchanged for the call (bytes are
+    // immutable), and nobody else sees `out` yet: the work needs no lock.
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        for (std::size_t i = 0; i < positions; ++i) {
+            tarnex::features::piece_features(reinterpret_cast<const std::uint8_t*>(in) + i * kStateSize,
+                                             reinterpret_cast<std::uint8_t*>(data) + i * kFeatureCount);
+        }
+    } catch (const std::bad_alloc&) {  // the first call builds the catalogue
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) return PyErr_NoMemory();
+    return out.release();
+}
+
 PyMethodDef methods[] = {
     {"replay", replay, METH_O,
      "replay(history) -> (planes, movers, legal, payoff, terminal)\n\n"
@@ -610,6 +655,12 @@ PyMethodDef methods[] = {
     {"pieces", pieces, METH_NOARGS,
      "pieces() -> tuple of 21 tuples of (row, col): each catalogue piece's cells in its\n"
      "base orientation."},
+    {"piece_features", piece_features, METH_O,
+     "piece_features(packed) -> bytes\n\n"
+     "For B positions' planes (bytes, B * 2000, as pack_planes makes them), B * 84 bytes:\n"
+     "per position, for each seat in plane order (relative to the mover), 21 flags in\n"
+     "catalogue order, 1 where the seat still holds that piece, read from the planes.\n"
+     "Raises ValueError for a length that is not a multiple of 2000."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,

@@ -97,6 +97,27 @@ def test_replayed_planes_show_every_earlier_tile_for_its_owner(seed):
     assert final[3] == tuple(game.payoff.tolist())
 
 
+def test_piece_features_are_each_seats_remaining_pieces_in_plane_order():
+    """Read from the planes alone, for all positions of a game in one call:
+    at the start of every turn and in the middle of one, where the mover's
+    piece so far may look like a piece it still holds."""
+    history = random_game(random.Random(11))
+    planes, movers, legal, _, _ = _rules.replay(history)
+    flags = np.frombuffer(_rules.piece_features(planes), dtype=np.uint8).reshape(len(history), 4, 21)
+    mid_turn = 0
+    for i, (mover, _) in enumerate(history):
+        held = _rules.remaining(history[:i])
+        expected = np.zeros((4, 21), dtype=np.uint8)
+        for k in range(4):
+            expected[k, list(held[(mover + k) % 4])] = 1
+        assert np.array_equal(flags[i], expected), f"position {i}"
+        mid_turn += i > 0 and movers[i - 1] == mover and legal[(i - 1) * 400 + history[i - 1][1]] == 1
+    assert mid_turn > 100
+    assert _rules.piece_features(b"") == b""
+    with pytest.raises(ValueError):
+        _rules.piece_features(planes[:-1])
+
+
 def test_bad_histories_raise_clear_errors():
     cases = [
         ([(1, 0)], ValueError, "history entry 0: seat 1 is not the player to move (player 0 is)"),

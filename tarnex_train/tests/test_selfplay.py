@@ -90,8 +90,8 @@ def test_dataset_reads_the_shards(selfplay_run):
     summary, _ = selfplay_run
     dataset = ShardDataset(summary.output)
     assert len(dataset) == summary.positions
-    planes, policy, value, weight, ownership = dataset[len(dataset) - 1]
-    assert planes.shape == (5, 20, 20) and planes.dtype.is_floating_point
+    planes, pieces, policy, value, weight, ownership = dataset[len(dataset) - 1]
+    assert planes.shape == (5, 20, 20) and planes.dtype.is_floating_point and pieces.shape == (84,)
     assert policy.shape == (400,) and value.shape == (4,)
     # Ownership: the cell each record's mover plays is the mover's at the end
     # (label 0, in its own frame), and a game's labelled cells are its moves.

@@ -46,7 +46,7 @@ def test_training_writes_a_checkpoint_that_loads(trained, selfplay_run):
     fast = InferenceNet(net, torch.device("cpu"))
     assert fast.backend == "onnxruntime"
     scripted = InferenceNet(net, torch.device("cpu"))
-    scripted.session, scripted.compiled = None, _torchscript(net, recorded[:2])
+    scripted.session, scripted.compiled = None, _torchscript(net, (recorded[:2], records.pieces[:2].float()))
     assert scripted.compiled is not None
     for form in (fast, scripted):
         for mine, theirs in zip(form.predict(recorded), net.predict(recorded)):
