@@ -22,8 +22,8 @@ import sys
 
 from . import commands
 from .errors import OptionError
-from .settings import (ArenaOptions, LadderOptions, LoopOptions, SelfPlayOptions, TrainOptions, check_value,
-                       group_class)
+from .settings import (ArenaOptions, LadderOptions, LoopOptions, SelfPlayOptions, TrainOptions, ViewOptions,
+                       check_value, group_class)
 
 from .commands import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE
 
@@ -50,6 +50,9 @@ COMMANDS = {
               "interval, its mean score and its placings. Without: test games without search, the model in seat "
               "0 taking its network's most likely tile, the baseline in seats 1 to 3 drawing among the tiles its "
               "network rates above zero; the model's mean payoff with a 95% interval."),
+    "view": (ViewOptions, "a browser view of runs and games, and a seat for a person",
+             "Serves pages on this machine: a run's curves and generations (updated while its loop runs), its "
+             "recorded and saved games replayed, and a board to play on against computer seats."),
     "ladder": (LadderOptions, "rate a run's generations on one scale against fixed reference players",
                "Each rated generation's network plays as policy and as search against random, greedy, lookahead "
                "and an earlier generation; the ratings are fitted over every game of the ladder "
@@ -159,14 +162,6 @@ def build_parser() -> argparse.ArgumentParser:
     for name, (cls, summary, description) in COMMANDS.items():
         sub = subparsers.add_parser(name, formatter_class=Formatter, help=summary, description=description)
         add_options(sub, sub, cls, cls(**_required_placeholders(cls)), given_only=name in GIVEN_ONLY)
-    view = subparsers.add_parser(
-        "view", formatter_class=Formatter, help="a browser view of runs and games, and a seat for a person",
-        description="Serves pages on this machine: a run's curves and generations (updated while its loop "
-        "runs), its recorded and saved games replayed, and a board to play on against computer seats.")
-    view.add_argument("--run", nargs="+", action="extend", default=[], help="run folders to show (a game played on "
-                      "the play page is saved in RUN/games/)")
-    view.add_argument("--host", default="127.0.0.1", help="address to listen on")
-    view.add_argument("--port", type=int, default=8765, help="port to listen on (0: any free one)")
     return parser
 
 
@@ -182,12 +177,6 @@ def options_of(args):
     return read_options(cls, args, cls(**_required_placeholders(cls)))
 
 
-def _view(args) -> int:
-    from .view.app import serve
-
-    return serve(args.run, args.host, args.port)
-
-
 def _interrupt(signum, frame):
     raise KeyboardInterrupt
 
@@ -200,8 +189,6 @@ def main(argv=None) -> int:
     signal.signal(signal.SIGTERM, _interrupt)
     args = build_parser().parse_args(argv)
     try:
-        if args.command == "view":
-            return _view(args)
         options, given = options_of(args)
         return commands.run(args.command, options, given)
     except OptionError as error:

@@ -2,13 +2,13 @@
 (``groups``) and assembled per command (``commands``)."""
 
 from .commands import (RANDOM, ArenaOptions, LadderOptions, LoopOptions, LoopSettings, SelfPlayOptions, TrainOptions,
-                       upgrade_run_settings)
+                       ViewOptions, upgrade_run_settings)
 from .fields import Settings, as_dict, check_value, from_dict, group, group_class, setting
 from .groups import (ClusterSettings, DeviceSettings, Display, NetworkShape, PoolSettings, SearchConfig, Seeding,
                      ShardSettings, TrainSettings)
 
 __all__ = [
-    "RANDOM", "ArenaOptions", "LadderOptions", "LoopOptions", "LoopSettings", "SelfPlayOptions", "TrainOptions",
+    "RANDOM", "ArenaOptions", "LadderOptions", "LoopOptions", "LoopSettings", "SelfPlayOptions", "TrainOptions", "ViewOptions",
     "upgrade_run_settings", "Settings", "as_dict", "check_value", "from_dict", "group", "group_class", "setting",
     "ClusterSettings", "DeviceSettings", "Display", "NetworkShape", "PoolSettings", "SearchConfig", "Seeding",
     "ShardSettings", "TrainSettings",

@@ -155,6 +155,14 @@ class LadderOptions(Settings):
     display: Display = group(Display)
 
 
+@dataclass(frozen=True)
+class ViewOptions(Settings):
+    run: list = setting([], "run folders to show (a game played on the play page is saved in RUN/games/)",
+                        kind=str, nargs="+")
+    host: str = setting("127.0.0.1", "address to listen on")
+    port: int = setting(8765, "port to listen on (0: any free one)", low=0, high=65535)
+
+
 def upgrade_run_settings(data: dict) -> dict:
     """Run files written before the settings were grouped (the shard size
     and seed were top-level, the device part of the pool) or before the
