@@ -78,3 +78,21 @@ def rating_interval(strength: dict, equal_payoff: float) -> dict:
         "low": rating_difference(strength["low"], equal_payoff),
         "high": rating_difference(strength["high"], equal_payoff),
     }
+
+
+def interval_problem(value, finite: bool = False) -> str | None:
+    """What is wrong with ``value`` as an ``interval`` read back from a file
+    (None when nothing). ``finite``: its numbers must be finite (not from
+    zero games)."""
+    if not isinstance(value, dict):
+        return f"{value!r} is not an interval"
+    for key in ("mean", "low", "high"):
+        number = value.get(key)
+        if number is None and not finite and key in value:
+            continue  # no games: written as null
+        if isinstance(number, bool) or not isinstance(number, (int, float)) or (finite and not math.isfinite(number)):
+            return f"{key} is {number!r}, not a number" if key in value else f"no {key}"
+    games = value.get("games")
+    if isinstance(games, bool) or not isinstance(games, int) or games < 0:
+        return f"games is {games!r}, not a count"
+    return None
