@@ -104,7 +104,6 @@ def train(loop, g: int) -> dict:
         if os.path.exists(previous):
             state = load_optimiser_state(previous, net)
         else:
-            log.warning("%s is missing: a fresh optimiser", previous)
             loop.say(f"train: warning: {previous} is missing; generation {g} trains with a fresh optimiser "
                      "(its moment estimates start from zero)")
     trainer = Trainer(net, t, pick_device(loop.device.device), state)

@@ -23,6 +23,8 @@ OPTIMISER_FILE = "optimizer.pt"
 
 
 def prepare(loop) -> None:
+    """Checks (or repairs) what generation ``generations_done``, the next
+    one, will read."""
     folder, g = loop.folder, loop.state["generations_done"]
     for path in remove_stale_temporaries(folder.path) + [
             removed for pattern in ("gen-*", os.path.join("gen-*", "data"))
@@ -36,7 +38,7 @@ def prepare(loop) -> None:
     if os.path.exists(trained):
         loop.networks[g] = _network(loop, trained, required=True, done=g)
         saved_training(folder.gen_dir(g))
-    elif g > 0 and played_by is not None:
+    elif g > 0:
         previous = os.path.join(folder.gen_dir(g - 1), OPTIMISER_FILE)
         if os.path.exists(previous):
             load_optimiser_state(previous, played_by)

@@ -102,7 +102,6 @@ class Loop:
         log.info(text)
 
     def run(self, generations: int | None, minutes: float | None, summary: LoopSummary) -> None:
-        self.working = True
         # On resume, the generations whose positions still reach the window
         # (read first: a damaged shard is found before any work).
         have = 0
@@ -110,6 +109,7 @@ class Loop:
             if have >= self.settings.window_positions:
                 break
             have += self.window.add(g, self.folder.data_dir(g))
+        self.working = True
         self.phase = "writing the first network"
         self._first_network()
         self.phase = "calibration"
