@@ -202,12 +202,21 @@ def test_damaged_run_files_are_refused_or_repaired_before_any_work(finished_run,
     assert records(run) == records(finished_run) and repaired(run)
 
 
-def test_a_missing_optimiser_state_is_said(finished_run, tmp_path):
+def test_a_resumed_generation_numbers_its_games_on_and_says_a_missing_optimiser(finished_run, tmp_path):
+    """Generation 1 resumed with one shard kept, holding game 0: the games
+    played now must not take the kept games' numbers."""
     run = tmp_path / "run"
     shutil.copytree(finished_run, run)
+    data = _partial_generation(run)
+    for path in data.glob("shard-*"):
+        with np.load(path) as shard:
+            if 0 not in shard["game_numbers"]:
+                os.unlink(path)
     os.unlink(run / "gen-0000" / "optimizer.pt")
     status, said = loop_cli(run, "--generations", "2")
     assert status == 0 and "gen-0000/optimizer.pt is missing; generation 1 trains with a fresh optimiser" in said
+    numbers = game_numbers(data)
+    assert sorted(numbers) == sorted(set(numbers)) and len(numbers) == 8
 
 
 def test_a_full_disk_names_the_phase_and_the_file_and_leaves_no_temporary_file(tmp_path, monkeypatch):
