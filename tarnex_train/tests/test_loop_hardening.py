@@ -15,7 +15,7 @@ import torch
 
 from conftest import TINY, KillingEvaluator
 from tarnex_train import cli
-from tarnex_train.loop.run import run_loop
+from tarnex_train.loop.run import read_settings_file, run_loop
 from tarnex_train.model.checkpoints import save_checkpoint
 from tarnex_train.model.network import TarnexNet
 from tarnex_train.settings import RANDOM, LoopSettings, NetworkShape, TrainSettings
@@ -251,8 +251,14 @@ def test_a_full_disk_names_the_phase_and_the_file_and_leaves_no_temporary_file(t
     assert metadata["games"] == 8 == len(game_numbers(run / "gen-0000" / "data"))
 
 
-@pytest.mark.skipif(torch.cuda.is_available(), reason="needs a machine without CUDA")
-def test_a_missing_device_is_refused_before_anything_is_written(tmp_path):
+def test_the_device_is_no_part_of_the_run_and_is_checked_before_anything_is_written(finished_run, tmp_path):
+    run_file = json.loads((finished_run / "run.json").read_text())
+    assert "device" not in json.dumps(run_file)
+    run_file["settings"]["pool"]["device"] = "cuda"  # as older tools wrote it
+    (tmp_path / "old.json").write_text(json.dumps(run_file))
+    assert read_settings_file(str(tmp_path / "old.json")) == read_settings_file(str(finished_run / "run.json"))
+    if torch.cuda.is_available():
+        pytest.skip("needs a machine without CUDA")
     status, said = loop_cli(tmp_path / "run", "--device", "cuda")
     assert status == 2 and "CUDA is not available" in said and len(said.strip().splitlines()) == 1
     assert not (tmp_path / "run").exists()
