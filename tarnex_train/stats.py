@@ -164,3 +164,21 @@ def fit_ratings(games, anchor: str, resamples: int = 100, seed: int = 0) -> dict
         played = sum(1 for game in games if any(p == name for p, _ in game))
         out[name] = {"rating": ratings[k], "low": low, "high": high, "games": played}
     return out
+
+
+def interval_problem(value, finite: bool = False) -> str | None:
+    """What is wrong with ``value`` as an ``interval`` read back from a file
+    (None when nothing). ``finite``: its numbers must be finite (not from
+    zero games)."""
+    if not isinstance(value, dict):
+        return f"{value!r} is not an interval"
+    for key in ("mean", "low", "high"):
+        number = value.get(key)
+        if number is None and not finite and key in value:
+            continue  # no games: written as null
+        if isinstance(number, bool) or not isinstance(number, (int, float)) or (finite and not math.isfinite(number)):
+            return f"{key} is {number!r}, not a number" if key in value else f"no {key}"
+    games = value.get("games")
+    if isinstance(games, bool) or not isinstance(games, int) or games < 0:
+        return f"games is {games!r}, not a count"
+    return None

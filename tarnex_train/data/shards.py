@@ -111,6 +111,38 @@ def update_metadata(folder: str, change) -> dict:
             fcntl.flock(lock.fileno(), fcntl.LOCK_UN)
 
 
+def reconcile_metadata(folder: str) -> list[str]:
+    """Brings the metadata in line with the shards on disk: a shard renamed
+    into place just before a kill, or before its metadata update failed (a
+    full disk), is added with its counts read from it; an entry whose file
+    is gone is dropped. Returns one note per change."""
+    on_disk = {os.path.basename(p) for p in glob.glob(os.path.join(glob.escape(folder), SHARD_PATTERN))}
+    meta = read_metadata(folder)
+    listed = {entry["file"] for entry in meta["shards"]} if meta else set()
+    added, gone = sorted(on_disk - listed), sorted(listed - on_disk)
+    if not added and not gone:
+        return []
+    entries = []
+    for name in added:
+        arrays = read_shard(os.path.join(folder, name))
+        tag = name[len("shard-"):-len(".npz")].rsplit("-", 1)[0]
+        entries.append({"file": name, "run": tag, "games": int(len(arrays.get("game_numbers", ()))),
+                        "positions": int(len(arrays["mover"]))})
+
+    def change(meta):
+        meta["shards"] = [entry for entry in meta["shards"] if entry["file"] not in gone] + entries
+        for entry in entries:
+            for run in meta["runs"]:
+                if run.get("tag") == entry["run"]:
+                    for key, count in (("shards", 1), ("games", entry["games"]), ("positions", entry["positions"])):
+                        run[key] = run.get(key, 0) + count
+
+    update_metadata(folder, change)
+    path = os.path.join(folder, METADATA)
+    return [f"{path}: added {name}, a shard on disk it did not list" for name in added] + \
+        [f"{path}: dropped {name}, a shard that is no longer on disk" for name in gone]
+
+
 class ShardWriter:
     """Collects finished games and writes them, ``games_per_shard`` at a
     time, from a background thread (so compression does not hold up the
@@ -299,7 +331,25 @@ def read_shard(path: str) -> dict:
         arrays["game"] = np.zeros(n, dtype=np.int32)
     if "completing" not in arrays or arrays["completing"].shape != (n,):
         arrays["completing"] = np.zeros(n, dtype=np.int16)
+    # Values out of range would index past a board or a seat table in
+    # training, or (planes, shares) train on something no game produces.
+    for name, high in VALUE_RANGES.items():
+        _check_range(path, name, arrays[name], high)
     return arrays
+
+
+# The largest value each array may hold (the smallest is 0): planes are
+# 0/1 marks, shares and payoffs lie in [0, 1].
+VALUE_RANGES = {"planes": 1, "mover": SEATS - 1, "tile": CELLS - 1, "completing": CELLS, "game": 2**31 - 1,
+                "policy": 1.0, "value": 1.0}
+
+
+def _check_range(path: str, name: str, array: np.ndarray, high) -> None:
+    if isinstance(high, int) and not np.issubdtype(array.dtype, np.integer):
+        raise DataFolderError(f"{path}: {name} holds {array.dtype} values, expected integers")
+    if array.size and (array.min() < 0 or array.max() > high):
+        bad = array[(array < 0) | (array > high)].flat[0]
+        raise DataFolderError(f"{path}: {name} holds {bad}, outside 0 to {high}")
 
 
 def load_records(sources) -> dict:

@@ -14,6 +14,7 @@ from ..files import atomic_write, read_json, write_json
 from ..settings import RANDOM, ArenaOptions, SelfPlayOptions
 from ..stats import interval
 from .folder import games_in
+from .metrics import clean
 
 log = logging.getLogger(__name__)
 
@@ -21,6 +22,10 @@ LOG_EVERY = 25  # training steps per metrics line
 
 
 def selfplay(loop, g: int) -> dict:
+    """Plays the generation's missing games: all of them, those a kill
+    interrupted, and those lost in this run (a worker killed or stuck, a
+    game that failed), until the generation is whole. A round that plays no
+    game ends it: something keeps every game from being played."""
     from ..play.selfplay import run_selfplay
 
     s, folder = loop.settings, loop.folder
@@ -31,8 +36,12 @@ def selfplay(loop, g: int) -> dict:
               "cache_hit_rate": math.nan, "network_positions_per_second": math.nan, "mean_batch": math.nan,
               "failed": 0}
     stats_path = os.path.join(folder.gen_dir(g), "selfplay.json")
-    if len(numbers) < want:
-        if numbers:
+    played = False
+    while len(numbers) < want:
+        if played:
+            loop.say(f"selfplay: {want - len(numbers)} of {want} games were lost (see {folder.logs}); playing "
+                     "them again")
+        elif numbers:
             loop.say(f"selfplay: {len(numbers)} of {want} games kept from before; playing the other "
                      f"{want - len(numbers)}")
         options = SelfPlayOptions.make(
@@ -45,17 +54,20 @@ def selfplay(loop, g: int) -> dict:
         result.update(
             evaluations_per_second=summary.evaluations_per_second, cache_hit_rate=summary.cache_hit_rate,
             network_positions_per_second=summary.network_positions_per_second,
-            mean_batch=summary.server.mean_batch, failed=len(summary.failures), seconds=summary.server.wall,
-            evaluations=summary.server.evaluations)
+            mean_batch=summary.server.mean_batch, failed=result["failed"] + len(summary.failures),
+            seconds=result.get("seconds", 0.0) + summary.server.wall,
+            evaluations=result.get("evaluations", 0) + summary.server.evaluations)
         if summary.write_error is not None:
-            raise OSError(f"generation {g}: {summary.games_unwritten} finished game(s) could not be "
-                          f"written: {summary.write_error}")
-        if summary.games_done == 0:
+            raise OSError(f"{summary.games_unwritten} finished game(s) could not be written: {summary.write_error}")
+        if summary.games_kept == 0:
             raise OptionError(f"generation {g}: no self-play game could be played; see {folder.logs}")
+        played = True
+        numbers = games_in(data_dir)
+    if played:
         write_json(stats_path, result)
     elif os.path.exists(stats_path):
         result.update(read_json(stats_path, "self-play statistics"))
-    result["games"] = len(games_in(data_dir))
+    result["games"] = len(numbers)
     result["positions"] = loop.window.add(g, data_dir)
     return result
 
@@ -64,7 +76,7 @@ def train(loop, g: int) -> dict:
     import torch
 
     from ..data.dataset import Examples
-    from ..model.checkpoints import load_checkpoint, save_checkpoint
+    from ..model.checkpoints import load_checkpoint, load_optimiser_state, save_checkpoint
     from ..model.device import pick_device
     from ..model.training import Trainer, fit
     from ..progress import Progress
@@ -79,22 +91,32 @@ def train(loop, g: int) -> dict:
     result = {"window_positions": len(window.get("mover", ())), "steps": steps,
               "total_steps": total_before + steps, "train": {}, "heldout": {}}
     if os.path.exists(out):  # trained before a kill, in the tests or promotion
-        result.update(read_json(os.path.join(gen_dir, "train.json"), "training record"))
+        saved = read_json(os.path.join(gen_dir, "train.json"), "training record")
+        result.update({k: v for k, v in saved.items() if k != "intervals"})
         return result
     torch.set_num_threads(loop.device.threads())
     net = loop.networks.get(g - 1)
     if net is None:
         net = load_checkpoint(folder.network_path(g))[0]
-    previous = os.path.join(folder.gen_dir(g - 1), "optimizer.pt") if g > 0 else None
-    state = torch.load(previous, map_location="cpu", weights_only=True) \
-        if previous and os.path.exists(previous) else None
+    state = None
+    if g > 0:
+        previous = os.path.join(folder.gen_dir(g - 1), "optimizer.pt")
+        if os.path.exists(previous):
+            state = load_optimiser_state(previous, net)
+        else:
+            loop.say(f"train: warning: {previous} is missing; generation {g} trains with a fresh optimiser "
+                     "(its moment estimates start from zero)")
     trainer = Trainer(net, t, pick_device(loop.device.device), state)
     generator = torch.Generator()
     generator.manual_seed(((s.seeding.seed or 0) * 1_000_003 + g) & 0x7FFFFFFF)
 
+    intervals = []  # kept in train.json too, so the metrics lines can be written again
+
     def logged(step: int, losses: dict) -> None:
-        loop.metrics.write({"kind": "train", "generation": g, "step": step, "total_steps": total_before + step,
-                            **losses, "wall_seconds": loop.wall_seconds()})
+        record = {"kind": "train", "generation": g, "step": step, "total_steps": total_before + step,
+                  **losses, "wall_seconds": loop.wall_seconds()}
+        loop.metrics.write(record)
+        intervals.append(clean(record))
 
     progress = Progress(f"train {g}", steps, "steps", loop.stream, enabled=not loop.display.quiet)
     fitted = fit(trainer, Examples(window, t), steps, generator, progress=progress, on_interval=logged,
@@ -107,7 +129,8 @@ def train(loop, g: int) -> dict:
     net.eval()
     atomic_write(optimiser_out, lambda f: torch.save(trainer.optimiser.state_dict(), f))
     write_json(os.path.join(gen_dir, "train.json"),
-               {k: result[k] for k in ("steps", "total_steps", "train", "heldout", "window_positions")})
+               {**{k: result[k] for k in ("steps", "total_steps", "train", "heldout", "window_positions")},
+                "intervals": intervals})
     save_checkpoint(net, out, total_before + steps, settings={"loop": s.to_dict(), "generation": g})
     loop.networks = {g: net}
     return result

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import os
 
+from ..files import atomic_write
+
 PICTURE = "progress.png"
 
 
@@ -109,10 +111,10 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
 
     figure.tight_layout()
     path = os.path.join(run_dir, PICTURE)
-    temporary = os.path.join(run_dir, ".progress.tmp.png")
-    figure.savefig(temporary, dpi=80)
-    plt.close(figure)
-    os.replace(temporary, path)
+    try:
+        atomic_write(path, lambda f: figure.savefig(f, format="png", dpi=80))
+    finally:
+        plt.close(figure)
     return path
 
 

@@ -19,16 +19,17 @@ from dataclasses import dataclass, field
 
 from ..data.window import Window
 from ..errors import OptionError
-from ..files import atomic_write
+from ..files import atomic_write, describe_os_error, write_json
 from ..logs import log_to
 from ..progress import format_seconds
 from ..settings import RANDOM, ArenaOptions, ClusterSettings, DeviceSettings, Display, LoopSettings
 from ..stats import interval, rating_interval
 from . import phases
+from .folder import RunFolder, lock_run, open_run, read_settings_file  # noqa: F401 - read_settings_file is re-exported
 from .ladder import Ladder, table
-from .folder import RunFolder, open_run, read_settings_file  # noqa: F401 - read_settings_file is re-exported
-from .metrics import MetricsLog
+from .metrics import MetricsLog, clean
 from .plots import draw_progress
+from .resume import GENERATION_FILE, prepare
 
 log = logging.getLogger(__name__)
 
@@ -75,6 +76,8 @@ class Loop:
         self.networks: dict = {}  # generation -> its trained network, kept in memory
         self.started = time.monotonic()
         self.wall_before = float(self.state.get("wall_seconds", 0.0))
+        self.phase = "checking the run folder"  # named with a file error (a full disk)
+        self.working = False  # whether the state has anything new to save
 
     def wall_seconds(self) -> float:
         return self.wall_before + time.monotonic() - self.started
@@ -83,20 +86,37 @@ class Loop:
         self.state["wall_seconds"] = self.wall_seconds()
         self.folder.write_state(self.state)
 
+    def close(self, quietly: bool = False) -> None:
+        """Saves the state (its wall time) once work began, and closes the
+        metrics; ``quietly``: a failure to save is only logged (another error
+        is on its way)."""
+        self.metrics.close()
+        try:
+            if self.working:
+                self.save_state()
+        except OSError as error:
+            if not quietly:
+                raise
+            log.error("the run state could not be saved: %s", describe_os_error(error))
+
     def say(self, text: str) -> None:
         self.stream.write(text + "\n")
         self.stream.flush()
         log.info(text)
 
     def run(self, generations: int | None, minutes: float | None, summary: LoopSummary) -> None:
-        self._first_network()
-        self._calibrate()
-        # On resume, the generations whose positions still reach the window.
+        # On resume, the generations whose positions still reach the window
+        # (read first: a damaged shard is found before any work).
         have = 0
         for g in range(self.state["generations_done"] - 1, -1, -1):
             if have >= self.settings.window_positions:
                 break
             have += self.window.add(g, self.folder.data_dir(g))
+        self.working = True
+        self.phase = "writing the first network"
+        self._first_network()
+        self.phase = "calibration"
+        self._calibrate()
         began, last_duration = time.monotonic(), 0.0
         while generations is None or self.state["generations_done"] < generations:
             g = self.state["generations_done"]
@@ -147,13 +167,17 @@ class Loop:
         self.save_state()
 
     def generation(self, g: int) -> dict:
+        self.phase = f"generation {g}"
         os.makedirs(self.folder.gen_dir(g), exist_ok=True)
-        self.metrics.keep_generations_before(g)
         self.say(f"== generation {g}")
+        self.phase = f"generation {g}, self-play"
         selfplay = phases.selfplay(self, g)
+        self.phase = f"generation {g}, training"
         trained = phases.train(self, g)
         self.window.keep_newest(self.settings.window_positions)
+        self.phase = f"generation {g}, strength tests"
         strength = phases.strength(self, g)
+        self.phase = f"generation {g}, recording"
         equal = self.state["calibration"]
         rating = rating_interval(strength["vs_random"], equal["mean"])
         vs_greedy = strength.get("vs_greedy", interval([]))
@@ -171,6 +195,8 @@ class Loop:
         }
         if ladder:
             record["ladder"] = ladder
+        # Kept beside the generation too: metrics.jsonl can be rebuilt from it.
+        write_json(os.path.join(self.folder.gen_dir(g), GENERATION_FILE), clean(record))
         self.metrics.write(record)
         self._promote(g)
         self.state["generations_done"] = g + 1
@@ -215,6 +241,14 @@ def run_loop(run_dir: str, settings: LoopSettings | None = None, changed: dict |
     settings: a run may move between machines and clusters)."""
     stream = stream if stream is not None else sys.stderr
     display = display or Display()
+    lock = lock_run(run_dir)
+    try:
+        return _run_locked(run_dir, settings, changed, generations, minutes, stream, cluster, device, display)
+    finally:
+        lock.close()
+
+
+def _run_locked(run_dir, settings, changed, generations, minutes, stream, cluster, device, display) -> LoopSummary:
     settings, resumed = open_run(run_dir, settings, changed or {})
     log_to(os.path.join(run_dir, "logs", "loop.log"), display.log_level)
     loop = Loop(run_dir, settings, stream, cluster or ClusterSettings(), device or DeviceSettings(), display)
@@ -222,13 +256,23 @@ def run_loop(run_dir: str, settings: LoopSettings | None = None, changed: dict |
     if resumed:
         loop.say(f"loop: resuming {run_dir} after {summary.generations_done} complete generation(s)")
     try:
+        prepare(loop)
         loop.run(generations, minutes, summary)
     except KeyboardInterrupt:
         summary.interrupted = True
         loop.say("loop: interrupted; the same command resumes from the last complete generation")
-    finally:
-        loop.save_state()
-        loop.metrics.close()
+    except BaseException as error:
+        # The first failure is the one to tell: saving the state may fail
+        # too (a full disk), and must not take its place.
+        loop.close(quietly=True)
+        if isinstance(error, OSError):
+            raise OSError(f"{loop.phase}: {describe_os_error(error)}") from error
+        raise
+    loop.phase = "saving the run state"
+    try:
+        loop.close()
+    except OSError as error:
+        raise OSError(f"{loop.phase}: {describe_os_error(error)}") from error
     summary.generations_done = loop.state["generations_done"]
     if not summary.last:
         records = [r for r in loop.metrics.records() if r.get("kind") == "generation"]

@@ -94,3 +94,28 @@ def network_from(checkpoint: str | None, shape: NetworkShape, seed: int | None =
     if seed is not None:
         torch.manual_seed(seed)
     return TarnexNet(shape), f"fresh network ({shape.channels} channels, {shape.blocks} blocks)", 0
+
+
+def load_optimiser_state(path: str, net: TarnexNet) -> dict:
+    """An optimiser state saved for ``net``'s parameters, checked: a damaged
+    file, or one of a network of another shape, is refused naming the file
+    (loading it would fail, or fail at the first step, without a name)."""
+    try:
+        state = torch.load(path, map_location="cpu", weights_only=True)
+    except Exception as error:  # torch raises several kinds for bad files
+        reason = (str(error).strip().splitlines() or [type(error).__name__])[0]
+        raise CheckpointError(f"optimiser state {path!r} could not be read: {reason}; remove it to train with a "
+                              "fresh optimiser") from None
+    parameters = list(net.parameters())
+    try:
+        indices = [index for group in state["param_groups"] for index in group["params"]]
+        fits = len(indices) == len(parameters) and all(
+            not torch.is_tensor(value) or value.dim() == 0 or value.shape == parameter.shape
+            for index, parameter in zip(indices, parameters) for value in state["state"].get(index, {}).values())
+    except (KeyError, TypeError, AttributeError):
+        fits = False
+    if not fits:
+        raise CheckpointError(f"optimiser state {path!r} does not fit the network it would train "
+                              f"({net.shape.channels} channels, {net.shape.blocks} blocks); remove it to train "
+                              "with a fresh optimiser")
+    return state

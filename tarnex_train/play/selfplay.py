@@ -10,11 +10,12 @@ from dataclasses import dataclass, field
 import logging
 
 from ..data.shards import ShardWriter
+from ..files import describe_os_error
 from ..inference.spec import EvaluatorSpec, PlayerSpec
 from ..pool.api import ServerStats, WorkerEvent, make_pool
 from ..pool.protocol import Message
 from ..progress import Progress
-from ..settings import SelfPlayOptions
+from ..settings import SelfPlayOptions, as_dict
 
 log = logging.getLogger(__name__)
 
@@ -160,18 +161,19 @@ class SelfPlaySummary:
         return "\n".join(lines)
 
 
-def selfplay_spec(options: SelfPlayOptions, net=None) -> tuple[EvaluatorSpec, str]:
+def selfplay_spec(options: SelfPlayOptions, net=None) -> tuple[EvaluatorSpec, str, object]:
     """The evaluator the options describe (``net``, a network in memory,
-    takes the place of the checkpoint), and where its network came from."""
+    takes the place of the checkpoint), where its network came from, and
+    the network's shape (None without one)."""
     if options.evaluator == "zero":
-        return EvaluatorSpec.zero_cost(), "zero-cost evaluator (no network)"
+        return EvaluatorSpec.zero_cost(), "zero-cost evaluator (no network)", None
     from ..model.checkpoints import network_from
 
     if net is None:
         net, description, _ = network_from(options.checkpoint, options.shape, options.seeding.seed)
     else:
         description = f"network in memory ({net.shape.channels} channels, {net.shape.blocks} blocks)"
-    return EvaluatorSpec([PlayerSpec(net)], cache_mb=options.pool.cache_mb), description
+    return EvaluatorSpec([PlayerSpec(net)], cache_mb=options.pool.cache_mb), description, net.shape
 
 
 def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None, net=None) -> SelfPlaySummary:
@@ -182,14 +184,18 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None, net=None
     ``net``: a network in memory to play with instead of the checkpoint.
     """
     stream = stream if stream is not None else sys.stderr
+    shape = None
     if evaluator is not None:
         description = f"given evaluator {type(evaluator).__name__}"
     else:
-        spec, description = selfplay_spec(options, net)
+        spec, description, shape = selfplay_spec(options, net)
         # On Ray every node builds the description for its own device.
         evaluator = spec if options.cluster.ray else spec.build(options.device)
-    # Every setting that made these records, and where the network came from.
+    # Every setting that made these records, and where the network came from
+    # (the shape options only size a fresh network: a loaded one has its own).
     run_settings = {**options.to_dict(), "network": description}
+    if shape is not None:
+        run_settings["shape"] = as_dict(shape)
     run_settings.pop("display", None)
     writer = ShardWriter(options.output, run_settings, options.shards.games_per_shard)
     at_once = options.pool.games_at_once(games=options.games)
@@ -244,7 +250,8 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None, net=None
         # A run that raised (no cluster node left, say) keeps its games but is not finished.
         writer.close(finished=completed and not summary.interrupted)
     if writer.error is not None:
-        summary.write_error = str(writer.error)
+        summary.write_error = describe_os_error(writer.error) if isinstance(writer.error, OSError) \
+            else str(writer.error)
         summary.games_unwritten = writer.games_unwritten
         progress.message(f"selfplay stopped: writing a shard failed ({writer.error}); "
                          f"{writer.games_unwritten} finished game(s) could not be written")

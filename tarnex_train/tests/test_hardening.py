@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -20,6 +21,7 @@ from tarnex_train.data import shards
 from tarnex_train.inference.evaluators import ZeroEvaluator
 from tarnex_train.model.checkpoints import CheckpointError, load_checkpoint, save_checkpoint
 from tarnex_train.model.network import TarnexNet
+from tarnex_train.settings import NetworkShape
 from tarnex_train.play.selfplay import run_selfplay
 from tarnex_train.pool.local import LOG_PREFIX, WorkerPool
 from tarnex_train.data.shards import DataFolderError, ShardWriter, load_records, read_metadata
@@ -145,6 +147,68 @@ def test_a_stuck_worker_is_ended_and_the_others_finish(tmp_path):
     assert summary.failures and {f.worker for f in summary.failures} == {1}
     assert all("silent for" in f.error for f in summary.failures)
     assert summary.games_done == 3 - len(summary.failures) >= 1
+
+
+def _workers_of(pid):
+    """Worker processes the process ``pid`` started (not its resource tracker)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                command = f.read()
+        except (OSError, ValueError, IndexError):
+            continue
+        if parent == pid and b"spawn_main" in command:
+            found.append(int(entry))
+    return found
+
+
+def test_a_worker_stopped_before_its_first_game_is_given_up(tmp_path):
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tarnex_train.cli", "selfplay", "--games", "6", "--workers", "2", "--games-per-worker",
+         "3", "--stall-seconds", "5", "--sims-per-move", "2", "--channels", "4", "--blocks", "1", "--output",
+         str(tmp_path), "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    stopped = []
+    try:
+        while not stopped and process.poll() is None:
+            stopped = _workers_of(process.pid)[:1]
+            time.sleep(0.005)
+        assert stopped, "no worker was started"
+        os.kill(stopped[0], signal.SIGSTOP)
+        out, err = process.communicate(timeout=300)
+    finally:
+        if process.poll() is None:
+            process.kill()
+        for pid in stopped:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    assert process.returncode == 0 and "games done" in out, err
+
+
+@pytest.mark.parametrize("name, value", [("tile", 999), ("tile", -5), ("mover", 7), ("mover", 255), ("planes", 255)])
+def test_shard_values_out_of_range_are_refused(selfplay_run, tmp_path, name, value):
+    """Out of range, they crashed training (an index past the board or the
+    seats) or trained on positions no game has."""
+    summary, _ = selfplay_run
+    with np.load(summary.shards[0]) as data:
+        arrays = dict(data)
+    arrays[name] = arrays[name].copy()
+    arrays[name].flat[7] = value
+    np.savez(tmp_path / "shard-a-00000.npz", **arrays)
+    with pytest.raises(DataFolderError, match=f"shard-a-00000.npz: {name} holds {value}"):
+        load_records(str(tmp_path))
+
+
+def test_selfplay_records_the_shape_of_the_network_it_played(tmp_path):
+    save_checkpoint(TarnexNet(TINY), str(tmp_path / "net.pt"))
+    options = tiny_options(tmp_path / "data", games=1, workers=1, checkpoint=str(tmp_path / "net.pt"),
+                           shape=NetworkShape(channels=32, blocks=1))
+    assert run_selfplay(options).games_done == 1
+    assert read_metadata(str(tmp_path / "data"))["runs"][0]["settings"]["shape"] == dataclasses.asdict(TINY)
 
 
 def test_two_writers_in_one_folder_keep_every_entry(tmp_path, selfplay_run):
