@@ -27,6 +27,8 @@ from ..stats import interval
 
 log = logging.getLogger(__name__)
 
+DEFAULT_OPENING_TURNS = 2
+
 
 def placings(scores) -> list[int]:
     """1 to 4 per seat: one more than the number of seats that scored more
@@ -141,12 +143,15 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
     spec = EvaluatorSpec([PlayerSpec(net) for net in nets], cache_mb=options.pool.cache_mb) if nets \
         else EvaluatorSpec.zero_cost()
     evaluator = spec if options.cluster.ray else spec.build(options.device)
-    summary = MatchSummary(games, list(options.seats), rotate, options.opening_turns)
+    opening_turns = options.opening_turns
+    if opening_turns is None:
+        opening_turns = 0 if any(p.kind == "random" for p in players) else DEFAULT_OPENING_TURNS
+    summary = MatchSummary(games, list(options.seats), rotate, opening_turns)
     for text in options.seats:
         if text not in summary.results:
             summary.results[text] = PlayerResult(text, options.seats.count(text))
     worker_options = {"players": natives, "networks": indices, "rotate": rotate,
-                      "opening_turns": options.opening_turns, "seed": seed, "log_level": options.display.log_level}
+                      "opening_turns": opening_turns, "seed": seed, "log_level": options.display.log_level}
     pool = make_pool("match", options, games, worker_options, options.log_dir)
     progress = Progress("match", games, "games", stream, enabled=not options.display.quiet)
     saved = open(options.save_games, "a", encoding="utf-8") if options.save_games else None

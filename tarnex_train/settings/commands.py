@@ -52,9 +52,10 @@ class ArenaOptions(Settings):
     rotate: bool = setting(None, "every player takes every seat equally often (games in sets of four); seat 0 "
                            "moves first and is worth about 0.29 by itself (default: on when the players differ)",
                            kind=bool)
-    opening_turns: int = setting(2, "a match game starts with this many turns of uniformly random placements, "
-                                 "the same for the four games of a rotation set, so that near-deterministic "
-                                 "players do not replay one game", low=0, high=84)
+    opening_turns: int = setting(None, "a match game starts with this many turns of uniformly random "
+                                 "placements, the same for the four games of a rotation set, so that "
+                                 "near-deterministic players do not replay one game (default: 2, or 0 where a "
+                                 "random player makes the games differ anyway)", kind=int, low=0, high=84)
     search_credit: str = setting("chooser", "how a search player values a tile that completes a piece: for the "
                                  "seat that chose it, or for the next seat to move (as self-play's search does)",
                                  choices=("chooser", "next"))

@@ -174,7 +174,7 @@ class FixedPolicyNet(torch.nn.Module):
     """Stands in for a trained network: log-probabilities that halve from
     one legal tile to the next, whatever the position."""
 
-    def forward(self, planes):
+    def forward(self, planes, pieces=None):
         legal = planes[:, 4].flatten(1) > 0.5
         rank = torch.cumsum(legal.float(), dim=1) - 1
         logits = torch.where(legal, -rank * np.log(2.0), torch.full_like(rank, -np.inf))

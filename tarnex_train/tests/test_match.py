@@ -11,7 +11,8 @@ from tarnex_train.stats import fit_ratings
 
 def test_rotation_seats_every_player_everywhere_and_games_replay(tmp_path):
     seats = ["greedy", "lookahead", "random", "random"]
-    options = ArenaOptions.make(games=6, seats=seats, workers=1, games_per_worker=4, quiet=True, seed=5)
+    options = ArenaOptions.make(games=6, seats=seats, workers=1, games_per_worker=4, quiet=True, seed=5,
+                                opening_turns=2)
     summary = run_match(options)
     assert summary.rotate and len(summary.games) == 8  # rounded up to whole rotation sets
     for name in ("greedy", "lookahead"):
