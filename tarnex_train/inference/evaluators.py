@@ -23,7 +23,7 @@ import time
 from ..constants import CELLS, LEGAL_PLANE, PLANES_SHAPE, SEATS
 from ..wire import encode_replies
 from .cache import ReplyCache
-from .spec import PlayerSpec
+from .description import PlayerSpec
 
 UNIFORM_REPLY = ([1.0] * CELLS, [1.0 / SEATS] * SEATS)
 VALUE_CENTRE = 1.0 / SEATS

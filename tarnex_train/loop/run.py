@@ -25,7 +25,7 @@ from ..progress import format_seconds
 from ..settings import RANDOM, ArenaOptions, ClusterSettings, DeviceSettings, Display, LoopSettings
 from ..stats import interval, rating_interval
 from . import phases
-from .folder import RunFolder, lock_run, open_run, read_settings_file  # noqa: F401 - read_settings_file is re-exported
+from .folder import RunFolder, lock_run, open_run
 from .ladder import Ladder, table
 from .metrics import MetricsLog, clean
 from .plots import draw_progress

@@ -10,7 +10,7 @@ import statistics
 import sys
 from dataclasses import dataclass, field
 
-from ..inference.spec import EvaluatorSpec, PlayerSpec
+from ..inference.description import EvaluatorSpec, PlayerSpec
 from ..pool.api import ServerStats, WorkerEvent, make_pool
 from ..pool.protocol import Message
 from ..progress import Progress

@@ -17,8 +17,8 @@ from dataclasses import dataclass, field
 
 from ..constants import SEATS
 from ..errors import OptionError
-from ..inference.spec import EvaluatorSpec, PlayerSpec
-from ..players.spec import parse_player
+from ..inference.description import EvaluatorSpec, PlayerSpec
+from ..players.notation import parse_player
 from ..pool.api import ServerStats, WorkerEvent, make_pool
 from ..pool.protocol import Message
 from ..progress import Progress

@@ -11,7 +11,7 @@ import logging
 
 from ..data.shards import ShardWriter
 from ..files import describe_os_error
-from ..inference.spec import EvaluatorSpec, PlayerSpec
+from ..inference.description import EvaluatorSpec, PlayerSpec
 from ..pool.api import ServerStats, WorkerEvent, make_pool
 from ..pool.protocol import Message
 from ..progress import Progress

@@ -25,7 +25,6 @@ import tempfile
 import threading
 import time
 import uuid
-from dataclasses import asdict
 
 from ..errors import OptionError
 from ..settings import DeviceSettings, PoolSettings
@@ -59,7 +58,7 @@ def connect(address: str):
 def _build(evaluator, device, cpus: int):
     """The node's evaluator: a description is built for the node's device
     and cores; an evaluator object (tests, custom ones) is used as it is."""
-    from ..inference.spec import EvaluatorSpec
+    from ..inference.description import EvaluatorSpec
 
     return evaluator.build(device, cpus) if isinstance(evaluator, EvaluatorSpec) else evaluator
 

@@ -4,13 +4,13 @@ otherwise reach for the machine's outward address). The outer test makes
 the namespace, runs the cluster tests in it and removes it."""
 
 import os
-import shutil
 import subprocess
 import sys
 import threading
 import time
 
 import pytest
+from netns import run_in_loopback_namespace
 
 pytest.importorskip("ray")
 
@@ -18,23 +18,7 @@ INSIDE = "TARNEX_TEST_IN_NETNS"
 
 
 def test_cluster_tests_in_a_loopback_only_namespace():
-    if os.environ.get(INSIDE):
-        pytest.skip("already inside the namespace")
-    if os.geteuid() != 0 or shutil.which("ip") is None:
-        pytest.skip("needs root and iproute2 to make a network namespace")
-    name = f"tarnex-ray-{os.getpid()}"
-    subprocess.run(["ip", "netns", "add", name], check=True)
-    try:
-        subprocess.run(["ip", "netns", "exec", name, "ip", "link", "set", "lo", "up"], check=True)
-        result = subprocess.run(
-            ["ip", "netns", "exec", name, sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
-             __file__, "-k", "on_the_cluster"],
-            env={**os.environ, INSIDE: "1"}, cwd=os.path.dirname(__file__), capture_output=True, text=True,
-            timeout=900)
-        assert result.returncode == 0, result.stdout[-6000:] + result.stderr[-3000:]
-        assert "3 passed" in result.stdout, result.stdout[-3000:]
-    finally:
-        subprocess.run(["ip", "netns", "delete", name], check=False)
+    run_in_loopback_namespace(__file__, "on_the_cluster", INSIDE, 3, "ray")
 
 
 inside = pytest.mark.skipif(not os.environ.get(INSIDE), reason="runs inside the loopback-only namespace")

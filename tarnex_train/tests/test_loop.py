@@ -13,7 +13,8 @@ import pytest
 import torch
 
 from tarnex_train.errors import OptionError
-from tarnex_train.loop.run import read_settings_file, run_loop
+from tarnex_train.loop.folder import read_settings_file
+from tarnex_train.loop.run import run_loop
 from tarnex_train.data.window import Window
 from tarnex_train.settings import LoopSettings, as_dict, from_dict
 

@@ -15,7 +15,8 @@ import torch
 
 from conftest import TINY, KillingEvaluator
 from tarnex_train import cli
-from tarnex_train.loop.run import read_settings_file, run_loop
+from tarnex_train.loop.folder import read_settings_file
+from tarnex_train.loop.run import run_loop
 from tarnex_train.model.checkpoints import save_checkpoint
 from tarnex_train.model.network import TarnexNet
 from tarnex_train.settings import RANDOM, LoopSettings, NetworkShape, TrainSettings

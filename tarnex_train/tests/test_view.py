@@ -8,7 +8,6 @@ README's are made so: TARNEX_VIEW_SCREENSHOTS=$PWD/docs)."""
 
 import json
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -17,31 +16,18 @@ import urllib.request
 
 import numpy as np
 import pytest
+from netns import run_in_loopback_namespace
 
 INSIDE = "TARNEX_VIEW_TEST_IN_NETNS"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
 
 def test_view_in_a_loopback_only_namespace():
-    if os.environ.get(INSIDE):
-        pytest.skip("already inside the namespace")
     for module in ("selenium", "starlette", "uvicorn"):
         pytest.importorskip(module)
-    if os.geteuid() != 0 or shutil.which("ip") is None or not os.path.exists(CHROMEDRIVER):
-        pytest.skip("needs root, iproute2 and Debian's chromium-driver")
-    name = f"tarnex-view-{os.getpid()}"
-    subprocess.run(["ip", "netns", "add", name], check=True)
-    try:
-        subprocess.run(["ip", "netns", "exec", name, "ip", "link", "set", "lo", "up"], check=True)
-        result = subprocess.run(
-            ["ip", "netns", "exec", name, sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
-             __file__, "-k", "inside"],
-            env={**os.environ, INSIDE: "1"}, cwd=os.path.dirname(__file__), capture_output=True, text=True,
-            timeout=900)
-        assert result.returncode == 0, result.stdout[-6000:] + result.stderr[-3000:]
-        assert "4 passed" in result.stdout, result.stdout[-3000:]
-    finally:
-        subprocess.run(["ip", "netns", "delete", name], check=False)
+    if not os.path.exists(CHROMEDRIVER):
+        pytest.skip("needs Debian's chromium-driver")
+    run_in_loopback_namespace(__file__, "inside", INSIDE, 4, "view")
 
 
 inside = pytest.mark.skipif(not os.environ.get(INSIDE), reason="runs inside the loopback-only namespace")

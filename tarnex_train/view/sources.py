@@ -17,7 +17,7 @@ from ..data.shards import MAX_SHARD_BYTES, SHARD_PATTERN
 from ..errors import OptionError
 from ..files import write_json
 from ..loop.metrics import METRICS
-from ..players.spec import parse_player
+from ..players.notation import parse_player
 
 __all__ = ["FRAMES", "METRICS", "MAX_SHARD_BYTES", "SHARD_FORMAT_VERSION", "SHARD_PATTERN", "OptionError",
            "parse_player", "write_json", "replay", "position", "placements", "pieces", "remaining", "scores",
