@@ -14,6 +14,7 @@ from ..files import atomic_write, read_json, write_json
 from ..settings import RANDOM, ArenaOptions, SelfPlayOptions
 from ..stats import interval
 from .folder import games_in
+from .ladder import Ladder
 from .metrics import clean
 
 log = logging.getLogger(__name__)
@@ -165,11 +166,45 @@ def strength(loop, g: int) -> dict:
             continue
         seats = [f"policy:{network}"] + [others] * 3
         networks = {network: loop.networks[g]} if g in loop.networks else None
-        summary = run_match(ArenaOptions.make(games=games, seats=seats, seed=None if s.seeding.seed is None else s.seeding.seed + g,
-                                              **common),
-                            stream=loop.stream, networks=networks)
+        seed = None if s.seeding.seed is None else s.seeding.seed + g
+        summary = run_match(ArenaOptions.make(games=games, seats=seats, seed=seed, **common), stream=loop.stream,
+                            networks=networks)
         if summary.interrupted:
             raise KeyboardInterrupt
         results[name] = interval(summary.results[seats[0]].payoffs)
     write_json(path, results)
     return results
+
+
+def calibrate(loop) -> None:
+    """The seat-0 payoff of two equal players (the random player against
+    itself), once per run: every strength is read beside it."""
+    if loop.state.get("calibration"):
+        return
+    from ..play.arena import run_arena
+
+    s = loop.settings
+    loop.say(f"loop: measuring the seat-0 payoff of equal players ({s.calibration_games} random-player games)")
+    options = ArenaOptions.make(games=s.calibration_games, model=RANDOM, baseline=RANDOM, log_dir=loop.folder.logs,
+                                pool=s.pool, device=loop.device, cluster=loop.cluster,
+                                display=loop.display.replace(quiet=True))
+    summary = run_arena(options, stream=loop.stream)
+    if summary.interrupted:
+        raise KeyboardInterrupt
+    if not summary.payoffs:
+        raise OptionError("no calibration game could be played: " + "; ".join(str(f) for f in summary.failures))
+    loop.state["calibration"] = interval(summary.payoffs)
+    loop.save_state()
+
+
+def ladder(loop, g: int) -> dict:
+    """The generation joins the rating ladder every ``ladder_every``
+    generations (and the last one of a run when asked); the ratings of
+    every player on it, fitted anew."""
+    s = loop.settings
+    if not s.ladder_every or g % s.ladder_every:
+        return {}
+    board = Ladder(loop.folder, s.pool, loop.device, loop.cluster, loop.display, loop.stream)
+    if g not in board.rated():
+        board.add(g, s.ladder_games, s.ladder_sims, net=loop.networks.get(g), seed=s.seeding.seed)
+    return board.ratings()

@@ -18,15 +18,14 @@ import time
 from dataclasses import dataclass, field
 
 from ..data.window import Window
-from ..errors import OptionError
 from ..files import atomic_write, describe_os_error, write_json
 from ..logs import log_to
 from ..progress import format_seconds
-from ..settings import RANDOM, ArenaOptions, ClusterSettings, DeviceSettings, Display, LoopSettings
+from ..settings import ClusterSettings, DeviceSettings, Display, LoopSettings
 from ..stats import interval, rating_interval
 from . import phases
 from .folder import RunFolder, lock_run, open_run
-from .ladder import Ladder, table
+from .ladder import table
 from .metrics import MetricsLog, clean
 from .plots import draw_progress
 from .resume import GENERATION_FILE, prepare
@@ -116,7 +115,7 @@ class Loop:
         self.phase = "writing the first network"
         self._first_network()
         self.phase = "calibration"
-        self._calibrate()
+        phases.calibrate(self)
         began, last_duration = time.monotonic(), 0.0
         while generations is None or self.state["generations_done"] < generations:
             g = self.state["generations_done"]
@@ -146,26 +145,6 @@ class Loop:
             torch.manual_seed(self.settings.seeding.seed)
         save_checkpoint(TarnexNet(self.settings.shape), path, 0, settings={"loop": self.settings.to_dict()})
 
-    def _calibrate(self) -> None:
-        """The seat-0 payoff of two equal players (the random player against
-        itself), once per run: every strength is read beside it."""
-        if self.state.get("calibration"):
-            return
-        from ..play.arena import run_arena
-
-        s = self.settings
-        self.say(f"loop: measuring the seat-0 payoff of equal players ({s.calibration_games} random-player games)")
-        options = ArenaOptions.make(games=s.calibration_games, model=RANDOM, baseline=RANDOM, log_dir=self.folder.logs,
-                                    pool=s.pool, device=self.device, cluster=self.cluster,
-                                    display=self.display.replace(quiet=True))
-        summary = run_arena(options, stream=self.stream)
-        if summary.interrupted:
-            raise KeyboardInterrupt
-        if not summary.payoffs:
-            raise OptionError("no calibration game could be played: " + "; ".join(str(f) for f in summary.failures))
-        self.state["calibration"] = interval(summary.payoffs)
-        self.save_state()
-
     def generation(self, g: int) -> dict:
         self.phase = f"generation {g}"
         os.makedirs(self.folder.gen_dir(g), exist_ok=True)
@@ -183,7 +162,7 @@ class Loop:
         vs_greedy = strength.get("vs_greedy", interval([]))
         # Rotated matches: equal players score 1/4 whatever the seat.
         gain = rating_interval(strength["vs_previous"], EQUAL_ROTATED) if strength["vs_previous"]["games"] else None
-        ladder = self._ladder(g)
+        ladder = phases.ladder(self, g)
         record = {
             "kind": "generation", "generation": g, "wall_seconds": self.wall_seconds(),
             "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"), "games": selfplay["games"],
@@ -215,18 +194,6 @@ class Loop:
         if ladder:
             self.say(table(ladder))
         return record
-
-    def _ladder(self, g: int) -> dict:
-        """The generation joins the rating ladder every ``ladder_every``
-        generations (and the last one of a run when asked); the ratings of
-        every player on it, fitted anew."""
-        s = self.settings
-        if not s.ladder_every or g % s.ladder_every:
-            return {}
-        ladder = Ladder(self.folder, s.pool, self.device, self.cluster, self.display, self.stream)
-        if g not in ladder.rated():
-            ladder.add(g, s.ladder_games, s.ladder_sims, net=self.networks.get(g), seed=s.seeding.seed)
-        return ladder.ratings()
 
     def _promote(self, g: int) -> None:
         with open(self.folder.trained_path(g), "rb") as source:
