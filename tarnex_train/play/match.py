@@ -6,16 +6,17 @@ comparison measures the players, not the seats."""
 
 from __future__ import annotations
 
-import json
 import logging
 import math
 import os
 import random
 import statistics
 import sys
+import time
 from dataclasses import dataclass, field
 
 from ..constants import SEATS
+from ..data.games import save_game
 from ..errors import OptionError
 from ..inference.description import EvaluatorSpec, PlayerSpec
 from ..players.notation import parse_player
@@ -154,7 +155,7 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
                       "opening_turns": opening_turns, "seed": seed, "log_level": options.display.log_level}
     pool = make_pool("match", options, games, worker_options, options.log_dir)
     progress = Progress("match", games, "games", stream, enabled=not options.display.quiet)
-    saved = open(options.save_games, "a", encoding="utf-8") if options.save_games else None
+    tag = time.strftime("%Y%m%d-%H%M%S")
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == Message.DONE:
@@ -164,8 +165,9 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
             _account(summary, record)
             if summary.board is None and options.show_board:
                 summary.board = render_board(record["history"])
-            if saved is not None:
-                saved.write(json.dumps(record) + "\n")
+            if options.save_games:
+                save_game(options.save_games, f"match-{tag}-{event.game:05d}.json", record["seats"],
+                          record["history"], record["scores"], record["payoff"])
         elif event.kind == Message.FAILED:
             summary.failures.append((event.worker, event.game, event.payload))
             progress.message(f"game {event.game} failed on worker {event.worker}, skipped: {event.payload}")
@@ -175,12 +177,8 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
         mean = statistics.fmean(first.payoffs) if first.payoffs else math.nan
         progress.update(len(summary.games) + len(summary.failures), f"{first.name[:24]} {mean:.3f}")
 
-    try:
-        summary.interrupted = pool.run(evaluator, handle, tick, options.pool.batch_size,
-                                       options.pool.batch_wait_ms / 1000.0, progress, "stopping the workers")
-    finally:
-        if saved is not None:
-            saved.close()
+    summary.interrupted = pool.run(evaluator, handle, tick, options.pool.batch_size,
+                                   options.pool.batch_wait_ms / 1000.0, progress, "stopping the workers")
     progress.close(len(summary.games) + len(summary.failures))
     summary.server = pool.stats
     if options.cluster.ray:

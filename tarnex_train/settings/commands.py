@@ -60,8 +60,8 @@ class ArenaOptions(Settings):
                                  "seat that chose it, or for the next seat to move (as self-play's search does)",
                                  choices=("chooser", "next"))
     show_board: bool = setting(False, "print the final board of one game")
-    save_games: str = setting(None, "write every match game (history, seats, scores, payoffs) as JSON lines "
-                              "to this file", kind=str)
+    save_games: str = setting(None, "keep every match game (seats, history, scores, payoffs) as a JSON file in "
+                              "this folder; RUN/games lists them on the view's games page", kind=str)
     log_dir: str = setting(None, "folder that keeps the worker logs (default: a temporary one)", kind=str,
                            option=False)
     pool: PoolSettings = group(PoolSettings)

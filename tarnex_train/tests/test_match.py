@@ -7,13 +7,19 @@ from tarnex_train import _rules
 from tarnex_train.play.match import placings, run_match
 from tarnex_train.settings import ArenaOptions
 from tarnex_train.stats import fit_ratings
+from tarnex_train.view.runs import open_runs
 
 
 def test_rotation_seats_every_player_everywhere_and_games_replay(tmp_path):
     seats = ["greedy", "lookahead", "random", "random"]
     options = ArenaOptions.make(games=6, seats=seats, workers=1, games_per_worker=4, quiet=True, seed=5,
-                                opening_turns=2)
+                                opening_turns=2, save_games=str(tmp_path / "games"))
     summary = run_match(options)
+    # Saved as the view's games page reads them.
+    run = open_runs([str(tmp_path)])[0]
+    saved = [run.saved_game(name) for name in run.saved_names()]
+    assert sorted(map(str, (g["history"] for g in saved))) == sorted(str([list(m) for m in g["history"]])
+                                                                       for g in summary.games)
     assert summary.rotate and len(summary.games) == 8  # rounded up to whole rotation sets
     for name in ("greedy", "lookahead"):
         at = [game["seats"].index(name) for game in summary.games]

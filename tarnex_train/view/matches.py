@@ -11,7 +11,6 @@ person lets the move go on.
 
 from __future__ import annotations
 
-import os
 import secrets
 import threading
 import time
@@ -19,7 +18,6 @@ from collections import OrderedDict
 
 from . import sources
 from .errors import BadRequest, Conflict, NotFound, RequestError
-from .runs import SAVED_FORMAT
 
 SEATS = 4
 MAX_MATCHES = 32
@@ -164,12 +162,9 @@ class Match:
                 raise Conflict("only a finished game can be saved")
             if self.saved:
                 return self.saved
-            record = {"format": SAVED_FORMAT, "version": 1, "saved": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
-                      "seats": [p.label for p in self.players], "history": [list(m) for m in self.history],
-                      "shares": self.shares, "scores": sources.scores(self.history), "payoff": self.payoff}
             name = f"game-{time.strftime('%Y%m%d-%H%M%S')}-{self.id[:8]}.json"
-            os.makedirs(run.saved_dir(), exist_ok=True)
-            sources.write_json(os.path.join(run.saved_dir(), name), record)
+            sources.save_game(run.saved_dir(), name, [p.label for p in self.players], self.history,
+                              sources.scores(self.history), self.payoff, self.shares)
             self.saved = {"run": run.index, "name": name}
             self.version += 1
             return self.saved

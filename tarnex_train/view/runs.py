@@ -23,11 +23,11 @@ import numpy as np
 
 from . import sources
 from .errors import NotFound, RequestError
+from .sources import SAVED_FORMAT
 
 GENERATION_DIR = re.compile(r"^gen-(\d{4,})$")
 SAVED_DIR = "games"
 SAVED_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,120}\.json$")
-SAVED_FORMAT = "tarnex-view-game"
 # Arrays a game listing needs: not the planes, by far the largest member.
 LISTED_ARRAYS = ("mover", "tile", "game", "move", "game_numbers", "payoff")
 

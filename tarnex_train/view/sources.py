@@ -11,6 +11,7 @@ from __future__ import annotations
 import numpy as np
 
 from .. import _rules
+from ..data.games import SAVED_FORMAT, save_game  # noqa: F401 - the view's saved games
 from ..data.positions import FRAMES, replay
 from ..data.shards import FORMAT_VERSION as SHARD_FORMAT_VERSION
 from ..data.shards import MAX_SHARD_BYTES, SHARD_PATTERN
