@@ -37,10 +37,7 @@ def selfplay(options, stop):
         except (KeyboardInterrupt, SystemExit, GreenletExit):  # the worker itself is ending
             raise
         except BaseException as error:  # Exception or the engine's PanicException
-            if stop.is_set():
-                return None
-            log.warning("game %s failed", game_id, exc_info=True)
-            return Message.FAILED, describe(error), _stats(started, time.perf_counter(), channel)
+            return _failed(error, stop, f"game {game}", _stats(started, time.perf_counter(), channel))
         played = time.perf_counter()
         try:
             records = training_records(history, policies, payoff)
@@ -68,10 +65,7 @@ def arena(options, stop):
         except (KeyboardInterrupt, SystemExit, GreenletExit):
             raise
         except BaseException as error:
-            if stop.is_set():
-                return None
-            log.warning("test game %s failed", game_id, exc_info=True)
-            return Message.FAILED, describe(error), {"seconds": time.perf_counter() - started}
+            return _failed(error, stop, f"test game {game}", {"seconds": time.perf_counter() - started})
         # The board printed at the end; other games' boards may be among
         # what was written meanwhile, and the last one is whole.
         board = _read_from(1, position)
@@ -79,6 +73,16 @@ def arena(options, stop):
         return Message.DONE, {"payoff": float(payoff), "board": board}, stats
 
     return play
+
+
+def _failed(error: BaseException, stop, what: str, stats: dict):
+    """The FAILED message of a game that raised, its traceback logged; None
+    when the worker is stopping (the error is then only the stop's echo).
+    Call it inside the ``except`` block."""
+    if stop.is_set():
+        return None
+    log.warning("%s failed", what, exc_info=True)
+    return Message.FAILED, describe(error), stats
 
 
 def _read_from(fd: int, position: int) -> str:
@@ -126,10 +130,7 @@ def match(options, stop):
         except (KeyboardInterrupt, SystemExit, GreenletExit):
             raise
         except BaseException as error:
-            if stop.is_set():
-                return None
-            log.warning("match game %s failed", game, exc_info=True)
-            return Message.FAILED, describe(error), {"seconds": time.perf_counter() - started}
+            return _failed(error, stop, f"match game {game}", {"seconds": time.perf_counter() - started})
         evaluations = sum(c.calls for c in channels if c is not None)
         return Message.DONE, {"history": [tuple(h) for h in history], "scores": list(scores),
                               "payoff": list(payoff), "rotation": rotation, "opening": len(opening)}, \
