@@ -117,6 +117,8 @@ class Examples:
         weight = np.ones(len(self.planes), np.float32)
         if completing is not None:
             weight[completing > 0] = settings.completion_policy_weight
+        # Tiles moved on by a quick search have no policy target.
+        weight[records["policy"].sum(axis=1) == 0] = 0.0
         self.policy_weight = torch.from_numpy(weight)
         self.ownership = torch.from_numpy(np.ascontiguousarray(records["ownership"]))
 

@@ -66,16 +66,18 @@ class RecordError(ValueError):
     """A game result whose history, policies and payoff do not fit together."""
 
 
-def training_records(history, policies, payoff) -> dict:
+def training_records(history, policies, payoff, quick_searches: bool = False) -> dict:
     """Turns one result of ``play_training_game`` into training records.
 
     Returns arrays with one row per move: ``planes`` (n, 5, 20, 20) uint8,
     ``policy`` (n, 400) float32 (the search's visit shares in the mover's
-    frame, normalised to sum 1), ``value`` (n, 4) float32 (the final payoff in
+    frame, normalised to sum 1; all 0 for a tile chosen by a quick search,
+    whose policy is empty and no target), ``value`` (n, 4) float32 (the final payoff in
     mover-relative order), ``mover`` (n,) uint8, ``tile`` (n,) int16 (the
     board tile played) and ``completing`` (n,) int16 (how many legal tiles
     would complete the mover's piece). Raises RecordError when the parts do
-    not agree.
+    not agree; an empty policy too, unless ``quick_searches`` (games played
+    with playout-cap randomisation).
     """
     if len(history) != len(policies):
         raise RecordError(f"{len(history)} history entries but {len(policies)} search policies")
@@ -91,6 +93,8 @@ def training_records(history, policies, payoff) -> dict:
     policy = np.zeros((n, CELLS), dtype=np.float32)
     for i, entries in enumerate(policies):
         if not entries:
+            if quick_searches:
+                continue
             raise RecordError(f"move {i}: empty search policy")
         tiles = np.fromiter((t for t, _ in entries), dtype=np.int64, count=len(entries))
         shares = np.fromiter((s for _, s in entries), dtype=np.float64, count=len(entries))

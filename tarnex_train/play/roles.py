@@ -22,25 +22,24 @@ log = logging.getLogger(__name__)
 def selfplay(options, stop):
     """play(batcher, game_id) -> (DONE, records, stats), (FAILED,
     error text, stats), or None when the worker is stopping."""
-    from tarnex_self_play import play_training_game
-
     from ..data.positions import training_records
     from ..settings import SearchConfig
 
     config = SearchConfig(**options["search"])
+    play_game = training_game(config)
 
     def play(batcher, game_id, game):
         channel = GameChannel(batcher, game_id)
         started = time.perf_counter()
         try:
-            history, policies, payoff = play_training_game(game_id, config, channel, channel)
+            history, policies, payoff = play_game(game_id, channel)
         except (KeyboardInterrupt, SystemExit, GreenletExit):  # the worker itself is ending
             raise
         except BaseException as error:  # Exception or the engine's PanicException
             return _failed(error, stop, f"game {game}", _stats(started, time.perf_counter(), channel))
         played = time.perf_counter()
         try:
-            records = training_records(history, policies, payoff)
+            records = training_records(history, policies, payoff, quick_searches=config.cheap_sims > 0)
         except Exception as error:
             log.warning("game %s left a bad record", game_id, exc_info=True)
             return Message.FAILED, "bad game record: " + describe(error), _stats(started, played, channel)
@@ -50,6 +49,23 @@ def selfplay(options, stop):
         return Message.DONE, records, stats
 
     return play
+
+
+def training_game(config):
+    """play(game_id, channel) -> (history, policies, payoff): tarnex_self_play's
+    driver, or tarnex_train's own search where the settings ask for what
+    only it does (crediting the chooser, quick searches)."""
+    if config.engine_search():
+        from tarnex_self_play import play_training_game
+
+        return lambda game_id, channel: play_training_game(game_id, config, channel, channel)
+    from .. import _match
+
+    search = ("search", config.sims_per_move, config.c_init, config.c_base, config.credit)
+    return lambda game_id, channel: _match.play_training_game(
+        game_id, search, channel, channel, sample_moves=config.sample_moves,
+        dirichlet_alpha=config.dirichlet_alpha, exploration_fraction=config.exploration_fraction,
+        cheap_sims=config.cheap_sims, full_share=config.full_share)
 
 
 def arena(options, stop):

@@ -166,8 +166,8 @@ class ViewOptions(Settings):
 
 def upgrade_run_settings(data: dict) -> dict:
     """Run files written before the settings were grouped (the shard size
-    and seed were top-level, the device part of the pool) or before the
-    network had piece inputs."""
+    and seed were top-level, the device part of the pool), before the
+    network had piece inputs or before self-play had its own search."""
     if not isinstance(data, dict):
         return data
     data = dict(data)
@@ -180,4 +180,10 @@ def upgrade_run_settings(data: dict) -> dict:
     if isinstance(data.get("shape"), dict) and "piece_inputs" not in data["shape"]:
         # Its networks were made without them.
         data["shape"] = {**data["shape"], "piece_inputs": False}
+    if isinstance(data.get("search"), dict) and "credit" not in data["search"]:
+        # Its games came from the engine's search, whose visits at piece-completing
+        # tiles were kept out of the policy loss.
+        data["search"] = {**data["search"], "credit": "next"}
+        if isinstance(data.get("train"), dict) and "completion_policy_weight" not in data["train"]:
+            data["train"] = {**data["train"], "completion_policy_weight": 0.0}
     return data

@@ -35,6 +35,19 @@ class SearchConfig(Settings):
                                      low=0.0, low_open=True, float32=True)
     exploration_fraction: float = setting(0.25, "weight of that noise in the root priors (0 = no noise)",
                                           low=0.0, high=1.0, float32=True)
+    credit: str = setting(
+        "chooser", "whose value ranks the tiles that complete a piece: 'chooser', the seat choosing (the games "
+        "are played by tarnex_train's own search), or 'next', the seat that moves after it (tarnex_self_play's "
+        "search, whose visits there then stay out of the policy loss)", choices=("chooser", "next"))
+    cheap_sims: int = setting(
+        0, "playout-cap randomisation: simulations of the quick searches that only move the game on; 0: every "
+        "tile gets the full search and is a policy target", low=0, high=1_000_000)
+    full_share: float = setting(0.25, "with --cheap-sims: share of the tiles that get the full search (with "
+                                "noise) and become policy targets", low=0.0, high=1.0, low_open=True)
+
+    def engine_search(self) -> bool:
+        """Whether tarnex_self_play plays these games (else tarnex_train's own search)."""
+        return self.credit == "next" and self.cheap_sims == 0
 
 
 @dataclass(frozen=True)
@@ -143,9 +156,9 @@ class TrainSettings(Settings):
         1.0, "weight of the ownership loss (cross-entropy per cell, averaged over the board) against the policy "
         "loss; used when the network has an ownership head", low=0.0, high=100.0)
     completion_policy_weight: float = setting(
-        0.0, "weight of the policy loss at positions where some legal tile completes the mover's piece: the "
-        "search values such a tile for the next seat, not the mover, so its visit counts there mislead",
-        low=0.0, high=1.0)
+        1.0, "weight of the policy loss at positions where some legal tile completes the mover's piece; "
+        "games searched with --credit next value such a tile for the next seat, not the mover, so their "
+        "visit counts there mislead: train on those with 0", low=0.0, high=1.0)
 
 
 @dataclass(frozen=True)

@@ -45,12 +45,15 @@ struct PolicyPlayer {
 // values the child for that mover, as the self-play search does; `chooser`
 // for the seat that chose the tile, whose choice it is.
 enum class Credit : std::uint8_t { next, chooser };
-// `sims` simulations per tile, without root noise.
+// `sims` simulations per tile; Dirichlet noise at the root only where
+// `exploration_fraction` is above 0 (self-play, never a match).
 struct SearchPlayer {
     std::uint64_t sims = 1;
     float c_init = 1.25f;
     float c_base = 19652.0f;
     Credit credit = Credit::next;
+    float dirichlet_alpha = 0.3f;
+    float exploration_fraction = 0.0f;
 };
 using Player = std::variant<RandomPlayer, ReferencePlayer, PolicyPlayer, SearchPlayer>;
 
@@ -92,20 +95,23 @@ Decision search_decision(const Node& root, const Game& game, Rng& rng);
 // the value of its parent's mover.
 void backup_to_chooser(const Node& root, const std::vector<Node*>& path, const std::vector<float>& values);
 
-// The engine's search without root noise, backing up by `player.credit`. A
-// failed evaluation, at the root or at a leaf, ends it with the error.
+// The engine's search, backing up by `player.credit`. A failed evaluation,
+// at the root or at a leaf, ends it with the error.
 template <Transport T>
 Expected<Node, std::string> search(const Game& game, const SearchPlayer& player, T& transport, std::int32_t id,
                                    Rng& rng) {
     self_play::Config config;
     config.c_init = player.c_init;
     config.c_base = player.c_base;
+    config.dirichlet_alpha = player.dirichlet_alpha;
+    config.exploration_fraction = player.exploration_fraction;
     Node root;
     EvaluationReply reply;
     if (auto error = self_play::evaluate(root, game, transport, id, rng, reply)) {
         return Unexpected{"Error evaluating root node: " + error->display()};
     }
     if (root.is_leaf()) return root;  // nothing to choose between: no simulation would change that
+    if (player.exploration_fraction > 0.0f) self_play::add_root_noise(root, config, rng);
     std::vector<Node*> path;
     for (std::uint64_t sim = 0; sim < player.sims; ++sim) {
         ++root.visit_count;

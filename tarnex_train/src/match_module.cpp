@@ -10,6 +10,13 @@
 //       One decision of player `seat` in the position after `history`;
 //       shares: list of (tile, share), a search's root visit shares or a
 //       policy's priors over the legal tiles, [] for the others.
+//   play_training_game(id, search, queue, pipe, sample_moves=0,
+//                      dirichlet_alpha=0.3, exploration_fraction=0.0,
+//                      cheap_sims=0, full_share=1.0) -> (history, policies, payoff)
+//       A self-play game for training, every seat the `search` player with
+//       root noise (training.hpp); policies: per tile a list of (tile, share),
+//       empty after a quick search. The result has the form of
+//       tarnex_self_play.play_training_game's.
 //   random_opening(turns, seed) -> list of (seat, tile)
 //       Uniformly drawn legal tiles from the start until `turns` turns are
 //       complete, the same for the same seed.
@@ -37,6 +44,7 @@
 #include <string>
 
 #include "match.hpp"
+#include "training.hpp"
 #include "python_api/convert.hpp"
 #include "python_api/error.hpp"
 #include "python_api/transport.hpp"
@@ -338,6 +346,76 @@ PyObject* choose_tile(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+bool read_optional_count(PyObject* o, const std::string& what, std::uint64_t& out) {
+    if (o == nullptr) return true;
+    long long value = 0;
+    if (!read_integer(o, what, value)) return false;
+    if (value < 0) return fail(PyExc_ValueError, what + " must be at least 0");
+    out = static_cast<std::uint64_t>(value);
+    return true;
+}
+
+bool read_optional_share(PyObject* o, const std::string& what, float& out) {
+    if (o == nullptr) return true;
+    if (!read_number(o, what, out)) return false;
+    return (out >= 0.0f && out <= 1.0f) || fail(PyExc_ValueError, what + " must be between 0 and 1");
+}
+
+PyObject* play_training_game(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"id",         "search",   "queue",    "pipe", "sample_moves", "dirichlet_alpha",
+                                     "exploration_fraction", "cheap_sims", "full_share", nullptr};
+    PyObject *id_object, *search_object, *queue, *pipe;
+    PyObject *sample_moves = nullptr, *alpha = nullptr, *fraction = nullptr, *cheap = nullptr, *share = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOOOO:play_training_game", const_cast<char**>(keywords),
+                                     &id_object, &search_object, &queue, &pipe, &sample_moves, &alpha, &fraction,
+                                     &cheap, &share)) {
+        return nullptr;
+    }
+    std::int32_t id = 0;
+    if (!read_id(id_object, id)) return nullptr;
+    Player player;
+    if (!read_player(search_object, "search", player)) return nullptr;
+    if (!std::holds_alternative<SearchPlayer>(player)) {
+        fail(PyExc_ValueError, "search must be a ('search', sims, c_init, c_base, credit) player");
+        return nullptr;
+    }
+    TrainingSearch plan;
+    plan.full = std::get<SearchPlayer>(player);
+    if (!read_optional_count(sample_moves, "sample_moves", plan.sample_moves) ||
+        !read_optional_count(cheap, "cheap_sims", plan.cheap_sims) ||
+        !read_optional_share(fraction, "exploration_fraction", plan.full.exploration_fraction) ||
+        !read_optional_share(share, "full_share", plan.full_share)) {
+        return nullptr;
+    }
+    if (alpha != nullptr && !read_number(alpha, "dirichlet_alpha", plan.full.dirichlet_alpha)) return nullptr;
+    if (!(plan.full.dirichlet_alpha > 0.0f)) {
+        fail(PyExc_ValueError, "dirichlet_alpha must be greater than 0");
+        return nullptr;
+    }
+    const Ref held_queue = Ref::borrow(queue);
+    const Ref held_pipe = Ref::borrow(pipe);
+    if (!check_method(queue, "put", "queue") || !check_method(pipe, "recv", "pipe")) return nullptr;
+    return guarded([&]() -> PyObject* {
+        if (!tarnex::python::prepare_transport()) return nullptr;
+        PythonTransport transport(queue, pipe);
+        auto played = play_training(Game::reset(), plan, transport, id, tarnex::self_play::thread_rng());
+        if (!played) return raise_evaluation_error(played.error());
+        const TrainingGame& game = played.value();
+        Ref history = pair_list(game.history);
+        if (!history) return nullptr;
+        Ref policies = tarnex::python::make_list(game.policies.size(), [&](std::size_t i) {
+            const Shares& shares = game.policies[i];
+            return tarnex::python::make_list(shares.size(), [&](std::size_t j) {
+                return tarnex::python::share_pair(shares[j].first, shares[j].second);
+            });
+        });
+        if (!policies) return nullptr;
+        Ref payoff = float_list(game.payoff);
+        if (!payoff) return nullptr;
+        return PyTuple_Pack(3, history.get(), policies.get(), payoff.get());
+    });
+}
+
 PyObject* random_opening(PyObject*, PyObject* args) {
     PyObject *turns_object, *seed_object;
     if (!PyArg_ParseTuple(args, "OO:random_opening", &turns_object, &seed_object)) return nullptr;
@@ -372,6 +450,14 @@ PyMethodDef methods[] = {
      "choose_tile(history, seat, queue, pipe, id=0) -> (tile, shares)\n\n"
      "One decision of the player `seat` after `history`; shares: (tile, share) pairs,\n"
      "a search's visit shares or a policy's priors, [] for random and reference players."},
+    {"play_training_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_training_game)),
+     METH_VARARGS | METH_KEYWORDS,
+     "play_training_game(id, search, queue, pipe, sample_moves=0, dirichlet_alpha=0.3,\n"
+     "                   exploration_fraction=0.0, cheap_sims=0, full_share=1.0)\n"
+     "    -> (history, policies, payoff)\n\n"
+     "A self-play game, every seat the ('search', sims, c_init, c_base, credit) player\n"
+     "with root noise; with cheap_sims, only a full_share of the tiles get the full\n"
+     "search, whose visit shares are recorded (the others' policies are empty)."},
     {"random_opening", random_opening, METH_VARARGS,
      "random_opening(turns, seed) -> list of (seat, tile): uniformly drawn legal tiles\n"
      "until `turns` turns are complete, the same for the same seed."},

@@ -94,12 +94,19 @@ class KillingEvaluator(ZeroEvaluator):
         return super().__call__(batch)
 
 
-@pytest.fixture(scope="session")
-def selfplay_run(tmp_path_factory):
-    """One small self-play run with a recording tiny network."""
+# The engine's search, and tarnex_train's own with quick searches mixed in.
+SEARCHES = {"engine": dict(credit="next"), "own": dict(credit="chooser", cheap_sims=2, full_share=0.5)}
+
+
+@pytest.fixture(scope="session", params=sorted(SEARCHES))
+def selfplay_run(request, tmp_path_factory):
+    """One small self-play run with a recording tiny network, by each search."""
+    from dataclasses import replace
+
     from tarnex_train.play.selfplay import run_selfplay
 
     output = tmp_path_factory.mktemp("selfplay")
     evaluator = RecordingEvaluator()
-    summary = run_selfplay(tiny_options(output), evaluator=evaluator)
+    search = replace(FEW_SIMS, **SEARCHES[request.param])
+    summary = run_selfplay(tiny_options(output, search=search), evaluator=evaluator)
     return summary, evaluator
