@@ -56,6 +56,22 @@ def replay(history: Sequence[Sequence[int]]) -> Replay:
     )
 
 
+def placement_policies(history) -> list:
+    """Policy targets for a game of players that choose whole placements:
+    at each tile, an equal share on every cell of the placement not yet
+    chosen (the cells of a piece may be chosen in any order)."""
+    ends = replay(history).completing[np.arange(len(history)), [t for _, t in history]]
+    policies, start = [], 0
+    for i, end in enumerate(ends):
+        if end:
+            cells = [t for _, t in history[start:i + 1]]
+            policies += [[(c, 1.0) for c in cells[k:]] for k in range(len(cells))]
+            start = i + 1
+    if start != len(history):
+        raise RecordError("the history ends inside a turn")
+    return policies
+
+
 def mover_relative(payoff_by_seat: np.ndarray, movers: np.ndarray) -> np.ndarray:
     """(n, 4): entry k of row i is the payoff of seat (movers[i] + k) % 4."""
     seats = (movers.astype(np.int64)[:, None] + np.arange(SEATS)[None, :]) % SEATS

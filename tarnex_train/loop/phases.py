@@ -47,8 +47,8 @@ def selfplay(loop, g: int) -> dict:
                      f"{want - len(numbers)}")
         options = SelfPlayOptions.make(
             games=want - len(numbers), output=data_dir, checkpoint=folder.network_path(g), log_dir=folder.logs,
-            first_game=max(numbers, default=-1) + 1, shards=s.shards, search=s.search, shape=s.shape, pool=s.pool,
-            device=loop.device, cluster=loop.cluster, seeding=s.seeding, display=loop.display)
+            first_game=max(numbers, default=-1) + 1, shards=s.shards, search=s.search_of(g), shape=s.shape,
+            pool=s.pool, device=loop.device, cluster=loop.cluster, seeding=s.seeding, display=loop.display)
         summary = run_selfplay(options, stream=loop.stream, net=loop.networks.get(g - 1))
         if summary.interrupted:
             raise KeyboardInterrupt

@@ -55,6 +55,8 @@ def training_game(config):
     """play(game_id, channel) -> (history, policies, payoff): tarnex_self_play's
     driver, or tarnex_train's own search where the settings ask for what
     only it does (crediting the chooser, quick searches)."""
+    if config.player != "search":
+        return _reference_game(config.player)
     if config.engine_search():
         from tarnex_self_play import play_training_game
 
@@ -65,7 +67,20 @@ def training_game(config):
     return lambda game_id, channel: _match.play_training_game(
         game_id, search, channel, channel, sample_moves=config.sample_moves,
         dirichlet_alpha=config.dirichlet_alpha, exploration_fraction=config.exploration_fraction,
-        cheap_sims=config.cheap_sims, full_share=config.full_share)
+        cheap_sims=config.cheap_sims, full_share=config.full_share, policy_target=config.policy_target)
+
+
+def _reference_game(name: str):
+    """Games of four reference players; each tile's policy target is the
+    rest of the placement its player chose."""
+    from .. import _match
+    from ..data.positions import placement_policies
+
+    def play(game_id, channel):
+        history, _, payoff = _match.play_match_game(game_id, [("reference", name)] * 4, [None] * 4, channel)
+        return history, placement_policies(history), payoff
+
+    return play
 
 
 def arena(options, stop):

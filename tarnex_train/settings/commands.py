@@ -4,7 +4,7 @@ nested field wherever it is used, so each option is declared once."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 from .fields import Settings, group, setting
 from .groups import (ClusterSettings, DeviceSettings, Display, NetworkShape, PoolSettings, SearchConfig, Seeding,
@@ -118,12 +118,23 @@ class LoopSettings(Settings):
     ladder_sims: int = setting(16, "simulations per tile of the ladder's search player", low=1, high=1_000_000)
     calibration_games: int = setting(400, "test games of the random player against itself, once per run: the "
                                      "seat-0 payoff of two equal players", low=1, high=10**6)
+    bootstrap_player: str = setting(
+        "none", "the first --bootstrap-generations generations' games are played by this reference player, "
+        "whose placements the network learns to imitate before it plays itself", choices=("none", "greedy",
+                                                                                          "lookahead"))
+    bootstrap_generations: int = setting(1, "generations played by --bootstrap-player", low=0, high=10**6)
     shards: ShardSettings = group(ShardSettings)
     seeding: Seeding = group(Seeding)
     search: SearchConfig = group(SearchConfig)
     shape: NetworkShape = group(NetworkShape)
     pool: PoolSettings = group(PoolSettings)
     train: TrainSettings = group(TrainSettings, prefix="train-")
+
+    def search_of(self, generation: int) -> SearchConfig:
+        """How the generation's games are played."""
+        if self.bootstrap_player != "none" and generation < self.bootstrap_generations:
+            return replace(self.search, player=self.bootstrap_player)
+        return self.search
 
 
 @dataclass(frozen=True)

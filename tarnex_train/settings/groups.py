@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
+from ..errors import OptionError
 from .fields import Settings, setting
 
 
@@ -35,19 +36,32 @@ class SearchConfig(Settings):
                                      low=0.0, low_open=True, float32=True)
     exploration_fraction: float = setting(0.25, "weight of that noise in the root priors (0 = no noise)",
                                           low=0.0, high=1.0, float32=True)
+    player: str = setting(
+        "search", "who plays the games: the tree search, or four reference players ('greedy', 'lookahead'), each "
+        "tile's policy target then the rest of the placement the player chose", choices=("search", "greedy",
+                                                                                           "lookahead"))
     credit: str = setting(
         "chooser", "whose value ranks the tiles that complete a piece: 'chooser', the seat choosing (the games "
         "are played by tarnex_train's own search), or 'next', the seat that moves after it (tarnex_self_play's "
         "search, whose visits there then stay out of the policy loss)", choices=("chooser", "next"))
+    policy_target: str = setting(
+        "visits", "what a search teaches the policy: its root visit shares ('visits'), or the network's priors "
+        "moved by the values the search found ('completed_q', Gumbel MuZero's target, for few simulations; "
+        "needs --credit chooser)", choices=("visits", "completed_q"))
     cheap_sims: int = setting(
         0, "playout-cap randomisation: simulations of the quick searches that only move the game on; 0: every "
         "tile gets the full search and is a policy target", low=0, high=1_000_000)
     full_share: float = setting(0.25, "with --cheap-sims: share of the tiles that get the full search (with "
                                 "noise) and become policy targets", low=0.0, high=1.0, low_open=True)
 
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        if self.policy_target == "completed_q" and self.credit != "chooser":
+            raise OptionError("policy_target completed_q needs credit chooser: its values must be the mover's")
+
     def engine_search(self) -> bool:
         """Whether tarnex_self_play plays these games (else tarnex_train's own search)."""
-        return self.credit == "next" and self.cheap_sims == 0
+        return self.credit == "next" and self.cheap_sims == 0 and self.policy_target == "visits"
 
 
 @dataclass(frozen=True)

@@ -96,10 +96,11 @@ Decision search_decision(const Node& root, const Game& game, Rng& rng);
 void backup_to_chooser(const Node& root, const std::vector<Node*>& path, const std::vector<float>& values);
 
 // The engine's search, backing up by `player.credit`. A failed evaluation,
-// at the root or at a leaf, ends it with the error.
+// at the root or at a leaf, ends it with the error. `priors`, when given,
+// receives the root children's priors before any noise (in walk order).
 template <Transport T>
 Expected<Node, std::string> search(const Game& game, const SearchPlayer& player, T& transport, std::int32_t id,
-                                   Rng& rng) {
+                                   Rng& rng, std::vector<float>* priors = nullptr) {
     self_play::Config config;
     config.c_init = player.c_init;
     config.c_base = player.c_base;
@@ -111,6 +112,10 @@ Expected<Node, std::string> search(const Game& game, const SearchPlayer& player,
         return Unexpected{"Error evaluating root node: " + error->display()};
     }
     if (root.is_leaf()) return root;  // nothing to choose between: no simulation would change that
+    if (priors != nullptr) {
+        priors->clear();
+        for (const Node& child : root.children) priors->push_back(child.prior);
+    }
     if (player.exploration_fraction > 0.0f) self_play::add_root_noise(root, config, rng);
     std::vector<Node*> path;
     for (std::uint64_t sim = 0; sim < player.sims; ++sim) {

@@ -12,7 +12,8 @@
 //       policy's priors over the legal tiles, [] for the others.
 //   play_training_game(id, search, queue, pipe, sample_moves=0,
 //                      dirichlet_alpha=0.3, exploration_fraction=0.0,
-//                      cheap_sims=0, full_share=1.0) -> (history, policies, payoff)
+//                      cheap_sims=0, full_share=1.0, policy_target='visits')
+//       -> (history, policies, payoff)
 //       A self-play game for training, every seat the `search` player with
 //       root noise (training.hpp); policies: per tile a list of (tile, share),
 //       empty after a quick search. The result has the form of
@@ -362,13 +363,15 @@ bool read_optional_share(PyObject* o, const std::string& what, float& out) {
 }
 
 PyObject* play_training_game(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"id",         "search",   "queue",    "pipe", "sample_moves", "dirichlet_alpha",
-                                     "exploration_fraction", "cheap_sims", "full_share", nullptr};
+    static const char* keywords[] = {"id",         "search",     "queue",         "pipe",
+                                     "sample_moves", "dirichlet_alpha", "exploration_fraction", "cheap_sims",
+                                     "full_share", "policy_target", nullptr};
     PyObject *id_object, *search_object, *queue, *pipe;
     PyObject *sample_moves = nullptr, *alpha = nullptr, *fraction = nullptr, *cheap = nullptr, *share = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOOOO:play_training_game", const_cast<char**>(keywords),
+    PyObject* target = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOOOOO:play_training_game", const_cast<char**>(keywords),
                                      &id_object, &search_object, &queue, &pipe, &sample_moves, &alpha, &fraction,
-                                     &cheap, &share)) {
+                                     &cheap, &share, &target)) {
         return nullptr;
     }
     std::int32_t id = 0;
@@ -388,6 +391,20 @@ PyObject* play_training_game(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (alpha != nullptr && !read_number(alpha, "dirichlet_alpha", plan.full.dirichlet_alpha)) return nullptr;
+    if (target != nullptr) {
+        std::string name;
+        if (!read_text(target, "policy_target", name)) return nullptr;
+        if (name != "visits" && name != "completed_q") {
+            fail(PyExc_ValueError, "unknown policy_target " + shown(name) + " (visits, completed_q)");
+            return nullptr;
+        }
+        plan.target = name == "visits" ? PolicyTarget::visits : PolicyTarget::completed_q;
+        // Its values must be the mover's own.
+        if (plan.target == PolicyTarget::completed_q && plan.full.credit != Credit::chooser) {
+            fail(PyExc_ValueError, "policy_target 'completed_q' needs the credit 'chooser'");
+            return nullptr;
+        }
+    }
     if (!(plan.full.dirichlet_alpha > 0.0f)) {
         fail(PyExc_ValueError, "dirichlet_alpha must be greater than 0");
         return nullptr;
@@ -453,11 +470,13 @@ PyMethodDef methods[] = {
     {"play_training_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_training_game)),
      METH_VARARGS | METH_KEYWORDS,
      "play_training_game(id, search, queue, pipe, sample_moves=0, dirichlet_alpha=0.3,\n"
-     "                   exploration_fraction=0.0, cheap_sims=0, full_share=1.0)\n"
+     "                   exploration_fraction=0.0, cheap_sims=0, full_share=1.0,\n"
+     "                   policy_target='visits')\n"
      "    -> (history, policies, payoff)\n\n"
      "A self-play game, every seat the ('search', sims, c_init, c_base, credit) player\n"
      "with root noise; with cheap_sims, only a full_share of the tiles get the full\n"
-     "search, whose visit shares are recorded (the others' policies are empty)."},
+     "search, whose visit shares (or, with policy_target='completed_q', priors improved\n"
+     "by the searched values) are recorded; the others' policies are empty."},
     {"random_opening", random_opening, METH_VARARGS,
      "random_opening(turns, seed) -> list of (seat, tile): uniformly drawn legal tiles\n"
      "until `turns` turns are complete, the same for the same seed."},

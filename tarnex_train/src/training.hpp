@@ -21,8 +21,25 @@
 
 namespace tarnex::match {
 
+// What a full search records as the policy target.
+//  - visits: the root's visit shares, as the engine records them.
+//  - completed_q: the network's priors improved by the searched values,
+//    softmax(log prior + sigma(q)) over every legal tile (Gumbel MuZero's
+//    target). With a few simulations and dozens of legal tiles, most tiles
+//    get one visit or none, so the visit shares mostly restate the noisy
+//    priors; this target moves each prior by what its tile's value showed,
+//    and leaves the unvisited ones where the network put them.
+enum class PolicyTarget : std::uint8_t { visits, completed_q };
+
+// The completed-Q target of a searched root, credited to the chooser:
+// unvisited tiles take the prior-weighted mean value of the visited ones;
+// values are scaled to [0, 1] over the root's tiles, then by
+// (kVisitScale + most visits) * kValueScale, as in mctx.
+Shares completed_q_target(const Node& root, const std::vector<float>& priors);
+
 struct TrainingSearch {
     SearchPlayer full;  // the recorded searches, noise included
+    PolicyTarget target = PolicyTarget::visits;
     std::uint64_t cheap_sims = 0;  // 0: every search is full
     float full_share = 1.0f;
     // The tiles before this many (all seats together) are drawn in proportion
@@ -43,6 +60,7 @@ template <Transport T>
 Expected<TrainingGame, std::string> play_training(Game game, const TrainingSearch& plan, T& transport,
                                                   std::int32_t id, Rng& rng) {
     TrainingGame result;
+    std::vector<float> priors;
     while (!game.is_terminal()) {
         const bool full = plan.cheap_sims == 0 || rng.uniform_float() < plan.full_share;
         SearchPlayer player = plan.full;
@@ -50,14 +68,20 @@ Expected<TrainingGame, std::string> play_training(Game game, const TrainingSearc
             player.sims = plan.cheap_sims;
             player.exploration_fraction = 0.0f;
         }
-        auto searched = search(game, player, transport, id, rng);
+        auto searched = search(game, player, transport, id, rng, &priors);
         if (!searched) return Unexpected{"Error running MCTS: " + searched.error()};
         const Node& root = searched.value();
         Decision decision = search_decision(root, game, rng);
         if (game.history.size() + 1 < plan.sample_moves && !root.is_leaf()) {
             decision.tile = self_play::sampled_choice(root, rng.uniform_float());
         }
-        result.policies.push_back(full ? std::move(decision.shares) : Shares{});
+        if (!full) {
+            result.policies.emplace_back();
+        } else if (plan.target == PolicyTarget::completed_q && !root.is_leaf()) {
+            result.policies.push_back(completed_q_target(root, priors));
+        } else {
+            result.policies.push_back(std::move(decision.shares));
+        }
         if (auto rejected = game.apply(decision.tile)) fault("play_training: " + *rejected);
     }
     result.payoff = game.get_payoff();

@@ -46,8 +46,8 @@ def games_of(data_dir):
 
 def test_two_generations_end_to_end(tmp_path):
     run = tmp_path / "run"
-    result = subprocess.run(loop_command(run, "--generations", "2", "--seed", "3"), capture_output=True,
-                            text=True, timeout=600, cwd=tmp_path)
+    result = subprocess.run(loop_command(run, "--generations", "2", "--seed", "3", "--bootstrap-player", "greedy"),
+                            capture_output=True, text=True, timeout=600, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert "2 generation(s) complete" in result.stdout
     generations, train = generation_lines(run)
@@ -61,6 +61,8 @@ def test_two_generations_end_to_end(tmp_path):
         assert record["rating"]["low"] <= record["rating"]["rating"] <= record["rating"]["high"]
         assert set(record["heldout"]) == {"policy_loss", "value_loss", "ownership_loss", "policy_entropy"}
     assert generations[1]["total_steps"] > generations[0]["total_steps"]
+    # The greedy players of the first generation asked the network nothing; the search did.
+    assert generations[0]["selfplay"]["evaluations"] == 0 < generations[1]["selfplay"]["evaluations"]
     for name in ("best.pt", "initial.pt", "run.json", "state.json", "progress.png", "gen-0001/network.pt"):
         assert (run / name).exists(), name
     assert any(name.startswith("selfplay-worker") for name in os.listdir(run / "logs"))

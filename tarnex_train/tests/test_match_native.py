@@ -125,3 +125,16 @@ def test_bad_games_and_failed_evaluations():
     with pytest.raises(Exception) as caught:
         _match.play_match_game(0, [("random",)] * 3 + [SEARCH], [None] * 3 + [channel], FailingPipe())
     assert caught.value.args == ("seat 3: Error evaluating root node: EOFError: the inference server has stopped answering",)
+
+
+@pytest.mark.parametrize("options, error", [
+    (dict(policy_target="visit"), "unknown policy_target 'visit' (visits, completed_q)"),
+    (dict(policy_target="completed_q"), "policy_target 'completed_q' needs the credit 'chooser'"),
+    (dict(full_share=1.5), "full_share must be between 0 and 1"),
+    (dict(cheap_sims=-1), "cheap_sims must be at least 0"),
+])
+def test_training_games_refuse_bad_plans(options, error):
+    channel = Channel()
+    with pytest.raises(ValueError) as caught:
+        _match.play_training_game(0, ("search", 4, 1.25, 19652.0, "next"), channel, channel, **options)
+    assert str(caught.value) == error

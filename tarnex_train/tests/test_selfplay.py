@@ -13,7 +13,10 @@ import numpy as np
 import pytest
 import torch
 
-from conftest import KillingEvaluator, TamperingEvaluator, tiny_options
+from dataclasses import replace
+
+from conftest import FEW_SIMS, KillingEvaluator, TamperingEvaluator, tiny_options
+from tarnex_train.inference.evaluators import ZeroEvaluator
 from tarnex_train.data.dataset import ShardDataset
 from tarnex_train.data.positions import FRAMES, replay
 from tarnex_train.play.selfplay import run_selfplay
@@ -129,6 +132,31 @@ def test_dataset_reads_the_shards(selfplay_run):
     many = (records["planes"][:, 4].reshape(len(records["mover"]), 400).sum(axis=1) >= 8) & \
         (records["policy"].sum(axis=1) > 0)
     assert (records["policy"][many] > 0).sum(axis=1).mean() > 2.5
+
+
+def test_reference_games_teach_the_placements_their_players_chose(tmp_path):
+    options = tiny_options(tmp_path, games=2, search=replace(FEW_SIMS, player="greedy"))
+    summary = run_selfplay(options, evaluator=ZeroEvaluator())
+    assert summary.games_done == 2 and summary.server.evaluations == 0
+    shard = read_shard(shard_paths(summary.output)[0])
+    for _, rows in games_of(shard):
+        movers, tiles = shard["mover"][rows], shard["tile"][rows]
+        completing = replay(list(zip(movers.tolist(), tiles.tolist()))).completing
+        turn = []  # the tiles of the turn so far
+        for k, row in enumerate(rows):
+            # The target: an equal share on each cell of the placement not yet
+            # chosen, the played tile among them; the turn's first target
+            # holds every cell the turn then plays.
+            target = shard["policy"][row][FRAMES[movers[k]]]  # board frame
+            cells = np.nonzero(target)[0]
+            assert np.allclose(target[cells], 1.0 / len(cells)) and tiles[k] in cells
+            if not turn:
+                whole = set(cells.tolist())
+            turn.append(int(tiles[k]))
+            if completing[k, tiles[k]]:
+                assert set(turn) == whole and len(cells) == 1
+                turn = []
+        assert not turn
 
 
 def test_failing_games_are_reported_and_skipped(tmp_path):

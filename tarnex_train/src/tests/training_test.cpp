@@ -67,6 +67,41 @@ TEST(TrainingGame, QuickSearchesLeaveNoPolicyAndCostLess) {
               0.6 * full_requests / static_cast<double>(full.history.size()));
 }
 
+TEST(TrainingGame, CompletedQTargetMovesPriorsByTheSearchedValues) {
+    // Four tiles: 10 and 11 visited (values 0.8 and 0.2), 12 and 13 not.
+    Node root;
+    const std::vector<float> priors = {0.1f, 0.4f, 0.3f, 0.2f};
+    const std::vector<std::uint32_t> visits = {2, 1, 0, 0};
+    const std::vector<float> values = {1.6f, 0.2f, 0.0f, 0.0f};
+    for (std::size_t i = 0; i < priors.size(); ++i) {
+        Node child;
+        child.tile = 13 - i;  // walk order differs from tile order
+        child.prior = 0.25f;  // noise-mixed: the target must use `priors`
+        child.visit_count = visits[i];
+        child.value_sum = values[i];
+        root.children.push_back(std::move(child));
+    }
+    const Shares target = completed_q_target(root, priors);
+    ASSERT_EQ(target.size(), 4u);
+    float total = 0.0f;
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(target[i].first, static_cast<std::int32_t>(10 + i));  // ascending tiles
+        total += target[i].second;
+    }
+    EXPECT_NEAR(total, 1.0f, 1e-6f);
+    const auto share = [&](Tile tile) { return target[tile - 10].second; };
+    // The best value gains on its prior, the worst loses; the unvisited two
+    // share one value and keep their priors' ratio.
+    EXPECT_GT(share(13) / 0.1f, share(12) / 0.4f);
+    EXPECT_GT(share(13), 0.5f);
+    EXPECT_LT(share(12), 0.4f * share(11) / 0.3f);
+    EXPECT_NEAR(share(11) / share(10), 0.3f / 0.2f, 1e-4f);
+    // Without any visit the target is the prior.
+    for (Node& child : root.children) child.visit_count = 0;
+    const Shares unsearched = completed_q_target(root, priors);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR(unsearched[i].second, priors[3 - i], 1e-6f);
+}
+
 TEST(TrainingGame, AFailedEvaluationEndsTheGame) {
     ScriptedTransport transport([](std::size_t index, const BoardState& planes, EvaluationReply& reply) {
         if (index == 40) return std::optional<ScriptedError>(ScriptedError{"EOFError: gone", "detail"});
