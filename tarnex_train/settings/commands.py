@@ -192,9 +192,5 @@ def upgrade_run_settings(data: dict) -> dict:
         # Its networks were made without them.
         data["shape"] = {**data["shape"], "piece_inputs": False}
     if isinstance(data.get("search"), dict) and "credit" not in data["search"]:
-        # Its games came from the engine's search, whose visits at piece-completing
-        # tiles were kept out of the policy loss.
-        data["search"] = {**data["search"], "credit": "next"}
-        if isinstance(data.get("train"), dict) and "completion_policy_weight" not in data["train"]:
-            data["train"] = {**data["train"], "completion_policy_weight": 0.0}
+        data["search"] = {**data["search"], "credit": "next"}  # its games came from the engine's search
     return data

@@ -41,9 +41,10 @@ class SearchConfig(Settings):
         "tile's policy target then the rest of the placement the player chose", choices=("search", "greedy",
                                                                                            "lookahead"))
     credit: str = setting(
-        "chooser", "whose value ranks the tiles that complete a piece: 'chooser', the seat choosing (the games "
-        "are played by tarnex_train's own search), or 'next', the seat that moves after it (tarnex_self_play's "
-        "search, whose visits there then stay out of the policy loss)", choices=("chooser", "next"))
+        "next", "whose value ranks the tiles that complete a piece: 'next', the seat that moves after it "
+        "(tarnex_self_play's search; its visits there mislead, see --train-completion-policy-weight), or "
+        "'chooser', the seat choosing (tarnex_train's own search; train those positions with "
+        "--train-completion-policy-weight 1)", choices=("next", "chooser"))
     policy_target: str = setting(
         "visits", "what a search teaches the policy: its root visit shares ('visits'), or the network's priors "
         "moved by the values the search found ('completed_q', Gumbel MuZero's target, for few simulations; "
@@ -170,9 +171,9 @@ class TrainSettings(Settings):
         1.0, "weight of the ownership loss (cross-entropy per cell, averaged over the board) against the policy "
         "loss; used when the network has an ownership head", low=0.0, high=100.0)
     completion_policy_weight: float = setting(
-        1.0, "weight of the policy loss at positions where some legal tile completes the mover's piece; "
-        "games searched with --credit next value such a tile for the next seat, not the mover, so their "
-        "visit counts there mislead: train on those with 0", low=0.0, high=1.0)
+        0.0, "weight of the policy loss at positions where some legal tile completes the mover's piece: with "
+        "--credit next the search values such a tile for the next seat, not the mover, so its visit counts "
+        "there mislead", low=0.0, high=1.0)
 
 
 @dataclass(frozen=True)
