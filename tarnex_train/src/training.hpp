@@ -68,7 +68,8 @@ Expected<TrainingGame, std::string> play_training(Game game, const TrainingSearc
             player.sims = plan.cheap_sims;
             player.exploration_fraction = 0.0f;
         }
-        auto searched = search(game, player, transport, id, rng, &priors);
+        const bool improve = full && plan.target == PolicyTarget::completed_q;
+        auto searched = search(game, player, transport, id, rng, improve ? &priors : nullptr);
         if (!searched) return Unexpected{"Error running MCTS: " + searched.error()};
         const Node& root = searched.value();
         Decision decision = search_decision(root, game, rng);
@@ -77,7 +78,7 @@ Expected<TrainingGame, std::string> play_training(Game game, const TrainingSearc
         }
         if (!full) {
             result.policies.emplace_back();
-        } else if (plan.target == PolicyTarget::completed_q && !root.is_leaf()) {
+        } else if (improve && !root.is_leaf()) {
             result.policies.push_back(completed_q_target(root, priors));
         } else {
             result.policies.push_back(std::move(decision.shares));
