@@ -12,4 +12,5 @@ PLANES_SHAPE = (PLANES, BOARD_SIDE, BOARD_SIDE)
 PLANES_BYTES = PLANES * CELLS  # a request's planes packed one byte per cell
 LEGAL_PLANE = PLANES - 1
 PIECES = 21  # each seat's hand at the start
+CORNER_PLANES = 2 * SEATS  # the network's derived planes: each seat's corner cells, then its closed cells
 PIECE_FEATURES = SEATS * PIECES  # a position's remaining-piece flags, seat by seat in plane order

@@ -61,9 +61,9 @@ def load_checkpoint(path: str) -> tuple[TarnexNet, int]:
         raise CheckpointError(f"checkpoint {path!r} has version {state.get('version')}, expected {CHECKPOINT_VERSION}")
     try:
         # Checkpoints from before the pooled value head have the dense one,
-        # and those from before the ownership head or the piece inputs none.
+        # and those from before the ownership head or the extra inputs none.
         net = TarnexNet(NetworkShape(**{"value_head": "dense", "ownership_head": False, "piece_inputs": False,
-                                        **state["shape"]}))
+                                        "corner_inputs": False, **state["shape"]}))
         net.load_state_dict(state["state_dict"])
     except (KeyError, TypeError, ValueError, RuntimeError, OptionError) as error:
         raise CheckpointError(f"checkpoint {path!r} does not fit the network: {error}") from None

@@ -33,7 +33,7 @@ from torch import nn
 from torch.nn import functional as F
 
 from .. import _rules
-from ..constants import BOARD_SIDE, CELLS, LEGAL_PLANE, PIECE_FEATURES, PLANES, SEATS
+from ..constants import BOARD_SIDE, CELLS, CORNER_PLANES, LEGAL_PLANE, PIECE_FEATURES, PLANES, SEATS
 from ..settings import NetworkShape
 
 # Width of the hidden layer of the value head.
@@ -67,7 +67,9 @@ class TarnexNet(nn.Module):
         super().__init__()
         self.shape = shape
         c = shape.channels
-        self.stem = nn.Sequential(nn.Conv2d(PLANES, c, 3, padding=1, bias=False), nn.BatchNorm2d(c), nn.ReLU())
+        self.corner_planes = CornerPlanes() if shape.corner_inputs else None
+        inputs = PLANES + (CORNER_PLANES if shape.corner_inputs else 0)
+        self.stem = nn.Sequential(nn.Conv2d(inputs, c, 3, padding=1, bias=False), nn.BatchNorm2d(c), nn.ReLU())
         self.tower = nn.Sequential(*[ResidualBlock(c) for _ in range(shape.blocks)])
         self.policy_head = nn.Sequential(nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU())
         self.policy_out = nn.Conv2d(2, 1, 1)
@@ -103,7 +105,7 @@ class TarnexNet(nn.Module):
         return log_policy, values, ownership
 
     def _trunk(self, planes: torch.Tensor, pieces: torch.Tensor | None) -> torch.Tensor:
-        x = self.stem(planes)
+        x = self.stem(planes if self.corner_planes is None else torch.cat([planes, self.corner_planes(planes)], 1))
         if self.piece_input is not None:
             if pieces is None:
                 pieces = piece_features(planes)
@@ -133,6 +135,35 @@ class TarnexNet(nn.Module):
         log-probabilities: the largest is the preferred tile, non-legal
         cells are 0."""
         return engine_outputs(*self(planes, pieces), planes)
+
+
+class CornerPlanes(nn.Module):
+    """Each seat's corner cells and closed cells, as planes (B, 8, 20, 20):
+    a corner cell is open, touches the seat's cells only diagonally and is
+    where its next piece can start; a closed cell is open and shares an edge
+    with the seat's cells, so the seat can never take it. The greedy player's
+    whole measure is made of these counts. A tower of two blocks would have
+    to spend most of its few layers finding them; fixed convolutions give
+    them exactly, for any input (a seat's partial piece counts as its cells).
+    The kernels are not weights: checkpoints do not store them."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        kernels = torch.zeros(2, 1, 3, 3)
+        kernels[0, 0, 0, 1] = kernels[0, 0, 1, 0] = kernels[0, 0, 1, 2] = kernels[0, 0, 2, 1] = 1  # edges
+        kernels[1, 0, 0, 0] = kernels[1, 0, 0, 2] = kernels[1, 0, 2, 0] = kernels[1, 0, 2, 2] = 1  # diagonals
+        self.register_buffer("kernels", kernels, persistent=False)
+
+    def forward(self, planes: torch.Tensor) -> torch.Tensor:
+        seats = planes[:, :SEATS]
+        batch = seats.shape[0]
+        # Float arithmetic only (no comparisons): the same graph runs in
+        # half precision and exports to ONNX as plain convolutions.
+        touching = F.conv2d(seats.reshape(batch * SEATS, 1, BOARD_SIDE, BOARD_SIDE), self.kernels.to(seats.dtype),
+                            padding=1).clamp(max=1).reshape(batch, SEATS, 2, BOARD_SIDE, BOARD_SIDE)
+        edge, diagonal = touching[:, :, 0], touching[:, :, 1]
+        open_cells = 1 - seats.sum(1, keepdim=True).clamp(max=1)
+        return torch.cat([open_cells * (1 - edge) * diagonal, open_cells * edge], 1)
 
 
 def board_map(bias: torch.Tensor, channels: int) -> torch.Tensor:

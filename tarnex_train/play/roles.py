@@ -54,7 +54,31 @@ def selfplay(options, stop):
 def training_game(config):
     """play(game_id, channel) -> (history, policies, payoff): tarnex_self_play's
     driver, or tarnex_train's own search where the settings ask for what
-    only it does (crediting the chooser, quick searches)."""
+    only it does (crediting the chooser, quick searches); reference players
+    or the network's policy where they play. With a teacher, its choices
+    replace the policies."""
+    play = _player_game(config)
+    if config.teacher == "none":
+        return play
+    from .. import _rules
+
+    def taught(game_id, channel):
+        history, _, payoff = play(game_id, channel)
+        # The same tie break through a game keeps each turn to one placement.
+        placements = _rules.reference_placements(history, config.teacher, game_id & (2**64 - 1))
+        return history, [[(tile, 1.0) for tile in tiles] for tiles in placements], payoff
+
+    return taught
+
+
+def _player_game(config):
+    if config.player == "policy":
+        from .. import _match
+
+        # Every tile drawn from the priors: the games go where the network
+        # goes, and differ from each other.
+        return lambda game_id, channel: _match.play_match_game(game_id, [("policy", 1.0)] * 4, [channel] * 4,
+                                                               channel)
     if config.player != "search":
         return _reference_game(config.player)
     if config.engine_search():

@@ -188,9 +188,9 @@ def upgrade_run_settings(data: dict) -> dict:
         data["seeding"] = {"seed": data.pop("seed")}
     if isinstance(data.get("pool"), dict):
         data["pool"] = {k: v for k, v in data["pool"].items() if k not in ("device", "torch_threads")}
-    if isinstance(data.get("shape"), dict) and "piece_inputs" not in data["shape"]:
-        # Its networks were made without them.
-        data["shape"] = {**data["shape"], "piece_inputs": False}
+    if isinstance(data.get("shape"), dict):
+        # Its networks were made without the inputs added since.
+        data["shape"] = {"piece_inputs": False, "corner_inputs": False, **data["shape"]}
     if isinstance(data.get("search"), dict) and "credit" not in data["search"]:
         data["search"] = {**data["search"], "credit": "next"}  # its games came from the engine's search
     return data

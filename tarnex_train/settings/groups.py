@@ -37,9 +37,14 @@ class SearchConfig(Settings):
     exploration_fraction: float = setting(0.25, "weight of that noise in the root priors (0 = no noise)",
                                           low=0.0, high=1.0, float32=True)
     player: str = setting(
-        "search", "who plays the games: the tree search, or four reference players ('greedy', 'lookahead'), each "
-        "tile's policy target then the rest of the placement the player chose", choices=("search", "greedy",
-                                                                                           "lookahead"))
+        "search", "who plays the games: the tree search; the network's policy alone, each tile drawn from it "
+        "('policy', one evaluation a tile, needs --teacher); or four reference players ('greedy', 'lookahead'), "
+        "each tile's policy target then the rest of the placement the player chose",
+        choices=("search", "policy", "greedy", "lookahead"))
+    teacher: str = setting(
+        "none", "a reference player whose choices are the policy targets: at every position of a game, whoever "
+        "played it, the rest of the placement this player would choose there; the games then show the network "
+        "its own positions, mistakes included, with the answer to each", choices=("none", "greedy", "lookahead"))
     credit: str = setting(
         "next", "whose value ranks the tiles that complete a piece: 'next', the seat that moves after it "
         "(tarnex_self_play's search; its visits there mislead, see --train-completion-policy-weight), or "
@@ -59,6 +64,8 @@ class SearchConfig(Settings):
         super().__post_init__()
         if self.policy_target == "completed_q" and self.credit != "chooser":
             raise OptionError("policy_target completed_q needs credit chooser: its values must be the mover's")
+        if self.player == "policy" and self.teacher == "none":
+            raise OptionError("player policy needs a teacher: its own policy is no target to learn from")
 
     def engine_search(self) -> bool:
         """Whether tarnex_self_play plays these games (else tarnex_train's own search)."""
@@ -79,6 +86,9 @@ class NetworkShape(Settings):
                                    "trained alongside (it teaches the tower territory from few games)")
     piece_inputs: bool = setting(True, "give the network each seat's remaining pieces (read from the planes) as "
                                  "an input beside the planes: the planes alone do not show which pieces are left")
+    corner_inputs: bool = setting(True, "give the network each seat's corner cells (where it can still start a "
+                                  "piece) and closed cells (where it never can) as extra planes, derived from the "
+                                  "planes by fixed convolutions")
 
 
 MAX_AUTO_GAMES_PER_WORKER = 32

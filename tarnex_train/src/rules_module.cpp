@@ -38,6 +38,11 @@
 //            after the history; `tie_break` (0 .. 2**64 - 1) picks among
 //            equally ranked placements, the same one for every tile of a turn.
 //
+//   reference_placements(history, kind, tie_break) -> list of tuples: for
+//            each entry, the tiles the reference player would choose from
+//            the position before it to the end of that turn, in its order:
+//            the player's target at positions it did not play itself.
+//
 //   scores(history) -> tuple of four ints by seat: the scores of the
 //            position after the history (the final ones once it is over),
 //            without building any planes: cheap enough for thousands of games.
@@ -515,6 +520,68 @@ PyObject* reference_tile(PyObject*, PyObject* args) {
     return PyLong_FromLong(static_cast<long>(tile));
 }
 
+// The tiles `kind` chooses from `game` until its piece is complete.
+std::vector<tarnex::Tile> rest_of_turn(Game game, tarnex::ReferenceKind kind, std::uint64_t tie_break) {
+    std::vector<tarnex::Tile> tiles;
+    const std::size_t mover = game.current_player;
+    const auto pieces = game.board.pieces[mover];
+    while (!game.is_terminal() && game.board.pieces[mover] == pieces) {
+        const tarnex::Tile tile = tarnex::reference_tile(game, kind, tie_break);
+        if (auto error = game.apply(tile)) throw std::logic_error("reference player chose an illegal tile: " + *error);
+        tiles.push_back(tile);
+    }
+    return tiles;
+}
+
+PyObject* reference_placements(PyObject*, PyObject* args) {
+    PyObject* history = nullptr;
+    PyObject* kind_arg = nullptr;
+    PyObject* tie_break_arg = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO:reference_placements", &history, &kind_arg, &tie_break_arg)) return nullptr;
+    const auto kind = read_kind(kind_arg);
+    if (!kind) return nullptr;
+    const auto tie_break = read_tie_break(tie_break_arg);
+    if (!tie_break) return nullptr;
+    // The first pass checks the history; the second asks the player at
+    // every position of it.
+    Replayed replayed;
+    if (!run(history, false, replayed, nothing_more)) return nullptr;
+    History pairs;
+    if (auto failure = read_history(history, pairs)) return raise(*failure);
+    std::vector<std::vector<tarnex::Tile>> found;
+    std::exception_ptr thrown;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        Game game = Game::reset();
+        found.reserve(pairs.size());
+        for (const auto& [seat, tile] : pairs) {
+            found.push_back(rest_of_turn(game, *kind, *tie_break));
+            game.apply(static_cast<tarnex::Tile>(tile));
+        }
+    } catch (...) {
+        thrown = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (thrown) {
+        try {
+            std::rethrow_exception(thrown);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        } catch (const std::exception& e) {
+            PyErr_SetString(PyExc_RuntimeError, (std::string("rules library fault: ") + e.what()).c_str());
+            return nullptr;
+        }
+    }
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        PyObject* tiles = int_tuple(found[i]);
+        if (tiles == nullptr) return nullptr;
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), tiles);  // steals `tiles`
+    }
+    return out.release();
+}
+
 PyObject* scores(PyObject*, PyObject* history) {
     Replayed replayed;
     if (!run(history, false, replayed, nothing_more)) return nullptr;
@@ -641,6 +708,11 @@ PyMethodDef methods[] = {
      "position after the history. tie_break (0 .. 2**64 - 1) picks among equally\n"
      "ranked placements; the same value keeps to one placement through a turn.\n"
      "Raises like replay(), and ValueError once the game is over."},
+    {"reference_placements", reference_placements, METH_VARARGS,
+     "reference_placements(history, kind, tie_break) -> list of tuples of ints\n\n"
+     "For each entry of the history, the tiles the reference player kind would choose\n"
+     "from the position before it until its piece is complete, in its order.\n"
+     "Raises like replay()."},
     {"scores", scores, METH_O,
      "scores(history) -> tuple of four ints: the scores by seat after the history\n"
      "(the final ones once it is over). Builds no planes. Raises like replay()."},

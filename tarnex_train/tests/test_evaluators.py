@@ -9,7 +9,7 @@ import torch
 from conftest import TINY
 from tarnex_train.data.dataset import piece_features
 from tarnex_train.inference.evaluators import VALUE_CENTRE, NetworkEvaluator, ReplyCache
-from tarnex_train.model.network import TarnexNet, engine_outputs
+from tarnex_train.model.network import CornerPlanes, TarnexNet, engine_outputs
 from tarnex_train.settings import NetworkShape
 from tarnex_train.wire import decode_reply
 
@@ -73,3 +73,20 @@ def test_the_cache_keeps_within_its_budget_and_drops_the_least_recently_used():
     assert cache.get((0, bytes([0]) * 2000)) is not None
     assert all(cache.get((0, bytes([n]) * 2000)) is None for n in range(1, 6))
     assert all(cache.get((0, bytes([n]) * 2000)) is not None for n in range(6, 15))
+
+
+def test_corner_planes_mark_where_each_seat_can_start_a_piece_and_where_it_never_can(selfplay_run):
+    """The network's derived planes, against the definitions cell by cell on
+    real positions: a corner cell is open, touches the seat diagonally and
+    not along an edge; a closed cell is open and touches it along an edge."""
+    seen = sorted(selfplay_run[1].requests)
+    planes = np.frombuffer(b"".join(seen[-40:]), dtype=np.uint8).reshape(-1, 5, 20, 20)
+    got = CornerPlanes()(torch.from_numpy(planes.copy()).float()).numpy()
+    seats = np.pad(planes[:, :4], ((0, 0), (0, 0), (1, 1), (1, 1)))
+    shifted = lambda dr, dc: seats[:, :, 1 + dr:21 + dr, 1 + dc:21 + dc]  # noqa: E731
+    edge = sum(shifted(dr, dc) for dr, dc in ((0, 1), (1, 0), (0, -1), (-1, 0))) > 0
+    diagonal = sum(shifted(dr, dc) for dr, dc in ((1, 1), (1, -1), (-1, 1), (-1, -1))) > 0
+    open_cells = planes[:, :4].sum(1, keepdims=True) == 0
+    assert (got[:, :4] == (open_cells & diagonal & ~edge)).all()
+    assert (got[:, 4:] == (open_cells & edge)).all()
+    assert got[:, :4].sum() > 100 and got[:, 4:].sum() > 100

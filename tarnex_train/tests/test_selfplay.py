@@ -159,6 +159,35 @@ def test_reference_games_teach_the_placements_their_players_chose(tmp_path):
         assert not turn
 
 
+def test_a_teacher_labels_every_position_with_a_whole_placement_of_its_own(tmp_path):
+    """Games of the network's policy (flat here: random play), each position
+    labelled by lookahead: at every tile the target and the turn's tiles so
+    far make one placement that could be played from the turn's start, and
+    the target has the piece's remaining cells, whatever was played."""
+    from tarnex_train import _rules
+
+    options = tiny_options(tmp_path, games=2, search=replace(FEW_SIMS, player="policy", teacher="lookahead"))
+    summary = run_selfplay(options, evaluator=ZeroEvaluator())
+    assert summary.games_done == 2
+    shard = read_shard(shard_paths(summary.output)[0])
+    disagreements = 0
+    for _, rows in games_of(shard):
+        history = list(zip(shard["mover"][rows].tolist(), shard["tile"][rows].tolist()))
+        completing = replay(history).completing
+        start, playable = 0, None
+        for k, row in enumerate(rows):
+            if k == start:
+                playable = {frozenset(cells) for _, cells in _rules.placements(history[:k])}
+            target = shard["policy"][row][FRAMES[history[k][0]]]
+            cells = np.nonzero(target)[0]
+            assert np.allclose(target[cells], 1.0 / len(cells))
+            assert frozenset(t for _, t in history[start:k]) | frozenset(cells.tolist()) in playable
+            disagreements += history[k][1] not in cells
+            if completing[k, history[k][1]]:
+                start = k + 1
+    assert disagreements > 0  # random play leaves the teacher's placements
+
+
 def test_failing_games_are_reported_and_skipped(tmp_path):
     summary = run_selfplay(tiny_options(tmp_path, games=4), evaluator=TamperingEvaluator())
     assert summary.games_done == 2 and not summary.interrupted
