@@ -500,20 +500,36 @@ std::optional<std::uint64_t> read_tie_break(PyObject* tie_break) {
     return value;
 }
 
-PyObject* reference_tile(PyObject*, PyObject* args) {
+// The (history, kind, tie_break) arguments of the reference players' functions.
+struct ReferenceArgs {
     PyObject* history = nullptr;
+    tarnex::ReferenceKind kind{};
+    std::uint64_t tie_break = 0;
+};
+
+std::optional<ReferenceArgs> read_reference_args(PyObject* args, const char* format) {
+    ReferenceArgs out;
     PyObject* kind_arg = nullptr;
     PyObject* tie_break_arg = nullptr;
-    if (!PyArg_ParseTuple(args, "OOO:reference_tile", &history, &kind_arg, &tie_break_arg)) return nullptr;
+    if (!PyArg_ParseTuple(args, format, &out.history, &kind_arg, &tie_break_arg)) return std::nullopt;
     const auto kind = read_kind(kind_arg);
-    if (!kind) return nullptr;
+    if (!kind) return std::nullopt;
     const auto tie_break = read_tie_break(tie_break_arg);
-    if (!tie_break) return nullptr;
+    if (!tie_break) return std::nullopt;
+    out.kind = *kind;
+    out.tie_break = *tie_break;
+    return out;
+}
+
+PyObject* reference_tile(PyObject*, PyObject* args) {
+    const auto parsed = read_reference_args(args, "OOO:reference_tile");
+    if (!parsed) return nullptr;
+    const auto& [history, kind, tie_break] = *parsed;
     Replayed replayed;
     tarnex::Tile tile = 0;
     const bool ok = run(history, false, replayed, [&](const Game& game) -> std::optional<Failure> {
         if (game.is_terminal()) return Failure{PyExc_ValueError, "reference_tile: the game is already over"};
-        tile = tarnex::reference_tile(game, *kind, *tie_break);
+        tile = tarnex::reference_tile(game, kind, tie_break);
         return std::nullopt;
     });
     if (!ok) return nullptr;
@@ -534,14 +550,9 @@ std::vector<tarnex::Tile> rest_of_turn(Game game, tarnex::ReferenceKind kind, st
 }
 
 PyObject* reference_placements(PyObject*, PyObject* args) {
-    PyObject* history = nullptr;
-    PyObject* kind_arg = nullptr;
-    PyObject* tie_break_arg = nullptr;
-    if (!PyArg_ParseTuple(args, "OOO:reference_placements", &history, &kind_arg, &tie_break_arg)) return nullptr;
-    const auto kind = read_kind(kind_arg);
-    if (!kind) return nullptr;
-    const auto tie_break = read_tie_break(tie_break_arg);
-    if (!tie_break) return nullptr;
+    const auto parsed = read_reference_args(args, "OOO:reference_placements");
+    if (!parsed) return nullptr;
+    const auto& [history, kind, tie_break] = *parsed;
     // The first pass checks the history; the second asks the player at
     // every position of it.
     Replayed replayed;
@@ -555,7 +566,7 @@ PyObject* reference_placements(PyObject*, PyObject* args) {
         Game game = Game::reset();
         found.reserve(pairs.size());
         for (const auto& [seat, tile] : pairs) {
-            found.push_back(rest_of_turn(game, *kind, *tie_break));
+            found.push_back(rest_of_turn(game, kind, tie_break));
             game.apply(static_cast<tarnex::Tile>(tile));
         }
     } catch (...) {
