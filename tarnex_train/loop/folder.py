@@ -92,8 +92,10 @@ def read_settings_file(path: str) -> LoopSettings:
     else:
         data = read_json(path, "settings")
     if data.get("format") == RUN_FORMAT:
-        data = data.get("settings")
-    return from_dict(LoopSettings, upgrade_run_settings(data), where=path)
+        # A run file says everything it had; a plain table only what it
+        # changes, the rest today's defaults.
+        data = upgrade_run_settings(data.get("settings"))
+    return from_dict(LoopSettings, data, where=path)
 
 
 def open_run(run_dir: str, given: LoopSettings | None, changed: dict) -> tuple[LoopSettings, bool]:

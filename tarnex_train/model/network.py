@@ -158,11 +158,13 @@ class CornerPlanes(nn.Module):
         seats = planes[:, :SEATS]
         batch = seats.shape[0]
         # Float arithmetic only (no comparisons): the same graph runs in
-        # half precision and exports to ONNX as plain convolutions.
+        # half precision and exports to ONNX as plain convolutions. Both
+        # bounds of each clamp: TorchScript's inference optimiser fails on a
+        # one-sided clamp after a convolution.
         touching = F.conv2d(seats.reshape(batch * SEATS, 1, BOARD_SIDE, BOARD_SIDE), self.kernels.to(seats.dtype),
-                            padding=1).clamp(max=1).reshape(batch, SEATS, 2, BOARD_SIDE, BOARD_SIDE)
+                            padding=1).clamp(0.0, 1.0).reshape(batch, SEATS, 2, BOARD_SIDE, BOARD_SIDE)
         edge, diagonal = touching[:, :, 0], touching[:, :, 1]
-        open_cells = 1 - seats.sum(1, keepdim=True).clamp(max=1)
+        open_cells = 1 - seats.sum(1, keepdim=True).clamp(0.0, 1.0)
         return torch.cat([open_cells * (1 - edge) * diagonal, open_cells * edge], 1)
 
 

@@ -119,10 +119,10 @@ class LoopSettings(Settings):
     calibration_games: int = setting(400, "test games of the random player against itself, once per run: the "
                                      "seat-0 payoff of two equal players", low=1, high=10**6)
     bootstrap_player: str = setting(
-        "none", "the first --bootstrap-generations generations' games are played by this reference player, "
+        "lookahead", "the first --bootstrap-generations generations' games are played by this reference player, "
         "whose placements the network learns to imitate before it plays itself", choices=("none", "greedy",
                                                                                           "lookahead"))
-    bootstrap_generations: int = setting(1, "generations played by --bootstrap-player", low=0, high=10**6)
+    bootstrap_generations: int = setting(2, "generations played by --bootstrap-player", low=0, high=10**6)
     shards: ShardSettings = group(ShardSettings)
     seeding: Seeding = group(Seeding)
     search: SearchConfig = group(SearchConfig)
@@ -178,7 +178,8 @@ class ViewOptions(Settings):
 def upgrade_run_settings(data: dict) -> dict:
     """Run files written before the settings were grouped (the shard size
     and seed were top-level, the device part of the pool), before the
-    network had piece inputs or before self-play had its own search."""
+    network had its extra inputs, or before self-play had its own search,
+    teachers and bootstrap games."""
     if not isinstance(data, dict):
         return data
     data = dict(data)
@@ -191,6 +192,8 @@ def upgrade_run_settings(data: dict) -> dict:
     if isinstance(data.get("shape"), dict):
         # Its networks were made without the inputs added since.
         data["shape"] = {"piece_inputs": False, "corner_inputs": False, **data["shape"]}
-    if isinstance(data.get("search"), dict) and "credit" not in data["search"]:
-        data["search"] = {**data["search"], "credit": "next"}  # its games came from the engine's search
+    if isinstance(data.get("search"), dict):
+        # Its games came from the engine's search, its targets were the visits.
+        data["search"] = {"credit": "next", "teacher": "none", **data["search"]}
+        data.setdefault("bootstrap_player", "none")
     return data

@@ -42,7 +42,7 @@ class SearchConfig(Settings):
         "each tile's policy target then the rest of the placement the player chose",
         choices=("search", "policy", "greedy", "lookahead"))
     teacher: str = setting(
-        "none", "a reference player whose choices are the policy targets: at every position of a game, whoever "
+        "lookahead", "a reference player whose choices are the policy targets: at every position of a game, whoever "
         "played it, the rest of the placement this player would choose there; the games then show the network "
         "its own positions, mistakes included, with the answer to each", choices=("none", "greedy", "lookahead"))
     credit: str = setting(
@@ -181,9 +181,10 @@ class TrainSettings(Settings):
         1.0, "weight of the ownership loss (cross-entropy per cell, averaged over the board) against the policy "
         "loss; used when the network has an ownership head", low=0.0, high=100.0)
     completion_policy_weight: float = setting(
-        0.0, "weight of the policy loss at positions where some legal tile completes the mover's piece: with "
-        "--credit next the search values such a tile for the next seat, not the mover, so its visit counts "
-        "there mislead", low=0.0, high=1.0)
+        1.0, "weight of the policy loss at positions where some legal tile completes the mover's piece: the "
+        "tile that completes a piece decides which piece is placed, so targets of a teacher or reference "
+        "players there are worth learning; set 0 for the visits of --credit next searches without a "
+        "teacher, which value such a tile for the next seat, not the mover", low=0.0, high=1.0)
 
 
 @dataclass(frozen=True)

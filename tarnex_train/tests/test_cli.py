@@ -41,7 +41,7 @@ def test_bad_options_are_reported_in_one_line(tmp_path, capsys):
         (["arena", "--torch-threads", "100000"], "must be <= 1024"),
         (["loop", "--run", str(not_a_checkpoint)], "not a folder"),
         (["loop", "--run", str(foreign)], "not a run folder"),
-        (["selfplay", "--player", "policy"], "player policy needs a teacher"),
+        (["selfplay", "--player", "policy", "--teacher", "none"], "player policy needs a teacher"),
         (["selfplay", "--evaluator", "gpu"], "argument --evaluator: gpu must be one of network, zero"),
         (["selfplay", "--checkpoint", str(tmp_path / "missing.pt")], "missing.pt' does not exist"),
         (["selfplay", "--evaluator", "zero", "--output", str(foreign)], "data format version 99"),

@@ -46,7 +46,8 @@ def games_of(data_dir):
 
 def test_two_generations_end_to_end(tmp_path):
     run = tmp_path / "run"
-    result = subprocess.run(loop_command(run, "--generations", "2", "--seed", "3", "--bootstrap-player", "greedy"),
+    result = subprocess.run(loop_command(run, "--generations", "2", "--seed", "3", "--bootstrap-player", "greedy",
+                                         "--bootstrap-generations", "1"),
                             capture_output=True, text=True, timeout=600, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert "2 generation(s) complete" in result.stdout
