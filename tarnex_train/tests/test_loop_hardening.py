@@ -21,7 +21,10 @@ from tarnex_train.model.checkpoints import save_checkpoint
 from tarnex_train.model.network import TarnexNet
 from tarnex_train.settings import RANDOM, LoopSettings, NetworkShape, TrainSettings
 
+# No bootstrap: the first generation's games ask the network, so a killed
+# evaluator costs games.
 SETTINGS = LoopSettings.make(games_per_generation=8, games_per_shard=2, sims_per_move=2, shape=TINY,
+                             bootstrap_player="none",
                              strength_games=4, previous_games=2, calibration_games=4, workers=2, games_per_worker=2,
                              holdout_every=3, seed=1, train=TrainSettings(batch_size=32))
 
