@@ -36,9 +36,11 @@ COMMANDS = {
              "resumes an interrupted run from its last complete generation, with the settings stored in "
              "RUN/run.json."),
     "selfplay": (SelfPlayOptions, "play training games and write their records as shards",
-                 "Plays training games with the engine's tree search in worker processes; the main process "
-                 "evaluates their positions with the network in batches and writes each position's planes, "
-                 "search policy and final payoff to compressed .npz shards in the output folder."),
+                 "Plays training games in worker processes (by default the network's policy beside reference "
+                 "players, every position labelled by the teacher; --player search for the engine's tree "
+                 "search); the main process evaluates their positions with the network in batches and writes "
+                 "each position's planes, policy target and final payoff to compressed .npz shards in the "
+                 "output folder."),
     "arena": (ArenaOptions, "play a match of any four players, or a model against a baseline",
               "With --seats: a match of any four players (random; greedy, the largest piece that fits where it "
               "most increases the mover's corner cells (opened minus closed) minus the opponents' corner cells it "

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import logging
 import os
+import random
 import time
 
 from greenlet import GreenletExit
@@ -17,6 +18,8 @@ from ..pool.protocol import Message
 from ..pool.worker import describe
 
 log = logging.getLogger(__name__)
+
+REFERENCE_PLAYERS = ("greedy", "lookahead")
 
 
 def selfplay(options, stop):
@@ -73,12 +76,7 @@ def training_game(config):
 
 def _player_game(config):
     if config.player == "policy":
-        from .. import _match
-
-        # Every tile drawn from the priors: the games go where the network
-        # goes, and differ from each other.
-        return lambda game_id, channel: _match.play_match_game(game_id, [("policy", 1.0)] * 4, [channel] * 4,
-                                                               channel)
+        return _policy_game(config)
     if config.player != "search":
         return _reference_game(config.player)
     if config.engine_search():
@@ -92,6 +90,29 @@ def _player_game(config):
         game_id, search, channel, channel, sample_moves=config.sample_moves,
         dirichlet_alpha=config.dirichlet_alpha, exploration_fraction=config.exploration_fraction,
         cheap_sims=config.cheap_sims, full_share=config.full_share, policy_target=config.policy_target)
+
+
+def _policy_game(config):
+    """Games of the network's policy, every tile drawn from it so that the
+    games go where the network goes and differ from each other; with
+    reference seats, some seats are greedy or lookahead players, so that
+    the network also sees the positions competent opponents leave."""
+    from .. import _match
+
+    policy = ("policy", config.policy_temperature)
+    # Seeded by the system, like the engine: game_id names a worker's slot,
+    # which plays many games.
+    draw = random.Random()
+
+    def play(game_id, channel):
+        seats = [("reference", draw.choice(REFERENCE_PLAYERS)) if draw.random() < config.reference_seats else policy
+                 for _ in range(4)]
+        if policy not in seats:
+            seats[draw.randrange(4)] = policy
+        queues = [channel if seat == policy else None for seat in seats]
+        return _match.play_match_game(game_id, seats, queues, channel)
+
+    return play
 
 
 def _reference_game(name: str):

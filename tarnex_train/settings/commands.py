@@ -194,6 +194,7 @@ def upgrade_run_settings(data: dict) -> dict:
         data["shape"] = {"piece_inputs": False, "corner_inputs": False, **data["shape"]}
     if isinstance(data.get("search"), dict):
         # Its games came from the engine's search, its targets were the visits.
-        data["search"] = {"credit": "next", "teacher": "none", **data["search"]}
+        data["search"] = {"player": "search", "credit": "next", "teacher": "none", "reference_seats": 0.0,
+                          **data["search"]}
         data.setdefault("bootstrap_player", "none")
     return data

@@ -37,10 +37,18 @@ class SearchConfig(Settings):
     exploration_fraction: float = setting(0.25, "weight of that noise in the root priors (0 = no noise)",
                                           low=0.0, high=1.0, float32=True)
     player: str = setting(
-        "search", "who plays the games: the tree search; the network's policy alone, each tile drawn from it "
-        "('policy', one evaluation a tile, needs --teacher); or four reference players ('greedy', 'lookahead'), "
-        "each tile's policy target then the rest of the placement the player chose",
+        "policy", "who plays the games: the network's policy alone, each tile drawn from it ('policy', one "
+        "evaluation a tile, needs --teacher; with --reference-seats, beside reference players); the engine's "
+        "tree search ('search'); or four reference players ('greedy', 'lookahead'), each tile's policy target "
+        "then the rest of the placement the player chose",
         choices=("search", "policy", "greedy", "lookahead"))
+    policy_temperature: float = setting(
+        1.0, "with --player policy: the temperature its tiles are drawn at (0: always the most likely tile)",
+        low=0.0, high=100.0)
+    reference_seats: float = setting(
+        0.75, "with --player policy: the share of the seats, drawn afresh for each game, that the reference "
+        "players take (greedy and lookahead, equally often); the network plays the others, at least one",
+        low=0.0, high=1.0)
     teacher: str = setting(
         "lookahead", "a reference player whose choices are the policy targets: at every position of a game, whoever "
         "played it, the rest of the placement this player would choose there; the games then show the network "
@@ -65,7 +73,8 @@ class SearchConfig(Settings):
         if self.policy_target == "completed_q" and self.credit != "chooser":
             raise OptionError("policy_target completed_q needs credit chooser: its values must be the mover's")
         if self.player == "policy" and self.teacher == "none":
-            raise OptionError("player policy needs a teacher: its own policy is no target to learn from")
+            raise OptionError("player policy needs a teacher: its own policy is no target to learn from (without one, "
+                              "play with player search)")
 
     def engine_search(self) -> bool:
         """Whether tarnex_self_play plays these games (else tarnex_train's own search)."""

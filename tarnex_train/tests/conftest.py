@@ -16,7 +16,7 @@ from tarnex_train.settings import SearchConfig
 from tarnex_train.pool.protocol import PROTOCOL
 
 TINY = NetworkShape(channels=4, blocks=1)
-FEW_SIMS = SearchConfig(sims_per_move=4, sample_moves=10, teacher="none")
+FEW_SIMS = SearchConfig(sims_per_move=4, sample_moves=10, player="search", teacher="none")
 GAMES_PER_WORKER = 2  # request ids are worker * 2 + game slot
 
 

@@ -188,6 +188,16 @@ def test_a_teacher_labels_every_position_with_a_whole_placement_of_its_own(tmp_p
     assert disagreements > 0  # random play leaves the teacher's placements
 
 
+def test_reference_seats_leave_the_network_one_seat_and_every_position_labelled(tmp_path):
+    search = replace(FEW_SIMS, player="policy", teacher="lookahead", reference_seats=1.0)
+    summary = run_selfplay(tiny_options(tmp_path, games=2, search=search), evaluator=ZeroEvaluator())
+    shard = read_shard(shard_paths(summary.output)[0])
+    positions = len(shard["mover"])
+    assert np.all(shard["policy"].sum(axis=1) > 0.99)
+    # One seat of four asks the network, about a quarter of the tiles.
+    assert 0 < summary.server.evaluations < positions / 2
+
+
 def test_failing_games_are_reported_and_skipped(tmp_path):
     summary = run_selfplay(tiny_options(tmp_path, games=4), evaluator=TamperingEvaluator())
     assert summary.games_done == 2 and not summary.interrupted
