@@ -37,8 +37,8 @@ class SearchConfig(Settings):
     exploration_fraction: float = setting(0.25, "weight of that noise in the root priors (0 = no noise)",
                                           low=0.0, high=1.0, float32=True)
     player: str = setting(
-        "policy", "who plays the games: the network's policy alone, each tile drawn from it ('policy', one "
-        "evaluation a tile, needs --teacher; with --reference-seats, beside reference players); the engine's "
+        "policy", "who plays the games: the network's policy, each tile drawn from it ('policy', one "
+        "evaluation a tile, needs --teacher; beside reference players, see --reference-seats); the engine's "
         "tree search ('search'); or four reference players ('greedy', 'lookahead'), each tile's policy target "
         "then the rest of the placement the player chose",
         choices=("search", "policy", "greedy", "lookahead"))
@@ -46,8 +46,8 @@ class SearchConfig(Settings):
         1.0, "with --player policy: the temperature its tiles are drawn at (0: always the most likely tile)",
         low=0.0, high=100.0)
     reference_seats: float = setting(
-        0.75, "with --player policy: the share of the seats, drawn afresh for each game, that the reference "
-        "players take (greedy and lookahead, equally often); the network plays the others, at least one",
+        0.75, "with --player policy: the chance that each seat of a game goes to a reference player (greedy "
+        "or lookahead, equally often), drawn afresh for each game; the network plays the others, at least one",
         low=0.0, high=1.0)
     teacher: str = setting(
         "lookahead", "a reference player whose choices are the policy targets: at every position of a game, whoever "
