@@ -13,13 +13,12 @@ import time
 
 from greenlet import GreenletExit
 
+from ..players.notation import REFERENCES
 from ..pool.channel import GameChannel
 from ..pool.protocol import Message
 from ..pool.worker import describe
 
 log = logging.getLogger(__name__)
-
-REFERENCE_PLAYERS = ("greedy", "lookahead")
 
 
 def selfplay(options, stop):
@@ -105,7 +104,7 @@ def _policy_game(config):
     draw = random.Random()
 
     def play(game_id, channel):
-        seats = [("reference", draw.choice(REFERENCE_PLAYERS)) if draw.random() < config.reference_seats else policy
+        seats = [("reference", draw.choice(REFERENCES)) if draw.random() < config.reference_seats else policy
                  for _ in range(4)]
         if policy not in seats:
             seats[draw.randrange(4)] = policy
