@@ -108,6 +108,7 @@ def train(loop, g: int) -> dict:
             loop.say(f"train: warning: {previous} is missing; generation {g} trains with a fresh optimiser "
                      "(its moment estimates start from zero)")
     trainer = Trainer(net, t, pick_device(loop.device.device), state)
+    result["precision"] = str(trainer.dtype).removeprefix("torch.")
     generator = torch.Generator()
     generator.manual_seed(((s.seeding.seed or 0) * 1_000_003 + g) & 0x7FFFFFFF)
 
@@ -130,7 +131,7 @@ def train(loop, g: int) -> dict:
     net.eval()
     atomic_write(optimiser_out, lambda f: torch.save(trainer.optimiser.state_dict(), f))
     write_json(os.path.join(gen_dir, "train.json"),
-               {**{k: result[k] for k in ("steps", "total_steps", "train", "heldout", "window_positions")},
+               {**{k: result[k] for k in ("steps", "total_steps", "train", "heldout", "window_positions", "precision")},
                 "intervals": intervals})
     save_checkpoint(net, out, total_before + steps, settings={"loop": s.to_dict(), "generation": g})
     loop.networks = {g: net}

@@ -19,3 +19,21 @@ def pick_device(name: str) -> torch.device:
             raise OptionError(f"device {name!r}: only {torch.cuda.device_count()} CUDA device(s)")
         return device
     raise OptionError(f"unknown device {name!r} (use cpu, cuda or cuda:N)")
+
+
+def fast_bfloat16(device: torch.device) -> bool:
+    """Whether the device computes in bfloat16 faster than in float32: a CPU
+    with AMX tiles, or a GPU with bfloat16 arithmetic. Elsewhere bfloat16 is
+    emulated, and slower."""
+    if device.type == "cuda":
+        return torch.cuda.is_bf16_supported()
+    probe = getattr(torch.cpu, "_is_amx_tile_supported", None)  # not public API: absent means no
+    return bool(probe and probe())
+
+
+def training_dtype(precision: str, device: torch.device) -> torch.dtype:
+    """The dtype the training's forward pass computes in ('auto':
+    bfloat16 where the device has it built in)."""
+    if precision == "bfloat16" or (precision == "auto" and fast_bfloat16(device)):
+        return torch.bfloat16
+    return torch.float32

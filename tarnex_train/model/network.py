@@ -101,7 +101,7 @@ class TarnexNet(nn.Module):
         without the head."""
         x = self._trunk(planes, pieces)
         log_policy, values = self._heads(x, planes)
-        ownership = self.ownership_out(x).flatten(2) if self.ownership_out is not None else None
+        ownership = self.ownership_out(x).flatten(2).float() if self.ownership_out is not None else None
         return log_policy, values, ownership
 
     def _trunk(self, planes: torch.Tensor, pieces: torch.Tensor | None) -> torch.Tensor:
@@ -116,7 +116,9 @@ class TarnexNet(nn.Module):
         return self.tower(x)
 
     def _heads(self, x: torch.Tensor, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-        logits = self.policy_out(self.policy_head(x)).flatten(1)
+        # float32 from here on, also where the tower ran in bfloat16 (training
+        # under autocast): the softmax over 400 cells needs the precision.
+        logits = self.policy_out(self.policy_head(x)).flatten(1).float()
         legal = planes[:, LEGAL_PLANE].flatten(1) > 0.5
         logits = logits.masked_fill(~legal, float("-inf"))
         # A position without legal cells (never sent by the engine) would give
@@ -124,7 +126,7 @@ class TarnexNet(nn.Module):
         none_legal = ~legal.any(dim=1, keepdim=True)
         logits = torch.where(none_legal, torch.zeros_like(logits), logits)
         log_policy = F.log_softmax(logits, dim=1)
-        values = self.value_out(self.value_head(x).flatten(1))
+        values = self.value_out(self.value_head(x).flatten(1)).float()
         return log_policy, values
 
     @torch.inference_mode()

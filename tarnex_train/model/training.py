@@ -24,10 +24,13 @@ class Trainer:
     def __init__(self, net, settings: TrainSettings, device, optimiser_state=None) -> None:
         import torch
 
+        from .device import training_dtype
+
         self.torch = torch
         self.net = net.to(device)
         self.device = device
         self.settings = settings
+        self.dtype = training_dtype(settings.precision, torch.device(device))
         self.optimiser = torch.optim.AdamW(net.parameters(), lr=settings.lr, weight_decay=settings.weight_decay)
         if optimiser_state is not None:
             self.optimiser.load_state_dict(optimiser_state)
@@ -39,12 +42,17 @@ class Trainer:
         returns the (policy, value, ownership) losses."""
         from .losses import losses
 
+        torch = self.torch
         self.net.train()
-        planes, pieces = planes.to(self.device), pieces.to(self.device)
-        policy, value = policy.to(self.device), value.to(self.device)
+        planes = planes.to(self.device, memory_format=torch.channels_last)
+        pieces, policy, value = pieces.to(self.device), policy.to(self.device), value.to(self.device)
         weight = weight.to(self.device) if weight is not None else None
         ownership = ownership.to(self.device) if ownership is not None else None
-        policy_loss, value_loss, ownership_loss = losses(self.net, planes, pieces, policy, value, weight, ownership)
+        # The network's outputs come back in float32 (see its heads), so the
+        # losses and their gradients start in full precision.
+        with torch.autocast(self.device.type, dtype=self.dtype, enabled=self.dtype != torch.float32):
+            policy_loss, value_loss, ownership_loss = losses(self.net, planes, pieces, policy, value, weight,
+                                                             ownership)
         total = (policy_loss + self.settings.value_loss_weight * value_loss
                  + self.settings.ownership_loss_weight * ownership_loss)
         if not self.torch.isfinite(total):
@@ -108,6 +116,19 @@ def fit(trainer: Trainer, examples, steps: int, generator, result: FitResult | N
         raise OptionError("no positions to train on")
     result = result if result is not None else FitResult()
     batch_size = min(trainer.settings.batch_size, len(examples))
+    # Convolutions run faster on channels-last tensors; the network goes back
+    # to the usual layout for whatever uses it next (export, inference).
+    trainer.net.to(memory_format=torch.channels_last)
+    try:
+        _fit_steps(trainer, examples, steps, generator, result, batch_size, progress, on_interval, every)
+    finally:
+        trainer.net.to(memory_format=torch.contiguous_format)
+    return result
+
+
+def _fit_steps(trainer, examples, steps, generator, result, batch_size, progress, on_interval, every) -> None:
+    import torch
+
     sums, count, step = [0.0, 0.0, 0.0], 0, 0
     while step < steps:
         order = torch.randperm(len(examples), generator=generator)
@@ -129,4 +150,3 @@ def fit(trainer: Trainer, examples, steps: int, generator, result: FitResult | N
                 progress.update(step, f"loss {current[0]:.3f} + {current[1]:.3f}")
             if step >= steps:
                 break
-    return result

@@ -21,8 +21,10 @@ from tarnex_train.settings import TrainOptions
 def trained(selfplay_run, tmp_path_factory):
     summary, _ = selfplay_run
     output = str(tmp_path_factory.mktemp("model") / "model.pt")
+    # Mixed precision on every machine (where bfloat16 is not built in, it is
+    # emulated): the network it leaves must serve in float32 like any other.
     options = TrainOptions.make(data=[summary.output], output=output, shape=TINY, steps=3, batch_size=32,
-                           seed=0, torch_threads=1, quiet=True)
+                           seed=0, torch_threads=1, quiet=True, precision="bfloat16")
     return run_train(options), output
 
 
