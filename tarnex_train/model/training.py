@@ -55,7 +55,7 @@ class Trainer:
                                                              ownership)
         total = (policy_loss + self.settings.value_loss_weight * value_loss
                  + self.settings.ownership_loss_weight * ownership_loss)
-        if not self.torch.isfinite(total):
+        if not torch.isfinite(total):
             raise DivergedError(
                 f"the loss is not finite (policy {policy_loss.item()}, value {value_loss.item()}); "
                 "lower the learning rate or check the data"
@@ -120,33 +120,27 @@ def fit(trainer: Trainer, examples, steps: int, generator, result: FitResult | N
     # to the usual layout for whatever uses it next (export, inference).
     trainer.net.to(memory_format=torch.channels_last)
     try:
-        _fit_steps(trainer, examples, steps, generator, result, batch_size, progress, on_interval, every)
+        sums, count, step = [0.0, 0.0, 0.0], 0, 0
+        while step < steps:
+            order = torch.randperm(len(examples), generator=generator)
+            for start in range(0, len(order) - batch_size + 1, batch_size):
+                current = trainer.step(*examples.batch(order[start:start + batch_size]))
+                step += 1
+                result.steps = step
+                if step == 1:
+                    result.first_loss = current
+                result.last_loss = current
+                sums = [a + b for a, b in zip(sums, current)]
+                count += 1
+                if on_interval is not None and (step % every == 0 or step == steps):
+                    result.interval = {"policy_loss": sums[0] / count, "value_loss": sums[1] / count,
+                                       "ownership_loss": sums[2] / count}
+                    on_interval(step, result.interval)
+                    sums, count = [0.0, 0.0, 0.0], 0
+                if progress is not None:
+                    progress.update(step, f"loss {current[0]:.3f} + {current[1]:.3f}")
+                if step >= steps:
+                    break
     finally:
         trainer.net.to(memory_format=torch.contiguous_format)
     return result
-
-
-def _fit_steps(trainer, examples, steps, generator, result, batch_size, progress, on_interval, every) -> None:
-    import torch
-
-    sums, count, step = [0.0, 0.0, 0.0], 0, 0
-    while step < steps:
-        order = torch.randperm(len(examples), generator=generator)
-        for start in range(0, len(order) - batch_size + 1, batch_size):
-            current = trainer.step(*examples.batch(order[start:start + batch_size]))
-            step += 1
-            result.steps = step
-            if step == 1:
-                result.first_loss = current
-            result.last_loss = current
-            sums = [a + b for a, b in zip(sums, current)]
-            count += 1
-            if on_interval is not None and (step % every == 0 or step == steps):
-                result.interval = {"policy_loss": sums[0] / count, "value_loss": sums[1] / count,
-                                   "ownership_loss": sums[2] / count}
-                on_interval(step, result.interval)
-                sums, count = [0.0, 0.0, 0.0], 0
-            if progress is not None:
-                progress.update(step, f"loss {current[0]:.3f} + {current[1]:.3f}")
-            if step >= steps:
-                break
