@@ -59,6 +59,12 @@
 //   pieces() -> tuple of 21 tuples of (row, col): each catalogue piece's
 //            cells in its base orientation.
 //
+//   placement_planes(packed) -> bytes: B * 3200 bytes for the same input: per
+//            position 8 planes of 400 cells in the planes' frame, for each
+//            seat in plane order the size of the largest placement covering
+//            the cell, then for each seat the number of placements covering it
+//            (see placement_planes.hpp).
+//
 //   piece_features(packed) -> bytes: for B positions' planes as pack_planes
 //            makes them (bytes, B * 2000), B * 84 bytes: for each position and
 //            each of its four seats in plane order (relative to the mover), 21
@@ -90,6 +96,7 @@
 #include "fault.hpp"
 #include "game.hpp"
 #include "piece_features.hpp"
+#include "placement_planes.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -656,23 +663,24 @@ PyObject* pieces(PyObject*, PyObject*) {
     return out.release();
 }
 
-PyObject* piece_features(PyObject*, PyObject* packed) {
-    using tarnex::features::kFeatureCount;
-    static_assert(tarnex::features::kPlanesSize == kStateSize);
+// Runs `compute` (reading 2000 bytes, writing `width`) on each of the
+// positions packed in `packed`; `name` prefixes the errors.
+template <class Compute>
+PyObject* per_position(const char* name, PyObject* packed, std::size_t width, Compute compute) {
     if (!PyBytes_Check(packed)) {
-        PyErr_Format(PyExc_TypeError, "piece_features: expected bytes, not %s", Py_TYPE(packed)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s: expected bytes, not %s", name, Py_TYPE(packed)->tp_name);
         return nullptr;
     }
     const auto size = static_cast<std::size_t>(PyBytes_Size(packed));
     if (size % kStateSize != 0) {
-        PyErr_Format(PyExc_ValueError, "piece_features: %zu bytes is not a whole number of positions (%zu bytes each)",
+        PyErr_Format(PyExc_ValueError, "%s: %zu bytes is not a whole number of positions (%zu bytes each)", name,
                      size, kStateSize);
         return nullptr;
     }
     const std::size_t positions = size / kStateSize;
     const char* in = PyBytes_AsString(packed);
     if (in == nullptr) return nullptr;
-    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(positions * kFeatureCount)));
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(positions * width)));
     if (!out) return nullptr;
     char* data = PyBytes_AsString(out.get());
     if (data == nullptr) return nullptr;
@@ -682,8 +690,8 @@ PyObject* piece_features(PyObject*, PyObject* packed) {
     Py_BEGIN_ALLOW_THREADS
     try {
         for (std::size_t i = 0; i < positions; ++i) {
-            tarnex::features::piece_features(reinterpret_cast<const std::uint8_t*>(in) + i * kStateSize,
-                                             reinterpret_cast<std::uint8_t*>(data) + i * kFeatureCount);
+            compute(reinterpret_cast<const std::uint8_t*>(in) + i * kStateSize,
+                    reinterpret_cast<std::uint8_t*>(data) + i * width);
         }
     } catch (const std::bad_alloc&) {  // the first call builds the catalogue
         out_of_memory = true;
@@ -691,6 +699,17 @@ PyObject* piece_features(PyObject*, PyObject* packed) {
     Py_END_ALLOW_THREADS
     if (out_of_memory) return PyErr_NoMemory();
     return out.release();
+}
+
+PyObject* piece_features(PyObject*, PyObject* packed) {
+    static_assert(tarnex::features::kPlanesSize == kStateSize);
+    return per_position("piece_features", packed, tarnex::features::kFeatureCount,
+                        [](const std::uint8_t* in, std::uint8_t* out) { tarnex::features::piece_features(in, out); });
+}
+
+PyObject* placement_planes(PyObject*, PyObject* packed) {
+    return per_position("placement_planes", packed, tarnex::features::kPlacementSize,
+                        [](const std::uint8_t* in, std::uint8_t* out) { tarnex::features::placement_planes(in, out); });
 }
 
 PyMethodDef methods[] = {
@@ -743,6 +762,13 @@ PyMethodDef methods[] = {
      "For B positions' planes (bytes, B * 2000, as pack_planes makes them), B * 84 bytes:\n"
      "per position, for each seat in plane order (relative to the mover), 21 flags in\n"
      "catalogue order, 1 where the seat still holds that piece, read from the planes.\n"
+     "Raises ValueError for a length that is not a multiple of 2000."},
+    {"placement_planes", placement_planes, METH_O,
+     "placement_planes(packed) -> bytes\n\n"
+     "For B positions' planes (bytes, B * 2000), B * 3200 bytes: per position 8 planes of\n"
+     "400 cells in the planes' frame: for each seat in plane order the size of the largest\n"
+     "placement covering the cell (0 to 5), then for each seat the number of placements\n"
+     "covering it (at most 255); the mover's only continue the tiles chosen in its turn.\n"
      "Raises ValueError for a length that is not a multiple of 2000."},
     {nullptr, nullptr, 0, nullptr}};
 
