@@ -14,3 +14,5 @@ LEGAL_PLANE = PLANES - 1
 PIECES = 21  # each seat's hand at the start
 CORNER_PLANES = 2 * SEATS  # the network's derived planes: each seat's corner cells, then its closed cells
 PIECE_FEATURES = SEATS * PIECES  # a position's remaining-piece flags, seat by seat in plane order
+PLACEMENT_PLANES = 2 * SEATS  # each seat's largest placement covering a cell, then the number covering it
+PLACEMENT_FEATURES = PLACEMENT_PLANES * CELLS  # a position's placement planes, flattened after its piece flags

@@ -9,8 +9,9 @@ mover's frame, 4 values relative to the mover) as ``encode_replies`` makes
 them, which the worker turns into the two lists the engine reads
 (``pool.channel.decode_reply``).
 
-A network with piece inputs also gets the positions' remaining pieces,
-read from the packed planes in one native call per network run.
+A network with piece or placement inputs also gets the positions' side
+inputs (remaining pieces, placement planes), read from the packed planes in
+native calls, once per network run.
 
 ``seconds`` splits each evaluator's own time into ``network`` (the forward
 pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
@@ -69,10 +70,10 @@ class NetworkEvaluator:
         self._np = np
         self._torch = torch
         self.device = device = torch.device(device)
-        from ..model.network import TarnexNet, piece_flags
+        from ..model.network import TarnexNet, side_inputs
         from .forms import InferenceNet
 
-        self._piece_flags = piece_flags
+        self._side_inputs = side_inputs
         # Copies: the evaluator puts each network's inference form in place
         # of the network, and a description may be built more than once.
         self.players = [PlayerSpec(p.net, p.mode, p.temperature) if isinstance(p, PlayerSpec) else PlayerSpec(p)
@@ -145,8 +146,8 @@ class NetworkEvaluator:
         packed = b"".join(keys)
         planes = np.frombuffer(packed, dtype=np.uint8).reshape(len(keys), *PLANES_SHAPE).astype(np.float32)
         inputs = [torch.from_numpy(planes)]
-        if getattr(player.net, "piece_inputs", False):
-            inputs.append(torch.from_numpy(self._piece_flags(packed).astype(np.float32)))
+        if getattr(player.net, "side_inputs", False):
+            inputs.append(torch.from_numpy(self._side_inputs(packed, player.net.shape)))
         began = time.perf_counter()
         if self.device.type == "cuda":  # pinned memory: a direct, asynchronous copy
             inputs = [tensor.pin_memory().to(self.device, non_blocking=True) for tensor in inputs]

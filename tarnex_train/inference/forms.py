@@ -1,6 +1,7 @@
 """The network's inference forms: what the server runs, with the outputs
-of ``TarnexNet.predict`` within float rounding. A network with piece inputs
-takes the piece features as a second input in every form."""
+of ``TarnexNet.predict`` within float rounding. A network with piece or
+placement inputs takes its side inputs (``side_inputs``) as a second input in
+every form."""
 
 from __future__ import annotations
 
@@ -13,7 +14,7 @@ import torch
 from torch import nn
 
 from ..constants import LEGAL_PLANE, PLANES_SHAPE
-from ..model.network import TarnexNet, engine_outputs, piece_features
+from ..model.network import TarnexNet, engine_outputs, side_features
 
 log = logging.getLogger(__name__)
 
@@ -47,7 +48,9 @@ class InferenceNet:
         self.dtype = torch.float16 if device.type == "cuda" else torch.float32
         self.net = net.to(device).eval()
         self.shape = getattr(net, "shape", None)
-        self.piece_inputs = bool(getattr(self.shape, "piece_inputs", False))
+        # Whether the forms take a second input (a network without a shape,
+        # as tests build, takes none).
+        self.side_inputs = self.shape is not None and (self.shape.piece_inputs or self.shape.placement_inputs)
         self.device = device
         self.compiled = None
         self.session = None
@@ -55,7 +58,7 @@ class InferenceNet:
             self.net = copy.deepcopy(self.net).to(self.dtype)
         planes = torch.zeros(2, *PLANES_SHAPE, device=device, dtype=self.dtype)
         planes[:, LEGAL_PLANE, 0, 0] = 1
-        example = (planes, piece_features(planes).to(self.dtype)) if self.piece_inputs else (planes,)
+        example = (planes, side_features(planes, self.shape).to(self.dtype)) if self.side_inputs else (planes,)
         if device.type == "cpu":
             self.session = _onnx_session(self.net, example)
         if self.session is None:
@@ -64,11 +67,12 @@ class InferenceNet:
 
     @torch.inference_mode()
     def predict(self, planes: torch.Tensor, pieces: torch.Tensor | None = None) -> tuple[torch.Tensor, torch.Tensor]:
-        """As ``TarnexNet.predict``: ``pieces`` (the planes' piece features)
-        is read only with piece inputs, and computed when not given."""
+        """As ``TarnexNet.predict``: ``pieces`` (the planes' side inputs,
+        all of them) is read only with side inputs, and computed when not
+        given."""
         inputs = (planes,)
-        if self.piece_inputs:
-            inputs += (piece_features(planes) if pieces is None else pieces,)
+        if self.side_inputs:
+            inputs += (side_features(planes, self.shape) if pieces is None else pieces,)
         if self.session is not None:
             feed = {name: tensor.float().contiguous().numpy() for name, tensor in zip(INPUT_NAMES, inputs)}
             policy, values = self.session.run(None, feed)
@@ -81,7 +85,7 @@ class InferenceNet:
         return engine_outputs(log_policy.float(), values.float(), inputs[0])
 
 
-# The forms' inputs by position; a network without piece inputs takes the first.
+# The forms' inputs by position; a network without side inputs takes the first.
 INPUT_NAMES = ("planes", "pieces")
 
 

@@ -63,7 +63,7 @@ def load_checkpoint(path: str) -> tuple[TarnexNet, int]:
         # Checkpoints from before the pooled value head have the dense one,
         # and those from before the ownership head or the extra inputs none.
         net = TarnexNet(NetworkShape(**{"value_head": "dense", "ownership_head": False, "piece_inputs": False,
-                                        "corner_inputs": False, **state["shape"]}))
+                                        "corner_inputs": False, "placement_inputs": False, **state["shape"]}))
         net.load_state_dict(state["state_dict"])
     except (KeyError, TypeError, ValueError, RuntimeError, OptionError) as error:
         raise CheckpointError(f"checkpoint {path!r} does not fit the network: {error}") from None

@@ -191,7 +191,7 @@ def upgrade_run_settings(data: dict) -> dict:
         data["pool"] = {k: v for k, v in data["pool"].items() if k not in ("device", "torch_threads")}
     if isinstance(data.get("shape"), dict):
         # Its networks were made without the inputs added since.
-        data["shape"] = {"piece_inputs": False, "corner_inputs": False, **data["shape"]}
+        data["shape"] = {"piece_inputs": False, "corner_inputs": False, "placement_inputs": False, **data["shape"]}
     if isinstance(data.get("train"), dict):
         # Its networks trained in float32.
         data["train"] = {"precision": "float32", **data["train"]}

@@ -98,6 +98,10 @@ class NetworkShape(Settings):
     corner_inputs: bool = setting(True, "give the network each seat's corner cells (where it can still start a "
                                   "piece) and closed cells (where it never can) as extra planes, derived from the "
                                   "planes by fixed convolutions")
+    placement_inputs: bool = setting(True, "give the network, as extra planes, the largest piece and the number of "
+                                     "placements of each seat that cover each cell (the rules library lists every "
+                                     "placement of the position read from the planes): what both reference players "
+                                     "rank their moves by, and beyond the reach of a small tower")
 
 
 MAX_AUTO_GAMES_PER_WORKER = 32

@@ -7,6 +7,7 @@ import numpy as np
 import torch
 
 from conftest import TINY
+from tarnex_train.constants import PLACEMENT_FEATURES, PLACEMENT_PLANES
 from tarnex_train.data.dataset import piece_features
 from tarnex_train.inference.evaluators import VALUE_CENTRE, NetworkEvaluator, ReplyCache
 from tarnex_train.model.network import CornerPlanes, TarnexNet, engine_outputs
@@ -21,28 +22,33 @@ def _requests(count: int, seed: int) -> list:
     return [(i, planes[i].tobytes()) for i in range(count)]
 
 
-def test_piece_inputs_reach_the_answers_alike_in_the_onnx_and_training_forms(selfplay_run):
-    """The server's ONNX form, given the features it reads from the packed
+def test_side_inputs_reach_the_answers_alike_in_the_onnx_and_training_forms(selfplay_run):
+    """The server's ONNX form, given the side inputs it reads from the packed
     requests, answers as the training form does with the training data's
-    features; and the features change the answers."""
+    piece features (reading the placement planes off the planes itself);
+    and both kinds of input change the answers."""
     seen = sorted(selfplay_run[1].requests)  # positions of real games
     packed = seen[::max(1, len(seen) // 64)]
     planes = torch.from_numpy(np.frombuffer(b"".join(packed), dtype=np.uint8).reshape(-1, 5, 20, 20).copy())
     pieces = torch.from_numpy(piece_features(planes.numpy())).float()
     assert len(pieces.unique(dim=0)) > 10
     torch.manual_seed(0)
-    net = TarnexNet(NetworkShape(channels=4, blocks=1, piece_inputs=True)).eval()
-    with torch.no_grad():
-        net.piece_input.weight.mul_(10.0)  # features that move the answers well beyond rounding
+    net = TarnexNet(NetworkShape(channels=4, blocks=1, piece_inputs=True, placement_inputs=True)).eval()
+    with torch.no_grad():  # inputs that move the answers well beyond rounding
+        net.piece_input.weight.mul_(10.0)
+        net.stem[0].weight[:, -PLACEMENT_PLANES:].mul_(10.0)
     evaluator = NetworkEvaluator([net], "cpu", threads=1)
     assert evaluator.players[0].net.backend == "onnxruntime"
     replies = [decode_reply(r) for r in evaluator([(i, key) for i, key in enumerate(packed)])]
     with torch.no_grad():
         policy, values = engine_outputs(*net.forward_training(planes.float(), pieces)[:2], planes.float())
         blind, _ = engine_outputs(*net(planes.float(), torch.zeros_like(pieces)), planes.float())
+        no_placements = torch.cat([pieces, torch.zeros(len(pieces), PLACEMENT_FEATURES)], 1)
+        unplaced, _ = engine_outputs(*net(planes.float(), no_placements), planes.float())
     assert torch.allclose(torch.tensor([r[0] for r in replies]), policy, atol=1e-4, rtol=1e-4)
     assert torch.allclose(torch.tensor([r[1] for r in replies]), values - VALUE_CENTRE, atol=1e-5)
     assert (blind - policy).abs().max() > 0.1
+    assert (unplaced - policy).abs().max() > 0.1
 
 
 def test_cached_replies_are_the_networks_own():

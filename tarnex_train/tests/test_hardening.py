@@ -87,13 +87,14 @@ def test_broken_data_and_checkpoints_are_refused_in_one_line(selfplay_run, tmp_p
     torch.save(state, tmp_path / "weights.pt")
     with pytest.raises(CheckpointError, match="not finite"):
         load_checkpoint(str(tmp_path / "weights.pt"))
-    # A checkpoint from before the piece inputs loads without them.
-    old = TarnexNet(dataclasses.replace(TINY, piece_inputs=False))
+    # A checkpoint from before the piece and placement inputs loads without them.
+    old = TarnexNet(dataclasses.replace(TINY, piece_inputs=False, placement_inputs=False))
     shape = dataclasses.asdict(old.shape)
-    del shape["piece_inputs"]
+    del shape["piece_inputs"], shape["placement_inputs"]
     state.update(shape=shape, state_dict=old.state_dict())
     torch.save(state, tmp_path / "old.pt")
-    assert load_checkpoint(str(tmp_path / "old.pt"))[0].shape.piece_inputs is False
+    loaded = load_checkpoint(str(tmp_path / "old.pt"))[0].shape
+    assert loaded.piece_inputs is False and loaded.placement_inputs is False
     # An output that cannot be written is found before any training.
     (tmp_path / "file").write_text("")
     result = cli("train", "--data", str(summary.output), "--steps", "100000", "--output",

@@ -13,6 +13,7 @@ from tarnex_train.stats import mean_confidence_interval
 from tarnex_train.data.dataset import ShardDataset
 from tarnex_train.inference.forms import InferenceNet, _torchscript
 from tarnex_train.model.checkpoints import load_checkpoint
+from tarnex_train.model.network import side_features
 from tarnex_train.commands.train import run_train
 from tarnex_train.settings import TrainOptions
 
@@ -48,7 +49,7 @@ def test_training_writes_a_checkpoint_that_loads(trained, selfplay_run):
     fast = InferenceNet(net, torch.device("cpu"))
     assert fast.backend == "onnxruntime"
     scripted = InferenceNet(net, torch.device("cpu"))
-    scripted.session, scripted.compiled = None, _torchscript(net, (recorded[:2], records.pieces[:2].float()))
+    scripted.session, scripted.compiled = None, _torchscript(net, (recorded[:2], side_features(recorded[:2], net.shape)))
     assert scripted.compiled is not None
     for form in (fast, scripted):
         for mine, theirs in zip(form.predict(recorded), net.predict(recorded)):
