@@ -146,7 +146,7 @@ class NetworkEvaluator:
         packed = b"".join(keys)
         planes = np.frombuffer(packed, dtype=np.uint8).reshape(len(keys), *PLANES_SHAPE).astype(np.float32)
         inputs = [torch.from_numpy(planes)]
-        if getattr(player.net, "side_inputs", False):
+        if getattr(player.net, "takes_side_inputs", False):
             inputs.append(torch.from_numpy(self._side_inputs(packed, player.net.shape)))
         began = time.perf_counter()
         if self.device.type == "cuda":  # pinned memory: a direct, asynchronous copy

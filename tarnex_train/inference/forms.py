@@ -50,7 +50,7 @@ class InferenceNet:
         self.shape = getattr(net, "shape", None)
         # Whether the forms take a second input (a network without a shape,
         # as tests build, takes none).
-        self.side_inputs = self.shape is not None and (self.shape.piece_inputs or self.shape.placement_inputs)
+        self.takes_side_inputs = self.shape is not None and (self.shape.piece_inputs or self.shape.placement_inputs)
         self.device = device
         self.compiled = None
         self.session = None
@@ -58,7 +58,7 @@ class InferenceNet:
             self.net = copy.deepcopy(self.net).to(self.dtype)
         planes = torch.zeros(2, *PLANES_SHAPE, device=device, dtype=self.dtype)
         planes[:, LEGAL_PLANE, 0, 0] = 1
-        example = (planes, side_features(planes, self.shape).to(self.dtype)) if self.side_inputs else (planes,)
+        example = (planes, side_features(planes, self.shape).to(self.dtype)) if self.takes_side_inputs else (planes,)
         if device.type == "cpu":
             self.session = _onnx_session(self.net, example)
         if self.session is None:
@@ -71,7 +71,7 @@ class InferenceNet:
         all of them) is read only with side inputs, and computed when not
         given."""
         inputs = (planes,)
-        if self.side_inputs:
+        if self.takes_side_inputs:
             inputs += (side_features(planes, self.shape) if pieces is None else pieces,)
         if self.session is not None:
             feed = {name: tensor.float().contiguous().numpy() for name, tensor in zip(INPUT_NAMES, inputs)}

@@ -15,8 +15,8 @@ Trained on the same window, they lifted a fresh network's agreement with its
 lookahead teacher from 85.6% to 89.1% of held-out positions.
 
 The second input (``pieces``, the side inputs) is the 84 piece flags,
-followed, for a network with placement inputs, by the 3200 bytes of the
-placement planes (``side_inputs``). Where only the flags are given (the
+followed, for a network with placement inputs, by the 3200 raw values of
+the placement planes (``side_inputs``). Where only the flags are given (the
 training examples), the network reads the placement planes off the planes
 itself; the inference forms always get both, from the packed request.
 
@@ -83,7 +83,8 @@ class TarnexNet(nn.Module):
         c = shape.channels
         self.corner_planes = CornerPlanes() if shape.corner_inputs else None
         self.placement_inputs = shape.placement_inputs
-        inputs = PLANES + (CORNER_PLANES if shape.corner_inputs else 0) + (PLACEMENT_PLANES if self.placement_inputs else 0)
+        inputs = PLANES + (CORNER_PLANES if shape.corner_inputs else 0)
+        inputs += PLACEMENT_PLANES if self.placement_inputs else 0
         self.stem = nn.Sequential(nn.Conv2d(inputs, c, 3, padding=1, bias=False), nn.BatchNorm2d(c), nn.ReLU())
         self.tower = nn.Sequential(*[ResidualBlock(c) for _ in range(shape.blocks)])
         self.policy_head = nn.Sequential(nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU())
@@ -101,7 +102,7 @@ class TarnexNet(nn.Module):
         self.piece_input = nn.Linear(PIECE_FEATURES, c) if shape.piece_inputs else None
 
     def forward(self, planes: torch.Tensor, pieces: torch.Tensor | None = None) -> tuple[torch.Tensor, torch.Tensor]:
-        """planes (B, 5, 20, 20), pieces (B, 84) -> (policy log-probabilities
+        """planes (B, 5, 20, 20), pieces (B, 84 or 3284) -> (policy log-probabilities
         (B, 400), value logits (B, 4)).
 
         The policy is a log-softmax over the legal cells (plane 4); cells that
@@ -119,16 +120,25 @@ class TarnexNet(nn.Module):
         ownership = self.ownership_out(x).flatten(2).float() if self.ownership_out is not None else None
         return log_policy, values, ownership
 
+    def complete_side(self, planes: torch.Tensor, pieces: torch.Tensor | None) -> torch.Tensor | None:
+        """The side inputs with the placement planes appended, read off the
+        planes where this network takes them and ``pieces`` has only the
+        flags (or is None); otherwise ``pieces`` as it is. On the device of
+        the planes: the trainer calls it before its copy to the GPU."""
+        if not self.placement_inputs or (pieces is not None and pieces.shape[1] > PIECE_FEATURES):
+            return pieces
+        if torch.jit.is_tracing():  # a trace would keep the example's planes as constants
+            raise ValueError("a traced network with placement inputs takes them in its second input")
+        flags = piece_features(planes) if pieces is None else pieces
+        return torch.cat([flags, placement_features(planes).to(flags.dtype)], 1)
+
     def _trunk(self, planes: torch.Tensor, pieces: torch.Tensor | None) -> torch.Tensor:
+        pieces = self.complete_side(planes, pieces)
         stem_inputs = [planes]
         if self.corner_planes is not None:
             stem_inputs.append(self.corner_planes(planes))
         if self.placement_inputs:
-            given = pieces is not None and pieces.shape[1] > PIECE_FEATURES
-            if not given and torch.jit.is_tracing():  # a trace would keep the example's planes as constants
-                raise ValueError("a traced network with placement inputs takes them in its second input")
-            raw = pieces[:, PIECE_FEATURES:] if given else placement_features(planes)
-            stem_inputs.append(placement_input(raw).to(planes.dtype))
+            stem_inputs.append(placement_input(pieces[:, PIECE_FEATURES:]).to(planes.dtype))
         x = self.stem(torch.cat(stem_inputs, 1) if len(stem_inputs) > 1 else planes)
         if self.piece_input is not None:
             if pieces is None:
@@ -211,6 +221,12 @@ def piece_flags(packed: bytes) -> np.ndarray:
     return np.frombuffer(_rules.piece_features(packed), dtype=np.uint8).reshape(-1, PIECE_FEATURES)
 
 
+def placement_values(packed: bytes) -> np.ndarray:
+    """(B, 3200) uint8: each seat's largest piece, then its number of
+    placements, covering each cell, of B positions' packed planes."""
+    return np.frombuffer(_rules.placement_planes(packed), dtype=np.uint8).reshape(-1, PLACEMENT_FEATURES)
+
+
 def side_inputs(packed: bytes, shape: NetworkShape) -> np.ndarray | None:
     """(B, 84 or 3284) float32: the second input of a network of ``shape``
     for B positions' packed planes; None where it takes none."""
@@ -219,8 +235,7 @@ def side_inputs(packed: bytes, shape: NetworkShape) -> np.ndarray | None:
     flags = piece_flags(packed)
     if not shape.placement_inputs:
         return flags.astype(np.float32)
-    placements = np.frombuffer(_rules.placement_planes(packed), dtype=np.uint8).reshape(-1, PLACEMENT_FEATURES)
-    return np.concatenate([flags, placements], axis=1, dtype=np.float32)
+    return np.concatenate([flags, placement_values(packed)], axis=1, dtype=np.float32)
 
 
 def _packed(planes: torch.Tensor) -> bytes:
@@ -240,8 +255,7 @@ def piece_features(planes: torch.Tensor) -> torch.Tensor:
 
 def placement_features(planes: torch.Tensor) -> torch.Tensor:
     """(B, 3200) float32 placement planes of planes (B, 5, 20, 20), on their device."""
-    raw = np.frombuffer(_rules.placement_planes(_packed(planes)), dtype=np.uint8).reshape(-1, PLACEMENT_FEATURES)
-    return torch.from_numpy(raw.astype(np.float32)).to(planes.device)
+    return torch.from_numpy(placement_values(_packed(planes)).astype(np.float32)).to(planes.device)
 
 
 def placement_input(raw: torch.Tensor) -> torch.Tensor:

@@ -44,6 +44,7 @@ class Trainer:
 
         torch = self.torch
         self.net.train()
+        pieces = self.net.complete_side(planes, pieces)
         planes = planes.to(self.device, memory_format=torch.channels_last)
         pieces, policy, value = pieces.to(self.device), policy.to(self.device), value.to(self.device)
         weight = weight.to(self.device) if weight is not None else None
@@ -77,6 +78,7 @@ class Trainer:
         with torch.inference_mode():
             for start in range(0, n, batch_size):
                 planes, pieces, policy, value, weight, ownership = examples.batch(slice(start, start + batch_size))
+                pieces = self.net.complete_side(planes, pieces)
                 planes, pieces = planes.to(self.device), pieces.to(self.device)
                 policy, value, weight = policy.to(self.device), value.to(self.device), weight.to(self.device)
                 log_policy, value_logits, ownership_logits = self.net.forward_training(planes, pieces)

@@ -71,16 +71,17 @@ void placement_planes(const std::uint8_t* planes, std::uint8_t* out) {
     Board turn_start = board;
     chosen.for_each([&](std::size_t cell) { board.place_tile(cell, 0); });
 
+    const std::size_t chosen_count = chosen.size();
     for (std::size_t seat = 0; seat < kSeatPlanes; ++seat) {
         std::uint8_t* largest = out + seat * kBoardCells;
         std::uint8_t* count = out + (kSeatPlanes + seat) * kBoardCells;
         const TileMoves moves = get_tile_moves(seat == 0 ? turn_start : board, seat);
         for (const Placement& p : moves.live()) {
             const std::uint8_t size = catalogue_bits()[p.catalogue].size;
-            if (seat == 0 && !chosen.empty()) {
+            if (seat == 0 && chosen_count != 0) {
                 std::size_t inside = 0;
                 p.for_each_cell([&](std::size_t cell) { inside += chosen.contains(cell) ? 1 : 0; });
-                if (inside != chosen.size()) continue;
+                if (inside != chosen_count) continue;
             }
             p.for_each_cell([&](std::size_t cell) {
                 if (seat == 0 && chosen.contains(cell)) return;

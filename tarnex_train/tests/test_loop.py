@@ -121,16 +121,17 @@ def test_settings_round_trip_through_the_run_file(tmp_path):
     with pytest.raises(OptionError, match="games_per_generation"):
         run_loop(str(run), LoopSettings(games_per_generation=9), {"games_per_generation": 9}, generations=0)
     # A run file from before the network's policy played the games keeps the
-    # engine's search, without reference seats or a teacher, and float32.
+    # engine's search, without reference seats or a teacher, float32 and its
+    # networks' inputs.
     old = as_dict(settings)
     for name in ("player", "reference_seats", "policy_temperature", "teacher"):
         del old["search"][name]
-    del old["train"]["precision"]
+    del old["train"]["precision"], old["shape"]["placement_inputs"]
     path.write_text(json.dumps({"format": "tarnex-train-loop", "version": 1, "settings": old}))
     upgraded = read_settings_file(str(path))
     search = upgraded.search
     assert (search.player, search.reference_seats, search.teacher) == ("search", 0.0, "none")
-    assert upgraded.train.precision == "float32"
+    assert upgraded.train.precision == "float32" and upgraded.shape.placement_inputs is False
     toml = tmp_path / "settings.toml"
     toml.write_text("games_per_generation = 5\nreuse = 2\n[search]\nsims_per_move = 3\n")
     loaded = read_settings_file(str(toml))

@@ -113,9 +113,11 @@ def test_piece_features_are_each_seats_remaining_pieces_in_plane_order():
         assert np.array_equal(flags[i], expected), f"position {i}"
         mid_turn += i > 0 and movers[i - 1] == mover and legal[(i - 1) * 400 + history[i - 1][1]] == 1
     assert mid_turn > 100
-    assert _rules.piece_features(b"") == b""
-    with pytest.raises(ValueError):
-        _rules.piece_features(planes[:-1])
+    for per_position in (_rules.piece_features, _rules.placement_planes):
+        assert per_position(b"") == b""
+        with pytest.raises(ValueError, match=per_position.__name__):
+            per_position(planes[:-1])
+    assert len(_rules.placement_planes(planes)) == len(history) * 3200
 
 
 def test_bad_histories_raise_clear_errors():
