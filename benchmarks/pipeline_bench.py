@@ -1,6 +1,7 @@
 """Self-play pipeline throughput: requests answered per second, network
 positions per second, mean batch and cache hit rate, for the zero-cost
-evaluator and for the default network on the CPU.
+evaluator and for the default network on the CPU, in games the engine's
+search plays in all four seats (the pipeline's heaviest load).
 
     .venv/bin/python benchmarks/pipeline_bench.py --games 16 --sims-per-move 32
 
@@ -15,15 +16,18 @@ import statistics
 import tempfile
 
 from tarnex_train.play.selfplay import run_selfplay
-from tarnex_train.settings import SearchConfig, SelfPlayOptions
+from tarnex_train.settings import NetworkShape, SearchConfig, SelfPlayOptions
 
 
-def measure(evaluator: str, games: int, sims: int, workers: int, per_worker: int, cache_mb: float) -> dict:
+def measure(evaluator: str, games: int, sims: int, workers: int, per_worker: int, cache_mb: float,
+            shape: NetworkShape) -> dict:
     with tempfile.TemporaryDirectory() as output:
         options = SelfPlayOptions.make(games=games, workers=workers, games_per_worker=per_worker, output=output,
                                   evaluator=evaluator,
-                                  search=SearchConfig(sims_per_move=sims), cache_mb=cache_mb, quiet=True,
-                                  games_per_shard=max(1, games))
+                                  search=SearchConfig(sims_per_move=sims, player="search", teacher="none",
+                                                      reference_seats=0.0),
+                                  cache_mb=cache_mb, quiet=True,
+                                  games_per_shard=max(1, games), shape=shape)
         summary = run_selfplay(options, stream=open("/dev/null", "w"))
     return {
         "requests/s": summary.evaluations_per_second,
@@ -43,10 +47,13 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--cache-mb", type=float, default=256.0)
     parser.add_argument("--evaluators", nargs="+", default=["zero", "network"])
+    parser.add_argument("--placement-inputs", action=argparse.BooleanOptionalAction, default=True,
+                        help="the network's placement planes (the default network has them)")
     args = parser.parse_args()
     for evaluator in args.evaluators:
-        runs = [measure(evaluator, args.games, args.sims_per_move, args.workers, args.games_per_worker, args.cache_mb)
-                for _ in range(args.repeats)]
+        shape = NetworkShape(placement_inputs=args.placement_inputs)
+        runs = [measure(evaluator, args.games, args.sims_per_move, args.workers, args.games_per_worker, args.cache_mb,
+                        shape) for _ in range(args.repeats)]
         medians = {key: statistics.median(run[key] for run in runs) for key in runs[0]}
         print(f"{evaluator:8s} " + "  ".join(
             f"{key} {value:.3f}" if key == "cache hits" else f"{key} {value:,.1f}" for key, value in medians.items()),

@@ -139,7 +139,10 @@ class TarnexNet(nn.Module):
             stem_inputs.append(self.corner_planes(planes))
         if self.placement_inputs:
             stem_inputs.append(placement_input(pieces[:, PIECE_FEATURES:]).to(planes.dtype))
-        x = self.stem(torch.cat(stem_inputs, 1) if len(stem_inputs) > 1 else planes)
+        if self.placement_inputs and torch.onnx.is_in_onnx_export():
+            x = self._split_stem(stem_inputs)
+        else:
+            x = self.stem(torch.cat(stem_inputs, 1) if len(stem_inputs) > 1 else planes)
         if self.piece_input is not None:
             if pieces is None:
                 pieces = piece_features(planes)
@@ -148,6 +151,19 @@ class TarnexNet(nn.Module):
                 bias = board_map(bias, self.shape.channels)
             x = x + bias
         return self.tower(x)
+
+    def _split_stem(self, stem_inputs: list[torch.Tensor]) -> torch.Tensor:
+        """The stem as the sum of two convolutions of the same weights, one
+        over the planes made inside the network and one over the placement
+        planes: the same function. ONNX Runtime runs a convolution of an
+        input-derived concatenation in a slower memory layout: the exported
+        network answered in 311 instead of 267 microseconds a position (batch
+        12, one thread)."""
+        conv, norm, relu = self.stem
+        split = conv.weight.shape[1] - PLACEMENT_PLANES
+        inner = F.conv2d(torch.cat(stem_inputs[:-1], 1), conv.weight[:, :split], padding=1)
+        placed = F.conv2d(stem_inputs[-1], conv.weight[:, split:], padding=1)
+        return relu(norm(inner + placed))
 
     def _heads(self, x: torch.Tensor, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         # float32 from here on, also where the tower ran in bfloat16 (training
