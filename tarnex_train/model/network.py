@@ -121,16 +121,18 @@ class TarnexNet(nn.Module):
         return log_policy, values, ownership
 
     def complete_side(self, planes: torch.Tensor, pieces: torch.Tensor | None) -> torch.Tensor | None:
-        """The side inputs with the placement planes appended, read off the
-        planes where this network takes them and ``pieces`` has only the
-        flags (or is None); otherwise ``pieces`` as it is. On the device of
-        the planes: the trainer calls it before its copy to the GPU."""
-        if not self.placement_inputs or (pieces is not None and pieces.shape[1] > PIECE_FEATURES):
+        """The side inputs this network reads, with what ``pieces`` lacks
+        (all of it when None, the placement planes when it has only the
+        flags) read off the planes; ``pieces`` as it is where nothing is
+        missing. On the device of the planes: the trainer calls it before
+        its copy to the GPU."""
+        if pieces is None and (self.piece_input is not None or self.placement_inputs):
+            pieces = piece_features(planes)
+        if not self.placement_inputs or pieces.shape[1] > PIECE_FEATURES:
             return pieces
         if torch.jit.is_tracing():  # a trace would keep the example's planes as constants
             raise ValueError("a traced network with placement inputs takes them in its second input")
-        flags = piece_features(planes) if pieces is None else pieces
-        return torch.cat([flags, placement_features(planes).to(flags.dtype)], 1)
+        return torch.cat([pieces, placement_features(planes).to(pieces.dtype)], 1)
 
     def _trunk(self, planes: torch.Tensor, pieces: torch.Tensor | None) -> torch.Tensor:
         pieces = self.complete_side(planes, pieces)
@@ -144,8 +146,6 @@ class TarnexNet(nn.Module):
         else:
             x = self.stem(torch.cat(stem_inputs, 1) if len(stem_inputs) > 1 else planes)
         if self.piece_input is not None:
-            if pieces is None:
-                pieces = piece_features(planes)
             bias = self.piece_input(pieces[:, :PIECE_FEATURES].to(x.dtype))[:, :, None, None]
             if torch.onnx.is_in_onnx_export():
                 bias = board_map(bias, self.shape.channels)
