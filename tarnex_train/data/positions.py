@@ -82,7 +82,7 @@ class RecordError(ValueError):
     """A game result whose history, policies and payoff do not fit together."""
 
 
-def training_records(history, policies, payoff, quick_searches: bool = False) -> dict:
+def training_records(history, policies, payoff, quick_searches: bool = False, target: str = "visits") -> dict:
     """Turns one result of ``play_training_game`` into training records.
 
     Returns arrays with one row per move: ``planes`` (n, 5, 20, 20) uint8,
@@ -91,7 +91,8 @@ def training_records(history, policies, payoff, quick_searches: bool = False) ->
     whose policy is empty and no target), ``value`` (n, 4) float32 (the final payoff in
     mover-relative order), ``mover`` (n,) uint8, ``tile`` (n,) int16 (the
     board tile played) and ``completing`` (n,) int16 (how many legal tiles
-    would complete the mover's piece). Raises RecordError when the parts do
+    would complete the mover's piece) and ``target`` (n,) str (what the
+    policy row is: ``target``, or "none" where it is empty). Raises RecordError when the parts do
     not agree; an empty policy too, unless ``quick_searches`` (games played
     with playout-cap randomisation).
     """
@@ -127,4 +128,5 @@ def training_records(history, policies, payoff, quick_searches: bool = False) ->
         "mover": positions.movers,
         "tile": np.fromiter((t for _, t in history), dtype=np.int16, count=n),
         "completing": positions.completing.sum(axis=1).astype(np.int16),
+        "target": np.array([target if entries else "none" for entries in policies]),
     }

@@ -24,6 +24,15 @@ Arrays of a shard (n positions, g games):
   game_numbers    (g,)           int32
   payoff          (g, 4)         float32 final payoff by seat
   game_nodes      (g,)           str     the cluster node that played each game (runs on Ray only)
+  game_seats      (g, 4)         str     who sat in each seat: "policy" or "search" (the network),
+                                         "greedy", "lookahead" (absent in older shards)
+  target          (n,)           uint8   what each policy row is, an index into target_kinds
+  target_kinds    (k,)           str     "visits" (search visit shares), "completed_q" (priors
+                                         improved by the search's values), "teacher:NAME" (the
+                                         rest of the placement reference player NAME would
+                                         choose), "placement" (the rest of the placement the
+                                         player chose), "none" (no target: a quick search's
+                                         tile); both absent in older shards
 """
 
 from __future__ import annotations
@@ -261,6 +270,11 @@ class ShardWriter:
         arrays["payoff"] = np.array([records["payoff"] for _, records in batch], dtype=np.float32)
         if all("node" in records for _, records in batch):
             arrays["game_nodes"] = np.array([str(records["node"]) for _, records in batch])
+        if all("seats" in records for _, records in batch):
+            arrays["game_seats"] = np.array([[str(s) for s in records["seats"]] for _, records in batch])
+        if all("target" in records for _, records in batch):
+            kinds, codes = np.unique(np.concatenate([records["target"] for _, records in batch]), return_inverse=True)
+            arrays["target_kinds"], arrays["target"] = kinds, codes.astype(np.uint8)
         index = self.run["shards"]
         name = f"shard-{self.run_tag}-{index:05d}.npz"
         path = os.path.join(self.folder, name)
@@ -285,7 +299,7 @@ def shard_paths(sources) -> list[str]:
         source = os.fspath(source)
         if os.path.isdir(source):
             read_metadata(source)  # checks the format version when present
-            paths.extend(sorted(glob.glob(os.path.join(source, SHARD_PATTERN))))
+            paths.extend(sorted(glob.glob(os.path.join(glob.escape(source), SHARD_PATTERN))))
         elif os.path.isfile(source):
             paths.append(source)
         else:
@@ -319,29 +333,47 @@ def read_shard(path: str) -> dict:
     missing = [name for name in RECORD_ARRAYS if name not in arrays]
     if missing:
         raise DataFolderError(f"{path}: shard lacks {', '.join(missing)}")
+    check_arrays(path, arrays)
     n = len(arrays["mover"])
-    shapes = {"planes": (n, *PLANES_SHAPE), "policy": (n, CELLS), "value": (n, SEATS), "tile": (n,)}
-    for name, shape in shapes.items():
-        if arrays[name].shape != shape:
-            raise DataFolderError(f"{path}: {name} has shape {arrays[name].shape}, expected {shape}")
-    for name in ("policy", "value"):
-        if not np.issubdtype(arrays[name].dtype, np.floating) or not np.isfinite(arrays[name]).all():
-            raise DataFolderError(f"{path}: {name} holds values that are not finite numbers")
-    if "game" not in arrays or arrays["game"].shape != (n,):
+    if "game" not in arrays:
         arrays["game"] = np.zeros(n, dtype=np.int32)
-    if "completing" not in arrays or arrays["completing"].shape != (n,):
+    if "completing" not in arrays:
         arrays["completing"] = np.zeros(n, dtype=np.int16)
-    # Values out of range would index past a board or a seat table in
-    # training, or (planes, shares) train on something no game produces.
-    for name, high in VALUE_RANGES.items():
-        _check_range(path, name, arrays[name], high)
+    kinds = arrays.get("target_kinds")
+    if "target" in arrays and (kinds is None or kinds.ndim != 1 or arrays["target"].shape != (n,)):
+        raise DataFolderError(f"{path}: target does not fit its positions and target_kinds")
+    if "target" in arrays:
+        _check_range(path, "target", arrays["target"], len(arrays["target_kinds"]) - 1)
     return arrays
 
 
+def check_arrays(path: str, arrays: dict) -> None:
+    """Checks the shapes, finiteness and ranges of those of a shard's arrays
+    that ``arrays`` holds (a reader may take only some); DataFolderError
+    says what is wrong. Positions count by ``mover``, games by
+    ``game_numbers``."""
+    n = len(arrays["mover"]) if "mover" in arrays else None
+    g = len(arrays["game_numbers"]) if "game_numbers" in arrays else None
+    shapes = {"mover": (n,), "planes": (n, *PLANES_SHAPE), "policy": (n, CELLS), "value": (n, SEATS), "tile": (n,),
+              "completing": (n,), "game": (n,), "move": (n,), "game_numbers": (g,), "payoff": (g, SEATS)}
+    for name, shape in shapes.items():
+        if name in arrays and None not in shape and arrays[name].shape != shape:
+            raise DataFolderError(f"{path}: {name} has shape {arrays[name].shape}, expected {shape}")
+    for name in ("policy", "value", "payoff"):
+        if name in arrays and (not np.issubdtype(arrays[name].dtype, np.floating)
+                               or not np.isfinite(arrays[name]).all()):
+            raise DataFolderError(f"{path}: {name} holds values that are not finite numbers")
+    for name, high in VALUE_RANGES.items():
+        if name in arrays:
+            _check_range(path, name, arrays[name], high)
+
+
 # The largest value each array may hold (the smallest is 0): planes are
-# 0/1 marks, shares and payoffs lie in [0, 1].
+# 0/1 marks, shares and payoffs lie in [0, 1]. Values out of range would
+# index past a board or a seat table in training, or (planes, shares)
+# train on something no game produces.
 VALUE_RANGES = {"planes": 1, "mover": SEATS - 1, "tile": CELLS - 1, "completing": CELLS, "game": 2**31 - 1,
-                "policy": 1.0, "value": 1.0}
+                "move": CELLS, "game_numbers": 2**31 - 1, "policy": 1.0, "value": 1.0, "payoff": 1.0}
 
 
 def _check_range(path: str, name: str, array: np.ndarray, high) -> None:

@@ -29,46 +29,59 @@ def selfplay(options, stop):
 
     config = SearchConfig(**options["search"])
     play_game = training_game(config)
+    target = target_kind(config)
 
     def play(batcher, game_id, game):
         channel = GameChannel(batcher, game_id)
         started = time.perf_counter()
         try:
-            history, policies, payoff = play_game(game_id, channel)
+            history, policies, payoff, seats = play_game(game_id, channel)
         except (KeyboardInterrupt, SystemExit, GreenletExit):  # the worker itself is ending
             raise
         except BaseException as error:  # Exception or the engine's PanicException
             return _failed(error, stop, f"game {game}", _stats(started, time.perf_counter(), channel))
         played = time.perf_counter()
         try:
-            records = training_records(history, policies, payoff, quick_searches=config.cheap_sims > 0)
+            records = training_records(history, policies, payoff, quick_searches=config.cheap_sims > 0, target=target)
         except Exception as error:
             log.warning("game %s left a bad record", game_id, exc_info=True)
             return Message.FAILED, "bad game record: " + describe(error), _stats(started, played, channel)
         stats = _stats(started, played, channel)
         stats["records_seconds"] = time.perf_counter() - played
         records["payoff"] = list(payoff)
+        records["seats"] = list(seats)
         return Message.DONE, records, stats
 
     return play
 
 
+def target_kind(config) -> str:
+    """What the policy target of the games ``config`` plays is, as the
+    shards record it (a quick search's tile has none)."""
+    if config.teacher != "none":
+        return f"teacher:{config.teacher}"
+    if config.player in REFERENCES:
+        return "placement"
+    return config.policy_target
+
+
 def training_game(config):
-    """play(game_id, channel) -> (history, policies, payoff): tarnex_self_play's
-    driver, or tarnex_train's own search where the settings ask for what
-    only it does (crediting the chooser, quick searches); reference players
-    or the network's policy where they play. With a teacher, its choices
-    replace the policies."""
+    """play(game_id, channel) -> (history, policies, payoff, seats):
+    tarnex_self_play's driver, or tarnex_train's own search where the
+    settings ask for what only it does (crediting the chooser, quick
+    searches); reference players or the network's policy where they play.
+    ``seats``: who sat in each seat ("search", "policy", "greedy",
+    "lookahead"). With a teacher, its choices replace the policies."""
     play = _player_game(config)
     if config.teacher == "none":
         return play
     from .. import _rules
 
     def taught(game_id, channel):
-        history, _, payoff = play(game_id, channel)
+        history, _, payoff, seats = play(game_id, channel)
         # The same tie break through a game keeps each turn to one placement.
         placements = _rules.reference_placements(history, config.teacher, game_id & (2**64 - 1))
-        return history, [[(tile, 1.0) for tile in tiles] for tiles in placements], payoff
+        return history, [[(tile, 1.0) for tile in tiles] for tiles in placements], payoff, seats
 
     return taught
 
@@ -81,14 +94,15 @@ def _player_game(config):
     if config.engine_search():
         from tarnex_self_play import play_training_game
 
-        return lambda game_id, channel: play_training_game(game_id, config, channel, channel)
+        return lambda game_id, channel: (*play_training_game(game_id, config, channel, channel), ["search"] * 4)
     from .. import _match
 
     search = ("search", config.sims_per_move, config.c_init, config.c_base, config.credit)
-    return lambda game_id, channel: _match.play_training_game(
+    return lambda game_id, channel: (*_match.play_training_game(
         game_id, search, channel, channel, sample_moves=config.sample_moves,
         dirichlet_alpha=config.dirichlet_alpha, exploration_fraction=config.exploration_fraction,
-        cheap_sims=config.cheap_sims, full_share=config.full_share, policy_target=config.policy_target)
+        cheap_sims=config.cheap_sims, full_share=config.full_share, policy_target=config.policy_target),
+        ["search"] * 4)
 
 
 def _policy_game(config):
@@ -109,7 +123,8 @@ def _policy_game(config):
         if policy not in seats:
             seats[draw.randrange(4)] = policy
         queues = [channel if seat == policy else None for seat in seats]
-        return _match.play_match_game(game_id, seats, queues, channel)
+        history, scores, payoff = _match.play_match_game(game_id, seats, queues, channel)
+        return history, scores, payoff, ["policy" if seat == policy else seat[1] for seat in seats]
 
     return play
 
@@ -122,7 +137,7 @@ def _reference_game(name: str):
 
     def play(game_id, channel):
         history, _, payoff = _match.play_match_game(game_id, [("reference", name)] * 4, [None] * 4, channel)
-        return history, placement_policies(history), payoff
+        return history, placement_policies(history), payoff, [name] * 4
 
     return play
 
