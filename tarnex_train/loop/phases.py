@@ -64,12 +64,12 @@ def selfplay(loop, g: int) -> dict:
             raise OptionError(f"generation {g}: no self-play game could be played; see {folder.logs}")
         played = True
         numbers = games_in(data_dir)
-    if played:
-        write_json(stats_path, result)
-    elif os.path.exists(stats_path):
+    if not played and os.path.exists(stats_path):
         result.update(read_json(stats_path, "self-play statistics"))
     result["games"] = len(numbers)
     result["positions"] = loop.window.add(g, data_dir)
+    if played:  # with the generation's counts, which only the data folder knows once every game is in
+        write_json(stats_path, result)
     return result
 
 
