@@ -41,7 +41,7 @@ def run_train(options, stream=None) -> TrainSummary:
     from ..data.dataset import ShardDataset
     from ..model.checkpoints import network_from, save_checkpoint
     from ..model.device import pick_device
-    from ..model.training import FitResult, Trainer, fit
+    from ..model.training import FitResult, Trainer, fit, loss_text
 
     stream = stream if stream is not None else sys.stderr
     if not options.data:
@@ -73,7 +73,7 @@ def run_train(options, stream=None) -> TrainSummary:
     record.pop("display", None)
     save_checkpoint(net, options.output, trained_before + result.steps, settings={"train": record})
     summary.seconds = time.monotonic() - started
-    progress.close(result.steps, f"loss {summary.last_loss[0]:.3f} + {summary.last_loss[1]:.3f}")
+    progress.close(result.steps, loss_text(result.last_loss))
     return summary
 
 

@@ -105,6 +105,14 @@ class FitResult:
     interval: dict | None = None  # mean losses of the last logging interval
 
 
+LOSS_NAMES = ("policy", "value", "ownership")  # the order Trainer.step returns them in
+
+
+def loss_text(losses) -> str:
+    """The losses of a step as a progress line shows them, each named."""
+    return "losses: " + ", ".join(f"{name} {value:.3f}" for name, value in zip(LOSS_NAMES, losses))
+
+
 def fit(trainer: Trainer, examples, steps: int, generator, result: FitResult | None = None, progress=None,
         on_interval=None, every: int = 25) -> FitResult:
     """``steps`` optimiser steps on batches of ``examples``, drawn as
@@ -140,7 +148,7 @@ def fit(trainer: Trainer, examples, steps: int, generator, result: FitResult | N
                     on_interval(step, result.interval)
                     sums, count = [0.0, 0.0, 0.0], 0
                 if progress is not None:
-                    progress.update(step, f"loss {current[0]:.3f} + {current[1]:.3f}")
+                    progress.update(step, loss_text(current))
                 if step >= steps:
                     break
     finally:
