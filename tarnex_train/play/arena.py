@@ -1,7 +1,9 @@
 """Arena: test games of a model (seat 0) against a baseline (seats 1 to 3),
 played by the engine's ``play_test_game`` in worker processes; the main
 process serves both networks. Reports the model's mean payoff with a 95%
-confidence interval (an equally strong model expects 0.25)."""
+confidence interval, beside what equal players score in seat 0, which
+moves first and is worth more than 0.25 by itself (seats are not rotated
+here: ``play.match`` rotates them)."""
 
 from __future__ import annotations
 
@@ -28,10 +30,25 @@ class ArenaSummary:
     interrupted: bool = False
     server: ServerStats = field(default_factory=ServerStats)
     node_lines: list = field(default_factory=list)  # per cluster node
+    # The seat-0 payoffs of the random player against itself, where the
+    # baseline's seats play as it does; "self" where these games are that.
+    calibration: list | str | None = None
 
     @property
     def interval(self) -> tuple[float, float, float]:
         return mean_confidence_interval(self.payoffs)
+
+    def reference_line(self) -> str:
+        """What the model's payoff is to be read against."""
+        if self.calibration == "self":
+            return "(these games are the seat-0 calibration: both players random, so equal)"
+        if self.calibration:
+            mean, low, high = mean_confidence_interval(self.calibration)
+            return (f"(the model sits in seat 0 in every game, which moves first: equal players score "
+                    f"{mean:.3f} [{low:.3f}, {high:.3f}] there, from {len(self.calibration)} games of the random "
+                    "player against itself, not 0.25)")
+        return ("(the model sits in seat 0 in every game, which moves first: equal players score more than 0.25 "
+                "there; for a comparison of equals, rotate the seats with --seats)")
 
     def report(self) -> str:
         lines = []
@@ -46,10 +63,9 @@ class ArenaSummary:
             mean, low, high = self.interval
             wins = sum(1 for p in self.payoffs if p >= 1.0)
             shared = sum(1 for p in self.payoffs if 0.0 < p < 1.0)
-            lines.append(
-                f"model's mean payoff {mean:.3f}, 95% confidence interval [{low:.3f}, {high:.3f}] "
-                f"(0.25 = as strong as the baseline); {wins} won, {shared} shared wins"
-            )
+            lines.append(f"model's mean payoff {mean:.3f}, 95% confidence interval [{low:.3f}, {high:.3f}]; "
+                         f"{wins} won, {shared} shared wins")
+            lines.append(self.reference_line())
         s = self.server
         if s.wall:
             lines.append(
@@ -92,7 +108,12 @@ def arena_spec(options: ArenaOptions, model_net=None, baseline_net=None) -> tupl
     return EvaluatorSpec([model, baseline], cache_mb=options.pool.cache_mb, seed=seed), model_text, baseline_text
 
 
-def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None, baseline_net=None) -> ArenaSummary:
+def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None, baseline_net=None,
+              calibrate: bool = False) -> ArenaSummary:
+    """``calibrate``: where the baseline's seats play uniformly (a random
+    baseline, or a network's at temperature 0), also play the random
+    player against itself (as many games as the loop's calibration, at
+    least), for the seat-0 payoff the model's is read against."""
     stream = stream if stream is not None else sys.stderr
     summary = ArenaSummary(options.games)
     if evaluator is None:
@@ -128,4 +149,17 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None
     summary.server = pool.stats
     if options.cluster.ray:
         summary.node_lines = pool.node_lines()
+    uniform = options.baseline == RANDOM or options.baseline_temperature == 0
+    if calibrate and summary.payoffs and not summary.interrupted and uniform:
+        if options.model == RANDOM and options.baseline == RANDOM:
+            summary.calibration = "self"
+        else:
+            from ..settings import LoopSettings
+
+            games = max(options.games, LoopSettings().calibration_games)
+            progress.message(f"arena: {games} games of the random player against itself, for the seat-0 payoff "
+                             "of equal players")
+            equal = run_arena(options.replace(games=games, model=RANDOM, baseline=RANDOM, show_board=False),
+                              stream=stream)
+            summary.calibration = equal.payoffs or None
     return summary
