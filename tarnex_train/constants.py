@@ -16,3 +16,4 @@ CORNER_PLANES = 2 * SEATS  # the network's derived planes: each seat's corner ce
 PIECE_FEATURES = SEATS * PIECES  # a position's remaining-piece flags, seat by seat in plane order
 PLACEMENT_PLANES = 2 * SEATS  # each seat's largest placement covering a cell, then the number covering it
 PLACEMENT_FEATURES = PLACEMENT_PLANES * CELLS  # a position's placement planes, flattened after its piece flags
+EQUAL_ROTATED = 1.0 / SEATS  # the payoff of one seat against three equal players, seats rotated

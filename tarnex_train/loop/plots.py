@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 
+from ..constants import EQUAL_ROTATED
 from ..files import atomic_write
 
 PICTURE = "progress.png"
@@ -27,8 +28,12 @@ LOSSES = (("policy_loss", "policy", "tab:purple"), ("value_loss", "value", "tab:
 
 
 def draw_progress(run_dir: str, records: list[dict]) -> str | None:
-    """Redraws ``progress.png``: rating and strengths against generation and
-    wall time, and the losses. Returns its path (None without matplotlib)."""
+    """Redraws ``progress.png``: strengths (in seat 0 against random, read
+    against the seat-0 payoff of equal players; in rotated matches, read
+    against 0.25) against wall time, the seat-0 rating and the ladder's
+    Bradley-Terry ratings on axes of their own (they are different
+    scales), the losses, entropy and self-play speed. Returns its path
+    (None without matplotlib)."""
     try:
         import matplotlib
 
@@ -38,8 +43,8 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
         return None
     generations = [r for r in records if r.get("kind") == "generation"]
     train = [r for r in records if r.get("kind") == "train"]
-    figure, axes = plt.subplots(2, 2, figsize=(12, 8))
-    (rating_axis, time_axis), (loss_axis, entropy_axis) = axes
+    figure, axes = plt.subplots(3, 2, figsize=(12, 12))
+    (seat0_axis, rotated_axis), (rating_axis, ladder_axis), (loss_axis, entropy_axis) = axes
 
     def band(axis, x_of, key, label, color):
         rows, means = _series(generations, key, "mean")
@@ -51,37 +56,52 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
         axis.plot(xs, means, "o-", color=color, label=label)
         axis.fill_between(xs, lows, highs, color=color, alpha=0.2)
 
+    def payoff_axis(axis, title):
+        axis.set_xlabel("wall time (minutes)")
+        axis.set_ylabel("mean payoff (95% interval)")
+        axis.set_title(title)
+        # Room above the payoffs for the legend: a trained network's line
+        # against random seats runs near 0.9, where a legend inside would hide it.
+        axis.set_ylim(0.0, 1.25)
+        axis.set_yticks([0.0, 0.2, 0.4, 0.6, 0.8, 1.0])
+        axis.legend(loc="upper center", ncol=2, fontsize="x-small", columnspacing=1.0)
+
+    minutes = lambda r: r.get("wall_seconds", 0.0) / 60.0
+    band(seat0_axis, minutes, "vs_random", "vs three random seats", "tab:green")
+    rows, _ = _series(generations, "equal_players", "mean")
+    if rows:
+        equal = rows[-1]["equal_players"]
+        seat0_axis.axhline(equal["mean"], color="tab:grey", lw=1, ls=":",
+                           label=f"equal players in seat 0 (random vs random): {equal['mean']:.3f}")
+        seat0_axis.axhspan(equal["low"], equal["high"], color="tab:grey", alpha=0.15)
+    payoff_axis(seat0_axis, "strength in seat 0 against random seats")
+    band(rotated_axis, minutes, "vs_greedy", "vs three greedy seats", "tab:red")
+    band(rotated_axis, minutes, "vs_previous", "vs the previous generation", "tab:orange")
+    rotated_axis.axhline(EQUAL_ROTATED, color="tab:grey", lw=1, ls=":",
+                         label=f"equal players, seats rotated: {EQUAL_ROTATED}")
+    payoff_axis(rotated_axis, "strength in rotated matches (one seat against three)")
+
     rows, ratings = _series(generations, "rating", "rating")
     if rows:
         xs = [r["generation"] for r in rows]
         lows = [r["rating"]["low"] for r in rows]
         highs = [r["rating"]["high"] for r in rows]
-        rating_axis.plot(xs, ratings, "o-", color="tab:blue", label="rating (random player = 0)")
+        rating_axis.plot(xs, ratings, "o-", color="tab:blue", label="from seat-0 games against random")
         rating_axis.fill_between(xs, lows, highs, color="tab:blue", alpha=0.2, label="95% interval")
-    fits = [r.get("ladder") or r.get("ratings") for r in records]
-    fits = [fit for fit in fits if isinstance(fit, dict) and fit]
-    if fits:
-        _ladder_lines(rating_axis, fits[-1])
+        rating_axis.legend(loc="lower right", fontsize="small")  # ratings climb from the lower left
     rating_axis.axhline(0.0, color="grey", lw=0.8)
     rating_axis.set_xlabel("generation")
     rating_axis.set_ylabel("rating (Elo scale)")
-    rating_axis.set_title("ratings (random player = 0)")
-    rating_axis.legend(loc="lower right", fontsize="small")  # ratings climb from the lower left
-
-    minutes = lambda r: r.get("wall_seconds", 0.0) / 60.0
-    band(time_axis, minutes, "vs_random", "vs three random seats", "tab:green")
-    band(time_axis, minutes, "vs_greedy", "vs three greedy seats (rotated)", "tab:red")
-    band(time_axis, minutes, "vs_previous", "vs the previous generation (rotated)", "tab:orange")
-    band(time_axis, minutes, "equal_players", "equal players, seat 0 (random vs random)", "tab:grey")
-    time_axis.axhline(0.25, color="tab:red", lw=0.8, ls=":", label="equal players, rotated seats")
-    time_axis.set_xlabel("wall time (minutes)")
-    time_axis.set_ylabel("mean payoff of seat 0 (95% interval)")
-    time_axis.set_title("strength")
-    # Room above the payoffs for the legend: a trained network's line
-    # against random seats runs near 0.9, where a legend inside would hide it.
-    time_axis.set_ylim(0.0, 1.25)
-    time_axis.set_yticks([0.0, 0.2, 0.4, 0.6, 0.8, 1.0])
-    time_axis.legend(loc="upper center", ncol=2, fontsize="x-small", columnspacing=1.0)
+    rating_axis.set_title("seat-0 rating (random player = 0)")
+    fits = [r.get("ladder") or r.get("ratings") for r in records]
+    fits = [fit for fit in fits if isinstance(fit, dict) and fit]
+    if fits:
+        _ladder_lines(ladder_axis, fits[-1])
+        ladder_axis.legend(loc="lower right", fontsize="small")
+    ladder_axis.axhline(0.0, color="grey", lw=0.8)
+    ladder_axis.set_xlabel("generation")
+    ladder_axis.set_ylabel("Bradley-Terry rating (Elo scale)")
+    ladder_axis.set_title("ladder of four-player games (random player = 0; not the seat-0 scale)")
 
     for key, label, color in LOSSES:
         rows, values = _series(train, key)
@@ -101,11 +121,15 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
     rows, values = _series(generations, "heldout", "policy_entropy")
     if rows:
         entropy_axis.plot([r["generation"] for r in rows], values, "o-", color="tab:brown", label="policy entropy")
-    rows, values = _series(generations, "selfplay", "evaluations_per_second")
+    # Generations whose games asked the network nothing (reference players)
+    # have no speed to show: left out, not drawn at 0.
+    rows, values = _series([r for r in generations if _used_network(r)], "selfplay", "evaluations_per_second")
     if rows:
         speed_axis = entropy_axis.twinx()
-        speed_axis.plot([r["generation"] for r in rows], values, "x:", color="tab:cyan", label="evaluations/s")
+        speed_axis.plot([r["generation"] for r in rows], values, "x:", color="tab:cyan",
+                        label="network evaluations per second")
         speed_axis.set_ylabel("self-play evaluations per second")
+        speed_axis.set_ylim(bottom=0.0)
         speed_axis.legend(loc="upper right")
     entropy_axis.set_xlabel("generation")
     entropy_axis.set_ylabel("policy entropy (nats, held-out positions)")
@@ -119,6 +143,11 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
     finally:
         plt.close(figure)
     return path
+
+
+def _used_network(record: dict) -> bool:
+    selfplay = record.get("selfplay") if isinstance(record.get("selfplay"), dict) else {}
+    return selfplay.get("evaluations") != 0 and selfplay.get("evaluations_per_second") != 0
 
 
 def _ladder_lines(axis, newest: dict) -> None:

@@ -17,6 +17,7 @@ import sys
 import time
 from dataclasses import dataclass, field
 
+from ..constants import EQUAL_ROTATED
 from ..data.window import Window
 from ..files import atomic_write, describe_os_error, write_json
 from ..logs import log_to
@@ -31,8 +32,6 @@ from .plots import draw_progress
 from .resume import GENERATION_FILE, prepare
 
 log = logging.getLogger(__name__)
-
-EQUAL_ROTATED = 0.25
 
 
 @dataclass
@@ -189,7 +188,7 @@ class Loop:
                 f"rating {rating['rating']:.0f} [{rating['low']:.0f}, {rating['high']:.0f}]")
         if vs_greedy["games"]:
             line += (f"; vs three greedy seats {vs_greedy['mean']:.3f} [{vs_greedy['low']:.3f}, "
-                     f"{vs_greedy['high']:.3f}] (equal players 0.25)")
+                     f"{vs_greedy['high']:.3f}] (equal players {EQUAL_ROTATED:.2f})")
         self.say(line)
         if ladder:
             self.say(table(ladder))
