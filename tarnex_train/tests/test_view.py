@@ -155,6 +155,34 @@ def _shown_board(browser):
     return [int(cell.get_attribute("data-owner")) for cell in _all(browser, "rect.cell")]
 
 
+def test_a_checkpoint_is_named_in_its_run_folder_and_nothing_outside_the_runs_resolves(tmp_path, monkeypatch):
+    from tarnex_train.view.errors import BadRequest
+    from tarnex_train.view.players import checkpoint, default_opponent, suggested_players
+    from tarnex_train.view.runs import open_runs
+
+    alpha, beta = tmp_path / "alpha", tmp_path / "beta"
+    (beta / "gen-0001").mkdir(parents=True)
+    alpha.mkdir()
+    for path in (alpha / "best.pt", beta / "gen-0001" / "model.pt", tmp_path / "outside.pt", alpha / "metrics.jsonl"):
+        path.write_bytes(b"")
+    (alpha / "link.pt").symlink_to(tmp_path / "outside.pt")
+    monkeypatch.chdir(tmp_path)
+    one, both = open_runs([str(alpha)]), open_runs([str(alpha), str(beta)])
+    named = [(one, "best.pt", "best.pt"), (one, str(alpha / "best.pt"), "best.pt"), (one, "alpha/best.pt", "best.pt"),
+             (both, "best.pt", "alpha/best.pt"), (both, "beta/gen-0001/model.pt", "beta/gen-0001/model.pt"),
+             (both, "gen-0001/model.pt", "beta/gen-0001/model.pt"),
+             (both, "alpha/../beta/gen-0001/model.pt", "beta/gen-0001/model.pt")]
+    for runs, text, name in named:
+        assert checkpoint(text, runs)[1] == name, text
+    for text in ("../outside.pt", "link.pt", str(tmp_path / "outside.pt"), "beta/gen-0001/model.pt",
+                 "gen-0001/../../beta/gen-0001/model.pt", "metrics.jsonl", "/etc/passwd", "best.pt\x00"):
+        with pytest.raises(BadRequest):
+            checkpoint(text, one)
+    assert suggested_players(one)[:2] == ["policy:best.pt", "search:best.pt:64"]
+    assert default_opponent(both, preferred=1) == "policy:alpha/best.pt"
+    assert default_opponent(open_runs([str(beta)])) == "greedy"
+
+
 # -- the pages ------------------------------------------------------------------
 
 
@@ -223,7 +251,10 @@ def test_inside_games_page_replays_a_recorded_game_to_its_final_scores(server, r
 
 
 @inside
-def test_inside_a_person_plays_a_whole_game_by_clicking_against_three_greedy_seats(server, browser):
+def test_inside_a_person_plays_a_whole_game_by_placement_against_the_runs_network(server, run_dir, browser):
+    """One pick and one click per piece (turns and flips aside), the run's
+    network at the other seats, its turns running on without a stop except
+    while the person steps through them."""
     from selenium.webdriver.common.action_chains import ActionChains
 
     from tarnex_train import _rules
@@ -231,47 +262,84 @@ def test_inside_a_person_plays_a_whole_game_by_clicking_against_three_greedy_sea
 
     browser.get(f"{server}/play")
     _wait(browser, lambda: _all(browser, "#seat-3"))
-    assert [_one(browser, f"#seat-{s}").get_attribute("value") for s in range(4)] == ["person"] + ["greedy"] * 3
+    assert [_one(browser, f"#seat-{s}").get_attribute("value") for s in range(4)] == ["person"] + ["policy:best.pt"] * 3
+    assert not _one(browser, "#step").is_selected()
     _one(browser, "#start").click()
-    _wait(browser, lambda: _one(browser, "body").get_attribute("data-state") in ("person", "over"))
-    match = _one(browser, "body").get_attribute("data-match")
-    placed = 0
     state_of = lambda: _one(browser, "body").get_attribute("data-state")
+    _wait(browser, lambda: state_of() in ("person", "over"))
+    match = _one(browser, "body").get_attribute("data-match")
+    names = [e.text for e in _all(browser, ".seat-name")]
+    assert all("policy:best.pt" in n for n in names[1:]) and not any(str(run_dir) in n for n in names), names
+    # Every state the page passes through, to show that no computer turn waited.
+    browser.execute_script("""window.tarnexStates = [];
+        new MutationObserver(() => window.tarnexStates.push(document.body.dataset.state))
+          .observe(document.body, {attributes: true, attributeFilter: ["data-state"]});""")
+    passed_through = lambda: browser.execute_script("return window.tarnexStates.splice(0)")
+    placed = 0
     while state_of() == "person":
         version = _one(browser, "body").get_attribute("data-version")
         _, state = _request(f"{server}/api/matches/{match}")
+        if placed in (0, 5):  # every piece in the tray; those that cannot go down now say why
+            fits = {p for p, _ in state["placements"]}
+            expected = {p: "fits" if p in fits else "no-fit" if p in state["remaining"][0] else "placed"
+                        for p in range(21)}
+            shown = {int(b.get_attribute("data-piece")): (b.get_attribute("data-why"), b.is_enabled(),
+                                                          b.get_attribute("title")) for b in _all(browser, "#tray button")}
+            assert {p: why for p, (why, _, _) in shown.items()} == expected
+            assert all(enabled == (why == "fits") for why, enabled, _ in shown.values())
+            assert all(("already placed" in title) == (why == "placed") and ("does not fit" in title) == (why == "no-fit")
+                       for why, _, title in shown.values())
+            assert set(expected.values()) >= ({"fits", "no-fit"} if placed == 0 else {"fits", "placed"})
         piece, cells = max(state["placements"], key=lambda p: len(p[1]))  # the biggest piece that fits
-        _one(browser, f'#tray button[data-piece="{piece}"]').click()
+        _one(browser, f'#tray button[data-piece="{piece}"]').click()  # the one pick
         wanted = ",".join(map(str, cells))
-        for attempt in range(8):  # four turns on each side
+        for attempt in range(8):  # turns and flips: four turns on each side
             if _all(browser, f'rect.drop[data-placement="{wanted}"]'):
                 break
             _one(browser, "#flip" if attempt == 3 else "#turn").click()
         tile = _one(browser, f'rect.drop[data-placement="{wanted}"]').get_attribute("data-tile")
         target = _one(browser, f'rect.cell[data-tile="{tile}"]')
+        if placed == 0:
+            _screenshot(browser, "play-start")
         if placed == 6:
+            # Pointing anywhere on a shaded fit shows a legal placement of the piece over that cell; elsewhere, none.
+            shaded = sorted({int(r.get_attribute("data-tile")) for r in _all(browser, "rect.legal")})
+            ours = [c for p, c in state["placements"] if p == piece]
+            for cell in (shaded[0], shaded[-1], next(t for t in range(400) if t not in shaded)):
+                ActionChains(browser).move_to_element(_one(browser, f'rect.cell[data-tile="{cell}"]')).perform()
+                shown = sorted(int(r.get_attribute("data-tile")) for r in _all(browser, "rect.preview.ok"))
+                assert (shown in ours and cell in shown) if cell in shaded else shown == [], (cell, shown)
             ActionChains(browser).move_to_element(target).perform()
-            assert sorted(int(h.get_attribute("data-tile")) for h in _all(browser, "rect.preview.ok")) == cells
+            assert sorted(int(r.get_attribute("data-tile")) for r in _all(browser, "rect.preview.ok")) == cells
             _screenshot(browser, "play")
-        if placed == 3:  # the next computer move waits, its tile shown, until the person lets it go on
-            _one(browser, "#show-shares-live").click()
-            _wait(browser, lambda: _request(f"{server}/api/matches/{match}")[1]["show_shares"])
-        target.click()
+        if placed == 3:  # stepping on: the next computer turns wait, their tiles shown, until let go
+            _one(browser, "#step-live").click()
+            _wait(browser, lambda: _request(f"{server}/api/matches/{match}")[1]["step"])
+        before = len(state["history"])
+        target.click()  # the one click
         if placed == 3:
             _wait(browser, lambda: state_of() == "pending")
             pending = _request(f"{server}/api/matches/{match}")[1]["pending"]
-            assert pending["seat"] == 1 and _all(browser, "rect.chosen")
+            coming = sorted(int(r.get_attribute("data-tile")) for r in _all(browser, "rect.coming"))
+            assert pending["seat"] == 1 and coming == sorted(pending["tiles"]) and _all(browser, "rect.chosen")
+            _screenshot(browser, "play-step")
             _one(browser, "body").send_keys("n")
             _wait(browser, lambda: state_of() == "pending"
-                  and _request(f"{server}/api/matches/{match}")[1]["history"][-1] == [1, pending["tile"]])
-            _one(browser, "#show-shares-live").click()
-            _wait(browser, lambda: not _request(f"{server}/api/matches/{match}")[1]["show_shares"])
+                  and _request(f"{server}/api/matches/{match}")[1]["history"][-len(coming):] ==
+                  [[1, t] for t in pending["tiles"]])
+            _one(browser, "#step-live").click()
+            _wait(browser, lambda: not _request(f"{server}/api/matches/{match}")[1]["step"])
         _wait(browser, lambda: _one(browser, "body").get_attribute("data-version") != version
               and state_of() in ("person", "over"))
+        history = _request(f"{server}/api/matches/{match}")[1]["history"]
+        assert history[before:before + len(cells)] == [[0, t] for t in cells]  # the click placed the whole piece
+        seen = passed_through()
+        assert ("pending" in seen) == (placed == 3), seen
         placed += 1
-    assert _one(browser, "body").get_attribute("data-state") == "over" and placed >= 5
+    assert state_of() == "over" and placed >= 5
     _, state = _request(f"{server}/api/matches/{match}")
     history = state["history"]
+    assert {seat for seat, _ in history} == {0, 1, 2, 3}
     planes, mover, _, payoff, terminal = _rules.position(history)
     _rules.replay(history)  # the rules accept every tile in turn
     owners = [-1] * 400
@@ -283,9 +351,12 @@ def test_inside_a_person_plays_a_whole_game_by_clicking_against_three_greedy_sea
     assert terminal and _shown_board(browser) == owners
     assert _shown_scores(browser) == state["scores"] == list(_rules.scores(history))
     assert state["payoff"] == pytest.approx(list(payoff))
+    _screenshot(browser, "play-end")
 
-    _one(browser, "#save").click()  # saved, listed on the games page, replayed to the same end
+    _one(browser, "#save").click()  # saved under the seats' names, listed on the games page, replayed to the same end
     _wait(browser, lambda: _all(browser, "#saved-link"))
+    saved = _request(f"{server}/api/runs/0/saved")[1]["games"]
+    assert [g["seats"] for g in saved if g["usable"]] == [["person"] + ["policy:best.pt"] * 3]
     _one(browser, "#saved-link").click()
     _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == "0")
     _one(browser, "#last").click()
@@ -294,12 +365,15 @@ def test_inside_a_person_plays_a_whole_game_by_clicking_against_three_greedy_sea
 
 @inside
 def test_inside_bad_requests_get_a_one_line_error_and_the_server_goes_on(server, run_dir):
+    from tarnex_train.view.sources import placements
+
     status, runs = _request(f"{server}/api/runs")
     assert status == 200 and runs[0]["generations"] == [0]
     shard = json.loads(urllib.request.urlopen(f"{server}/api/runs/0/generations/0/games").read())["games"][0]["shard"]
-    # A search seat with the run's network: its first tile waits, with its visit shares, for the person.
+    # A search seat with the run's network, stepped through: its turn waits, with the visit shares of its
+    # first tile, for the person; the seat is named as in the run folder, however the request spelt it.
     _, waiting = _request(f"{server}/api/matches", {"seats": [f"search:{run_dir}/best.pt:8", "person", "person",
-                                                              "person"], "show_shares": True})
+                                                              "person"], "step": True})
     for _ in range(600):  # a bounded wait for the search thread
         status, state = _request(f"{server}/api/matches/{waiting['id']}")
         assert status == 200 and state["error"] is None
@@ -308,7 +382,10 @@ def test_inside_bad_requests_get_a_one_line_error_and_the_server_goes_on(server,
         time.sleep(0.1)
     pending = state["pending"]
     shares = dict(pending["shares"])
-    assert pending["seat"] == 0 and pending["tile"] in shares and set(shares) <= set(state["legal"])
+    assert state["seats"][0] == "search:best.pt:8" and state["history"] == []
+    assert pending["seat"] == 0 and pending["tile"] == pending["tiles"][0] and pending["tile"] in shares
+    assert set(shares) <= set(state["legal"])
+    assert sorted(pending["tiles"]) in [cells for _, cells in placements([])]  # a whole piece
     assert sum(shares.values()) == pytest.approx(1.0, abs=1e-3)
     _, mine = _request(f"{server}/api/matches", {"seats": ["person", "greedy", "greedy", "greedy"]})
     cases = [
@@ -325,13 +402,15 @@ def test_inside_bad_requests_get_a_one_line_error_and_the_server_goes_on(server,
         ("/api/matches", {"seats": ["person"]}, 400),
         ("/api/matches", {"seats": ["person", "greedy", "greedy", "policy:/etc/passwd"]}, 400),
         ("/api/matches", {"seats": ["person", "greedy", "greedy", "search:x.pt:0"]}, 400),
+        ("/api/matches", {"seats": ["person", "greedy", "greedy", "policy:../best.pt"]}, 400),
+        ("/api/matches", {"seats": ["person", "greedy", "greedy", "policy:gen-0000/../../best.pt"]}, 400),
         (f"/api/matches/{mine['id']}/move", {"piece": 0, "cells": [400]}, 400),  # a tile off the board
         (f"/api/matches/{mine['id']}/move", {"piece": 0, "cells": [210]}, 400),  # not a playable placement
         (f"/api/matches/{mine['id']}/move", {"piece": 0, "cells": "0"}, 400),
         (f"/api/matches/{mine['id']}/next", {}, 409),  # no computer move waits
         (f"/api/matches/{mine['id']}/save", {}, 409),  # not over
         (f"/api/matches/{waiting['id']}/move", {"piece": 0, "cells": [0]}, 409),  # seat 0 is the computer's
-        (f"/api/matches/{waiting['id']}/options", {"show_shares": "yes"}, 400),
+        (f"/api/matches/{waiting['id']}/options", {"step": "yes"}, 400),
     ]
     for path, body, expected in cases:
         status, reply = _request(server + path, body)

@@ -27,7 +27,7 @@ from starlette.staticfiles import StaticFiles
 from . import sources
 from .errors import BadRequest, NotFound, RequestError
 from .matches import Matches
-from .players import parse_player, suggested_players
+from .players import default_opponent, parse_player, suggested_players
 from .replays import replay_view
 from .runs import ShardCache, open_runs
 
@@ -128,7 +128,9 @@ def make_app(run_paths) -> Starlette:
         return JSONResponse({"pieces": sources.pieces()})
 
     def players(request):
-        return JSONResponse({"players": suggested_players(runs)})
+        preferred = request.query_params.get("run", "0")
+        return JSONResponse({"players": suggested_players(runs),
+                             "default": default_opponent(runs, int(preferred) if preferred.isdigit() else 0)})
 
     async def start_match(request):
         data = await _body(request)
@@ -136,7 +138,7 @@ def make_app(run_paths) -> Starlette:
         if not isinstance(seats, list) or len(seats) != 4:
             raise BadRequest("seats must be a list of four players")
         players = [await run_in_threadpool(parse_player, text, runs) for text in seats]
-        match = matches.start(players, bool(data.get("show_shares", False)))
+        match = matches.start(players, bool(data.get("step", False)))
         return JSONResponse({"id": match.id})
 
     def match_state(request):
@@ -155,10 +157,10 @@ def make_app(run_paths) -> Starlette:
 
     async def match_options(request):
         data = await _body(request)
-        if not isinstance(data.get("show_shares"), bool):
-            raise BadRequest("show_shares must be true or false")
+        if not isinstance(data.get("step"), bool):
+            raise BadRequest("step must be true or false")
         match = matches.get(request.path_params["id"])
-        match.set_show_shares(data["show_shares"])
+        match.set_step(data["step"])
         return JSONResponse({"ok": True})
 
     async def match_save(request):

@@ -4,9 +4,11 @@ players at the others.
 The server is the referee: a person's placement is checked against the
 rules' playable placements and turned into the engine's tiles; the
 computer seats move on a thread of their own per match, so a search never
-holds up the server's event loop or another viewer. With ``show_shares``
-a computer's chosen tile and visit shares wait as ``pending`` until the
-person lets the move go on.
+holds up the server's event loop or another viewer. A computer plays a
+whole turn (its piece, tile by tile) before the page sees it, and the
+turns run on without a stop; with ``step`` each turn waits as ``pending``,
+its tiles and the visit shares of its first tile shown, until the person
+lets it go on.
 """
 
 from __future__ import annotations
@@ -24,14 +26,14 @@ MAX_MATCHES = 32
 
 
 class Match:
-    def __init__(self, match_id: str, players, show_shares: bool) -> None:
+    def __init__(self, match_id: str, players, step: bool) -> None:
         self.id = match_id
         self.players = players
-        self.show_shares = show_shares
+        self.step = step
         self.tie_break = secrets.randbits(64)  # one per match: the same for every tile of a turn
         self.history: list = []
         self.shares: list = []  # per move: [tile, share] pairs, or None
-        self.pending = None  # a computer's move waiting to be let go
+        self.pending = None  # a computer's turn waiting to be let go
         self.error = None
         self.saved = None
         self.closed = False
@@ -61,8 +63,8 @@ class Match:
                     "scores": sources.scores(self.history), "remaining": sources.remaining(self.history),
                     "payoff": self.payoff if self.over else None, "legal": self.legal,
                     "placements": sources.placements(self.history) if person_to_move else [],
-                    "pending": self.pending and {k: self.pending[k] for k in ("seat", "tile", "shares")},
-                    "show_shares": self.show_shares, "error": self.error, "saved": self.saved,
+                    "pending": self.pending and {k: self.pending[k] for k in ("seat", "tile", "tiles", "shares")},
+                    "step": self.step, "error": self.error, "saved": self.saved,
                 }
             return self._cached
 
@@ -100,16 +102,16 @@ class Match:
             self._refresh()
 
     def let_go(self) -> None:
-        """Lets the pending computer move be played."""
+        """Lets the pending computer turn be played."""
         with self.lock:
             if self.pending is None:
                 raise Conflict("no computer move is waiting")
             self.pending["go"] = True
             self.lock.notify_all()
 
-    def set_show_shares(self, show: bool) -> None:
+    def set_step(self, step: bool) -> None:
         with self.lock:
-            self.show_shares = show
+            self.step = step
             self.version += 1
             self.lock.notify_all()
 
@@ -129,30 +131,41 @@ class Match:
                     return
                 seat, history = self.mover, list(self.history)
             try:
-                tile, shares = self.players[seat].choose(history, self.tie_break)
-            except Exception as error:  # a broken network or native fault: shown, the match stops
+                turn = self._turn(seat, history)
+            except Exception as error:  # a broken network, a refused tile or a native fault: shown, the match stops
                 with self.lock:
                     self.error = f"seat {seat} ({self.players[seat].label}) failed: {error}"
                     self.version += 1
                 continue
             with self.lock:
-                if self.show_shares:
-                    self.pending = {"seat": seat, "tile": tile, "shares": shares, "go": False}
+                if self.step and not self.closed:
+                    self.pending = {"seat": seat, "tile": turn[0][0], "tiles": [t for t, _ in turn],
+                                    "shares": turn[0][1], "go": False}
                     self.version += 1
-                    while not self.closed and self.show_shares and not self.pending["go"]:
+                    while not self.closed and self.step and not self.pending["go"]:
                         self.lock.wait()
                     self.pending = None
                 if self.closed:
                     return
-                self.history.append((seat, tile))
-                self.shares.append(shares or None)
-                try:
-                    self._refresh()
-                except ValueError as error:  # the player chose a tile the rules refuse
-                    self.history.pop()
-                    self.shares.pop()
-                    self.error = f"seat {seat} ({self.players[seat].label}) chose tile {tile}: {error}"
-                    self.version += 1
+                self.history += [(seat, tile) for tile, _ in turn]
+                self.shares += [shares or None for _, shares in turn]
+                self._refresh()
+
+    def _turn(self, seat: int, history: list) -> list:
+        """A computer's whole turn: (tile, visit shares) from its first tile
+        to the one completing its piece. ValueError for a tile the rules
+        refuse, before any of the turn is played."""
+        turn = []
+        while not self.closed:
+            moves = history + [(seat, tile) for tile, _ in turn]
+            tile, shares = self.players[seat].choose(moves, self.tie_break)
+            mark = sources.tile_marks(moves)[tile] if isinstance(tile, int) and 0 <= tile < 400 else 0
+            if not mark:
+                raise ValueError(f"it chose tile {tile}, which the rules do not allow")
+            turn.append((tile, shares))
+            if mark == sources.COMPLETING:
+                break
+        return turn
 
     # -- saving -------------------------------------------------------------
 
@@ -177,10 +190,10 @@ class Matches:
         self.matches: OrderedDict = OrderedDict()
         self.lock = threading.Lock()
 
-    def start(self, players, show_shares: bool) -> Match:
+    def start(self, players, step: bool) -> Match:
         if len(players) != SEATS:
             raise BadRequest(f"a match needs {SEATS} players, got {len(players)}")
-        match = Match(secrets.token_hex(8), players, show_shares)
+        match = Match(secrets.token_hex(8), players, step)
         with self.lock:
             self.matches[match.id] = match
             while len(self.matches) > MAX_MATCHES:

@@ -21,8 +21,8 @@ from ..loop.metrics import METRICS
 from ..players.notation import parse_player
 
 __all__ = ["FRAMES", "METRICS", "MAX_SHARD_BYTES", "SHARD_FORMAT_VERSION", "SHARD_PATTERN", "OptionError",
-           "parse_player", "write_json", "replay", "position", "placements", "pieces", "remaining", "scores",
-           "reference_tile", "choose_tile", "NetworkPlayer"]
+           "parse_player", "write_json", "replay", "position", "tile_marks", "COMPLETING", "placements", "pieces",
+           "remaining", "scores", "reference_tile", "choose_tile", "NetworkPlayer"]
 
 
 def position(history):
@@ -30,6 +30,14 @@ def position(history):
     ValueError or TypeError for a history the rules refuse."""
     _, mover, legal, payoff, terminal = _rules.position(history)
     return int(mover), np.flatnonzero(np.frombuffer(legal, dtype=np.uint8)).tolist(), list(payoff), bool(terminal)
+
+
+COMPLETING = 2  # a tile mark: legal, and it completes the mover's piece
+
+
+def tile_marks(history) -> np.ndarray:
+    """Per board tile after ``history``: 0 not legal, 1 legal, COMPLETING."""
+    return np.frombuffer(_rules.position(history)[2], dtype=np.uint8)
 
 
 def placements(history) -> list:

@@ -1,17 +1,22 @@
 // The play page: a person takes one or more seats; the server referees and
-// moves the computer seats. The person picks a piece, turns and flips it,
-// sees where it fits and clicks to place it; the server checks the placement
-// against the rules and plays its tiles.
+// moves the computer seats. The person picks a piece (it comes turned to a
+// side that fits), points at the board to see it placed and clicks once to
+// place it; the server checks the placement against the rules and plays its
+// tiles. The computers' turns run on unless the person steps through them.
 
 import {Board, COLOURS, SEAT_NAMES, SIDE, drawSeats, element, getJSON, nav, orient, owners, pieceIcon, postJSON, query,
         shapeKey, showError, tileName, tilesToCells} from "./common.js";
 
-const POLL_MS = 250;
+const POLL_MS = 150;
+// The orientations a piece is tried in when picked: four turns on each side.
+const ORIENTATIONS = [false, true].flatMap((flipped) => [0, 1, 2, 3].map((turns) => ({turns, flipped})));
+const WHY = {placed: "already placed", "no-fit": "does not fit anywhere legal now"};
 const board = new Board(document.getElementById("board"));
 let pieces = [];
 let match = null;  // the server's state
 let chosen = null;  // {piece, turns, flipped}
-let drops = new Map();  // tile under the pointer -> placement tiles, for the chosen orientation
+let drops = new Map();  // a placement's anchor tile -> its tiles, for the chosen orientation
+let under = new Map();  // a board tile -> the placement shown when the pointer is on it
 let polling = false;
 let pollAgain = false;
 
@@ -21,8 +26,8 @@ function setState(name) {
 
 // -- the chosen piece -----------------------------------------------------
 
-function orientation() {
-  const shape = orient(pieces[chosen.piece], chosen.turns, chosen.flipped);
+function orientation(choice = chosen) {
+  const shape = orient(pieces[choice.piece], choice.turns, choice.flipped);
   // The cell the pointer holds: the one nearest the shape's middle.
   const [mr, mc] = [0, 1].map((k) => shape.reduce((s, cell) => s + cell[k], 0) / shape.length);
   const handle = shape.reduce((best, cell) =>
@@ -30,17 +35,32 @@ function orientation() {
   return {shape, handle, key: shapeKey(shape)};
 }
 
-function fitting() {
-  drops = new Map();
-  if (!chosen) return;
-  const {handle, key} = orientation();
-  for (const [piece, tiles] of match.placements) {
-    if (piece !== chosen.piece) continue;
+function anchors(piece, turns, flipped) {
+  const found = new Map();
+  const {handle, key} = orientation({piece, turns, flipped});
+  for (const [p, tiles] of match.placements) {
+    if (p !== piece) continue;
     const cells = tilesToCells(tiles);
     if (shapeKey(cells) !== key) continue;
     const top = Math.min(...cells.map(([r]) => r));
     const left = Math.min(...cells.map(([, c]) => c));
-    drops.set((top + handle[0]) * SIDE + left + handle[1], tiles);
+    found.set((top + handle[0]) * SIDE + left + handle[1], tiles);
+  }
+  return found;
+}
+
+// Where each placement of the chosen orientation lies under the pointer:
+// on any of its cells, the one whose anchor is nearest the pointer winning,
+// so a click anywhere on a shaded fit places the piece shown.
+function fitting() {
+  drops = chosen ? anchors(chosen.piece, chosen.turns, chosen.flipped) : new Map();
+  under = new Map();
+  const distance = (a, b) => Math.hypot(Math.floor(a / SIDE) - Math.floor(b / SIDE), (a % SIDE) - (b % SIDE));
+  for (const [anchor, tiles] of drops) {
+    for (const tile of tiles) {
+      const held = under.get(tile);
+      if (!held || distance(tile, anchor) < distance(tile, held.anchor)) under.set(tile, {anchor, tiles});
+    }
   }
 }
 
@@ -64,22 +84,22 @@ function drawChoice() {
   fits.dataset.fits = drops.size;
 }
 
+// The chosen piece where a click would place it; nothing off its fits.
 function preview(tile) {
   for (const node of board.overlay.querySelectorAll(".preview")) node.remove();
-  if (!chosen || tile === null) return;
-  const placement = drops.get(tile);
-  if (placement) {
-    board.mark(placement, "preview ok");
-    return;
-  }
-  const {shape, handle} = orientation();
-  const [r0, c0] = [Math.floor(tile / SIDE) - handle[0], tile % SIDE - handle[1]];
-  const cells = shape.map(([r, c]) => [r + r0, c + c0]).filter(([r, c]) => r >= 0 && r < SIDE && c >= 0 && c < SIDE);
-  board.mark(cells.map(([r, c]) => r * SIDE + c), "preview bad");
+  if (!chosen || tile === null || !under.has(tile)) return;
+  board.mark(under.get(tile).tiles, "preview ok");
 }
 
+// A newly picked piece comes in its first orientation that fits; picking
+// the chosen piece again keeps its orientation.
 function choose(piece) {
-  chosen = piece === null ? null : {piece, turns: 0, flipped: false};
+  if (piece === null) {
+    chosen = null;
+  } else if (!chosen || chosen.piece !== piece) {
+    const fits = ORIENTATIONS.find(({turns, flipped}) => anchors(piece, turns, flipped).size > 0);
+    chosen = {piece, ...(fits || ORIENTATIONS[0])};
+  }
   for (const button of document.querySelectorAll("#tray button")) {
     button.classList.toggle("chosen", Number(button.dataset.piece) === piece);
   }
@@ -99,8 +119,8 @@ function flip() {
 }
 
 async function place(tile) {
-  const tiles = drops.get(tile);
-  if (!chosen || !tiles) return;
+  if (!chosen || !under.has(tile)) return;
+  const {tiles} = under.get(tile);
   try {
     const state = await postJSON(`/api/matches/${match.id}/move`, {piece: chosen.piece, cells: tiles});
     chosen = null;
@@ -118,16 +138,28 @@ function personToMove(state) {
   return !state.over && state.persons[state.mover] && !state.error;
 }
 
+// Each seat's latest piece: its last run of tiles in the history.
+function latestPieces(history) {
+  const tiles = [];
+  const done = new Set();
+  for (let i = history.length - 1; i >= 0; i--) {
+    const seat = history[i][0];
+    if (done.has(seat)) continue;
+    tiles.push(history[i][1]);
+    if (i === 0 || history[i - 1][0] !== seat) done.add(seat);
+  }
+  return tiles;
+}
+
 function render(state) {
   if (match && match.id === state.id && state.version <= match.version) return;  // nothing new, or an older answer
   match = state;
   document.body.dataset.version = state.version;
-  const last = state.history.length ? [state.history[state.history.length - 1][1]] : [];
-  board.setOwners(owners(state.history), last);
+  board.setOwners(owners(state.history), latestPieces(state.history));
   board.clearOverlay();
   drawSeats(document.getElementById("seats"), {seats: state.seats, scores: state.scores, remaining: state.remaining,
     pieces, mover: state.over ? null : state.mover, payoff: state.payoff});
-  document.getElementById("show-shares-live").checked = state.show_shares;
+  document.getElementById("step-live").checked = state.step;
   const pending = document.getElementById("pending");
   pending.hidden = !state.pending;
   const hand = document.getElementById("hand");
@@ -153,10 +185,12 @@ function render(state) {
     }
     setState("over");
   } else if (state.pending) {
-    const {seat, tile, shares} = state.pending;
-    const text = `seat ${seat} (${state.seats[seat]}) will play ${tileName(tile)}`;
+    const {seat, tile, tiles, shares} = state.pending;
+    const text = `seat ${seat} (${state.seats[seat]}) will place ${tiles.length} cell(s) from ${tileName(tile)}`;
     document.getElementById("pending-text").textContent = text;
-    board.heat(shares || [], tile);
+    // A search's shares are its visits; a policy seat's, the network's probabilities.
+    board.heat(shares || [], tile, state.seats[seat].startsWith("search:") ? "the visits" : "the network's policy");
+    board.mark(tiles, "coming");
     status.textContent = `${who} to move`;
     setState("pending");
   } else if (personToMove(state)) {
@@ -171,17 +205,25 @@ function render(state) {
   }
 }
 
+// Every piece of the mover; those it cannot place now are greyed and say why.
 function drawTray(state) {
   const tray = document.getElementById("tray");
   tray.replaceChildren();
-  const playable = new Set(state.placements.map(([p]) => p));
-  for (const piece of state.remaining[state.mover]) {
-    const button = element("button", {"data-piece": piece, title: `piece ${piece}`}, tray);
+  const counts = new Map();
+  for (const [p] of state.placements) counts.set(p, (counts.get(p) || 0) + 1);
+  const remaining = new Set(state.remaining[state.mover]);
+  tray.parentElement.style.setProperty("--mover", COLOURS[state.mover]);
+  for (let piece = 0; piece < pieces.length; piece++) {
+    const why = !remaining.has(piece) ? "placed" : counts.has(piece) ? null : "no-fit";
+    const size = pieces[piece].length;
+    const title = why ? `${size} cells: ${WHY[why]}` : `${size} cells: ${counts.get(piece)} legal place(s)`;
+    const button = element("button", {"data-piece": piece, "data-why": why || "fits", class: why || "fits", title},
+                           tray);
     pieceIcon(button, orient(pieces[piece], 0, false), COLOURS[state.mover], 8);
-    button.disabled = !playable.has(piece);
+    button.disabled = why !== null;
     button.addEventListener("click", () => choose(piece));
   }
-  if (chosen && !playable.has(chosen.piece)) chosen = null;
+  if (chosen && !counts.has(chosen.piece)) chosen = null;
   choose(chosen ? chosen.piece : null);
 }
 
@@ -200,9 +242,9 @@ async function poll() {
       const state = await getJSON(`/api/matches/${match.id}`);
       render(state);
       if (pollAgain) continue;
-      // A pending move stays until it is let go, unless showing them was
-      // just turned off: then the computer plays it at once.
-      if (state.over || state.error || (state.pending && state.show_shares) || personToMove(state)) break;
+      // A pending turn stays until it is let go, unless stepping was just
+      // turned off: then the computer plays it at once.
+      if (state.over || state.error || (state.pending && state.step) || personToMove(state)) break;
       await new Promise((resolve) => setTimeout(resolve, POLL_MS));
     }
     showError(null);
@@ -228,7 +270,7 @@ async function startMatch() {
   const seats = [0, 1, 2, 3].map((seat) => document.getElementById(`seat-${seat}`).value.trim());
   setState("starting");
   try {
-    const {id} = await postJSON("/api/matches", {seats, show_shares: document.getElementById("show-shares").checked});
+    const {id} = await postJSON("/api/matches", {seats, step: document.getElementById("step").checked});
     document.body.dataset.match = id;
     const address = new URLSearchParams(location.search);
     address.set("match", id);
@@ -249,6 +291,12 @@ function controls() {
   const tileOf = (e) => (e.target.dataset.tile !== undefined ? Number(e.target.dataset.tile) : null);
   board.svg.addEventListener("mousemove", (e) => preview(tileOf(e)));
   board.svg.addEventListener("mouseleave", () => preview(null));
+  board.svg.addEventListener("wheel", (e) => {
+    if (!chosen) return;
+    e.preventDefault();
+    turn(e.deltaY > 0 ? 1 : -1);
+    preview(tileOf(e));
+  }, {passive: false});
   board.svg.addEventListener("click", (e) => {
     if (tileOf(e) !== null) place(tileOf(e));
   });
@@ -272,9 +320,9 @@ function controls() {
       showError(error);
     }
   });
-  document.getElementById("show-shares-live").addEventListener("change", async (e) => {
+  document.getElementById("step-live").addEventListener("change", async (e) => {
     if (!match) return;
-    await postJSON(`/api/matches/${match.id}/options`, {show_shares: e.target.checked}).catch(showError);
+    await postJSON(`/api/matches/${match.id}/options`, {step: e.target.checked}).catch(showError);
     match = {...match, version: -1};
     poll();
   });
@@ -290,7 +338,8 @@ async function start() {
   nav("play");
   controls();
   pieces = (await getJSON("/api/pieces")).pieces;
-  const {players} = await getJSON("/api/players");
+  const run = query("run");
+  const {players, default: opponent} = await getJSON(`/api/players${run !== null ? "?run=" + run : ""}`);
   const list = document.getElementById("players");
   for (const player of players) element("option", {value: player}, list);
   const inputs = document.getElementById("seat-inputs");
@@ -298,7 +347,7 @@ async function start() {
     const row = element("label", {class: "seat-input"}, inputs);
     element("span", {class: "swatch", style: `background:${COLOURS[seat]}`}, row);
     row.append(` seat ${seat} (${SEAT_NAMES[seat]}) `);
-    element("input", {id: `seat-${seat}`, list: "players", value: seat === 0 ? "person" : "greedy", size: 40}, row);
+    element("input", {id: `seat-${seat}`, list: "players", value: seat === 0 ? "person" : opponent, size: 40}, row);
   }
   const resumed = query("match");
   if (resumed) {
