@@ -3,9 +3,13 @@ test games of a model (seat 0) against a baseline (seats 1 to 3)."""
 
 from __future__ import annotations
 
+import logging
+
 from ..errors import OptionError
 from . import finish
-from .checks import check_checkpoints, check_device
+from .checks import check_checkpoints, check_device, check_folder_writable
+
+log = logging.getLogger(__name__)
 
 
 def main(options, given: dict) -> int:

@@ -3,10 +3,13 @@ no time."""
 
 from __future__ import annotations
 
+import logging
 import os
 
 from ..errors import OptionError
 from ..settings import RANDOM
+
+log = logging.getLogger(__name__)
 
 
 def check_checkpoints(*paths) -> None:
@@ -34,3 +37,31 @@ def check_writable(path: str) -> None:
         os.unlink(probe)
     except OSError as error:
         raise OptionError(f"output {path!r} cannot be written: {error.strerror or error}") from None
+
+
+def check_folder_writable(path: str, option: str) -> None:
+    """Fails now, not after the first game, when files cannot be written
+    into the folder ``path`` (made if missing)."""
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise OptionError(f"{option} {path!r} is a file, not a folder")
+    probe = os.path.join(path, f".probe-{os.getpid()}")
+    try:
+        os.makedirs(path, exist_ok=True)
+        with open(probe, "wb"):
+            pass
+        os.unlink(probe)
+    except OSError as error:
+        raise OptionError(f"{option} {path!r}: files cannot be written there ({error.strerror or error})") from None
+
+
+def warn_idle(options, given: dict) -> None:
+    """Says which options given do nothing beside the others (a search
+    setting beside a player that does not search)."""
+    from ..settings import idle_options
+
+    idle: dict = {}
+    for option, needs in idle_options(options, given):
+        idle.setdefault(needs, []).append(option)
+    for needs, names in idle.items():
+        log.warning("%s %s nothing here: %s only with %s", ", ".join(names), "does" if len(names) == 1 else "do",
+                    "it acts" if len(names) == 1 else "they act", needs)

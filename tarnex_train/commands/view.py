@@ -6,4 +6,4 @@ from __future__ import annotations
 def main(options, given: dict) -> int:
     from ..view.app import serve
 
-    return serve(options.run, options.host, options.port)
+    return serve(options.run, options.host, options.port, options.token, options.request_seconds)

@@ -47,14 +47,27 @@ def save_checkpoint(net: TarnexNet, path: str, trained_steps: int = 0, settings:
     atomic_write(path, lambda f: torch.save(state, f))
 
 
+def _load_failure(path: str, error: BaseException) -> str:
+    """Why torch could not load a file, in words: for a file that is not a
+    torch archive at all (text, say), torch's own message is a bare number."""
+    import zipfile
+
+    if not zipfile.is_zipfile(path):
+        return "not a checkpoint file (not the archive torch.save writes)"
+    reason = (str(error).strip().splitlines() or [""])[0]
+    return reason or type(error).__name__
+
+
 def load_checkpoint(path: str) -> tuple[TarnexNet, int]:
     """(network, trained steps) from a file written by ``save_checkpoint``."""
     if not os.path.isfile(path):
         raise CheckpointError(f"checkpoint {path!r} does not exist")
+    if os.path.getsize(path) == 0:
+        raise CheckpointError(f"checkpoint {path!r} could not be read: the file is empty")
     try:
         state = torch.load(path, map_location="cpu", weights_only=True)
     except Exception as error:  # torch raises several kinds for bad files
-        raise CheckpointError(f"checkpoint {path!r} could not be read: {error}") from None
+        raise CheckpointError(f"checkpoint {path!r} could not be read: {_load_failure(path, error)}") from None
     if not isinstance(state, dict) or state.get("format") != CHECKPOINT_FORMAT:
         raise CheckpointError(f"{path!r} is not a network checkpoint of these tools")
     if state.get("version") != CHECKPOINT_VERSION:

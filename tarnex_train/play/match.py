@@ -23,7 +23,7 @@ from ..players.notation import parse_player
 from ..pool.api import ServerStats, WorkerEvent, make_pool
 from ..pool.protocol import Message
 from ..progress import Progress
-from ..settings import ArenaOptions, SearchConfig
+from ..settings import ArenaOptions
 from ..stats import interval
 
 log = logging.getLogger(__name__)
@@ -64,6 +64,14 @@ class MatchSummary:
     server: ServerStats = field(default_factory=ServerStats)
     node_lines: list = field(default_factory=list)
     board: str | None = None
+    save_folder: str | None = None
+    unsaved: list = field(default_factory=list)  # numbers of played games that could not be saved
+    save_error: str = ""
+
+    @property
+    def lost(self) -> int:
+        """Games that failed, or were played and could not be saved."""
+        return len(self.failures) + len(self.unsaved)
 
     @property
     def payoffs(self) -> list:
@@ -93,6 +101,9 @@ class MatchSummary:
         lines.extend(self.node_lines)
         for worker, game, error in self.failures:
             lines.append(f"failed: game {game} on worker {worker}: {error}")
+        if self.unsaved:
+            lines.append(f"not saved: {len(self.unsaved)} of {len(self.games)} played games could not be written to "
+                         f"{self.save_folder} ({self.save_error}); their results are counted above")
         return "\n".join(lines)
 
 
@@ -139,15 +150,15 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
         games += SEATS - games % SEATS
     seed = options.seeding.seed if options.seeding.seed is not None else random.randrange(2**62)
     nets, indices = match_networks(players, networks, options.shape, seed)
-    search = SearchConfig()
-    natives = [p.native(options.search_credit, search.c_init, search.c_base) for p in players]
+    search = options.search
+    natives = [p.native(search.credit, search.c_init, search.c_base) for p in players]
     spec = EvaluatorSpec([PlayerSpec(net) for net in nets], cache_mb=options.pool.cache_mb) if nets \
         else EvaluatorSpec.zero_cost()
     evaluator = spec if options.cluster.ray else spec.build(options.device)
     opening_turns = options.opening_turns
     if opening_turns is None:
         opening_turns = 0 if any(p.kind == "random" for p in players) else DEFAULT_OPENING_TURNS
-    summary = MatchSummary(games, list(options.seats), rotate, opening_turns)
+    summary = MatchSummary(games, list(options.seats), rotate, opening_turns, save_folder=options.save_games)
     for text in options.seats:
         if text not in summary.results:
             summary.results[text] = PlayerResult(text, options.seats.count(text))
@@ -166,8 +177,7 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
             if summary.board is None and options.show_board:
                 summary.board = render_board(record["history"])
             if options.save_games:
-                save_game(options.save_games, f"match-{tag}-{event.game:05d}.json", record["seats"],
-                          record["history"], record["scores"], record["payoff"])
+                _save(summary, progress, f"match-{tag}-{event.game:05d}.json", record)
         elif event.kind == Message.FAILED:
             summary.failures.append((event.worker, event.game, event.payload))
             progress.message(f"game {event.game} failed on worker {event.worker}, skipped: {event.payload}")
@@ -184,6 +194,21 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
     if options.cluster.ray:
         summary.node_lines = pool.node_lines()
     return summary
+
+
+def _save(summary: MatchSummary, progress, name: str, record: dict) -> None:
+    """Saves a played game; one that cannot be written (a full disk, a
+    folder gone) is counted and said, and the match goes on: its result
+    still counts, and the command exits non-zero."""
+    try:
+        save_game(summary.save_folder, name, record["seats"], record["history"], record["scores"], record["payoff"])
+    except OSError as error:
+        summary.unsaved.append(record["game"])
+        if len(summary.unsaved) == 1:
+            summary.save_error = error.strerror or str(error)
+            progress.message(f"game {record['game']} could not be saved in {summary.save_folder}: "
+                             f"{summary.save_error}")
+        log.error("game %s could not be saved in %s: %s", record["game"], summary.save_folder, error)
 
 
 def _account(summary: MatchSummary, record: dict) -> None:

@@ -12,11 +12,14 @@ form for the match driver (``tarnex_train._match``).
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 from ..errors import OptionError
 
 REFERENCES = ("greedy", "lookahead")
+MAX_TEMPERATURE = 100.0  # as the loop's policy temperature
+MAX_SIMS = 1_000_000
 CREDITS = ("chooser", "next")
 DEFAULT_C_INIT = 0.75
 DEFAULT_C_BASE = 19652.0
@@ -58,13 +61,15 @@ def parse_player(text: str) -> Player:
     kind, _, rest = text.partition(":")
     if kind == "policy" and rest:
         checkpoint, temperature = _split_last_number(rest, float)
-        if temperature is not None and temperature < 0:
-            raise OptionError(f"player {text!r}: the temperature must be >= 0")
+        # A NaN passes every comparison but "is finite": it is refused here,
+        # not by every game failing later.
+        if temperature is not None and not (math.isfinite(temperature) and 0 <= temperature <= MAX_TEMPERATURE):
+            raise OptionError(f"player {text!r}: the temperature must be a number from 0 to {MAX_TEMPERATURE:g}")
         return Player("policy", checkpoint=checkpoint, temperature=temperature or 0.0)
     if kind == "search" and rest:
         checkpoint, sims = _split_last_number(rest, int)
-        if sims is None or not 1 <= sims <= 1_000_000:
-            raise OptionError(f"player {text!r}: search:CKPT:N needs N simulations per tile, 1 to 1000000")
+        if sims is None or not 1 <= sims <= MAX_SIMS:
+            raise OptionError(f"player {text!r}: search:CKPT:N needs N simulations per tile, 1 to {MAX_SIMS}")
         return Player("search", checkpoint=checkpoint, sims=sims)
     raise OptionError(f"player {text!r}: expected random, greedy, lookahead, policy:CKPT[:T] or search:CKPT:N")
 

@@ -128,22 +128,28 @@ class Server:
         worker that did not say goodbye."""
         slot, perf, stats = self.pool.slots[worker], time.perf_counter, self.stats
         conn = slot.conn
-        try:
-            while not conn.closed and conn.poll(0):
-                began = perf()
+        while True:
+            began = perf()
+            # Only the pipe's own failures mean a gone worker: what the
+            # handler raises (a game that cannot be saved, say) is its own
+            # fault and goes up to the caller as it is.
+            try:
+                if conn.closed or not conn.poll(0):
+                    return
                 item = conn.recv()
-                if item[0] != Message.EVAL:
-                    self._control(item, stopping)
-                    stats.handle += perf() - began
-                    continue
-                slot.silent_since = None  # we owe it the replies
-                if pending is not None and not slot.exited:
-                    first = worker * self.pool.games_at_once
-                    pending.extend((worker, r) for r in item[1]
-                                   if isinstance(r[0], int) and first <= r[0] < first + self.pool.games_at_once)
-                stats.receive += perf() - began
-        except (EOFError, OSError):
-            conn.close()
+            except (EOFError, OSError):
+                conn.close()
+                return
+            if item[0] != Message.EVAL:
+                self._control(item, stopping)
+                stats.handle += perf() - began
+                continue
+            slot.silent_since = None  # we owe it the replies
+            if pending is not None and not slot.exited:
+                first = worker * self.pool.games_at_once
+                pending.extend((worker, r) for r in item[1]
+                               if isinstance(r[0], int) and first <= r[0] < first + self.pool.games_at_once)
+            stats.receive += perf() - began
 
     def _control(self, item, stopping: bool = False) -> None:
         kind, worker = item[0], item[1]

@@ -3,7 +3,8 @@
 Pages: /run (a run's curves and generations), /games (recorded and saved
 games, replayed), /play (a person against computer seats). Files: the
 pages' own folder (/static) and files inside the run folders
-(/runs/N/files/PATH), nothing else. Endpoints that read files, replay
+(/runs/N/files/PATH, only the run's own records, RECORD_FILES in runs), nothing
+else. Endpoints that read files, replay
 games or load networks are plain functions, which Starlette runs on its
 thread pool, so viewers do not wait for each other; computer seats move on
 their match's own thread.
@@ -14,8 +15,10 @@ Every refused request gets its status and ``{"error": "one line"}``.
 from __future__ import annotations
 
 import json
+import logging
 import os
 import socket
+import sys
 
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
@@ -26,10 +29,13 @@ from starlette.staticfiles import StaticFiles
 
 from . import sources
 from .errors import BadRequest, NotFound, RequestError
+from .guard import LOOPBACK_NAMES, Guard, is_loopback, make_token, slow_client_protocol
 from .matches import Matches
 from .players import default_opponent, parse_player, suggested_players
 from .replays import replay_view
 from .runs import ShardCache, open_runs
+
+log = logging.getLogger(__name__)
 
 STATIC = os.path.join(os.path.dirname(__file__), "static")
 PAGES = ("run", "games", "play")
@@ -41,9 +47,17 @@ def _error(status: int, message: str) -> JSONResponse:
 
 
 async def _body(request) -> dict:
-    raw = await request.body()
-    if len(raw) > MAX_BODY:
-        raise RequestError(413, "request body too large")
+    """The request's JSON object, read no further than MAX_BODY bytes: a
+    body announced or sent beyond that is refused before it is all read."""
+    too_large = RequestError(413, f"request body too large (at most {MAX_BODY} bytes)")
+    announced = request.headers.get("content-length")
+    if announced is not None and (not announced.isdigit() or int(announced) > MAX_BODY):
+        raise too_large
+    raw = bytearray()
+    async for chunk in request.stream():
+        raw += chunk
+        if len(raw) > MAX_BODY:
+            raise too_large
     try:
         data = json.loads(raw or b"{}")
     except ValueError:
@@ -53,7 +67,9 @@ async def _body(request) -> dict:
     return data
 
 
-def make_app(run_paths) -> Starlette:
+def make_app(run_paths, host: str = "127.0.0.1", token: str | None = None, port: int = 0) -> Starlette:
+    """The view's application. A view on the loopback answers only
+    loopback host names; ``token``: the secret every request must carry."""
     runs = open_runs(run_paths)
     shards = ShardCache()
     matches = Matches()
@@ -71,26 +87,33 @@ def make_app(run_paths) -> Starlette:
         return FileResponse(os.path.join(STATIC, name + ".html"))
 
     def run_file(request):
-        return FileResponse(run_of(request).file_under(request.path_params["path"]))
+        return FileResponse(run_of(request).record_file(request.path_params["path"]))
 
     def list_runs(request):
         return JSONResponse([run.describe() for run in runs])
 
     def metrics(request):
-        records, tag = run_of(request).metrics()
+        records, tag, skipped = run_of(request).metrics()
         etag = f'"{tag}"'
         if request.headers.get("if-none-match") == etag:
             return Response(status_code=304, headers={"ETag": etag})
-        return JSONResponse({"records": records}, headers={"ETag": etag, "Cache-Control": "no-cache"})
+        return JSONResponse({"records": records, "skipped": skipped},
+                            headers={"ETag": etag, "Cache-Control": "no-cache"})
 
     def generation_games(request):
         run, g = run_of(request), request.path_params["generation"]
-        listed = []
+        listed, skipped = [], []
         for path in run.shards(g):
-            for game in shards.get(path).games:
+            try:
+                games = shards.get(path).games
+            except RequestError as error:  # a damaged shard: said, and the others listed
+                log.warning("view: skipped %s: %s", path, error.message)
+                skipped.append({"shard": os.path.basename(path), "reason": error.message})
+                continue
+            for game in games:
                 listed.append({"shard": os.path.basename(path), "number": game["number"],
                                "moves": len(game["history"]), "usable": game["usable"], "payoff": game["payoff"]})
-        return JSONResponse({"generation": g, "games": listed})
+        return JSONResponse({"generation": g, "games": listed, "skipped": skipped})
 
     def generation_game(request):
         run, g = run_of(request), request.path_params["generation"]
@@ -99,8 +122,8 @@ def make_app(run_paths) -> Starlette:
         title = f"{run.name}, generation {g}, game {game['number']}"
         if not game["usable"]:
             return JSONResponse({"title": title, "usable": False, "moves": len(game["history"])})
-        view = replay_view(game["history"], share_rows=shard.policy_rows(game))
-        return JSONResponse({"title": title, "usable": True, "seats": ["self-play"] * 4, **view})
+        view = replay_view(game["history"], share_rows=shard.policy_rows(game), targets=shard.targets(game))
+        return JSONResponse({"title": title, "usable": True, "seats": shard.seats(game), **view})
 
     def saved_games(request):
         run = run_of(request)
@@ -108,8 +131,9 @@ def make_app(run_paths) -> Starlette:
         for name in run.saved_names():
             try:
                 data = run.saved_game(name)
-            except RequestError:
-                listed.append({"name": name, "usable": False})
+            except RequestError as error:  # listed as unusable, with the reason; the others shown
+                log.warning("view: saved game %s of %s left out: %s", name, run.path, error.message)
+                listed.append({"name": name, "usable": False, "reason": error.message})
                 continue
             listed.append({"name": name, "usable": True, "seats": data.get("seats"), "scores": data.get("scores"),
                            "moves": len(data.get("history") or ())})
@@ -119,7 +143,8 @@ def make_app(run_paths) -> Starlette:
         run, name = run_of(request), request.path_params["name"]
         data = run.saved_game(name)
         try:
-            view = replay_view(data["history"], recorded_shares=data.get("shares"))
+            view = replay_view(data["history"], recorded_shares=data.get("shares"),
+                               seat_kinds=data.get("share_kinds") or [sources.share_kind(s) for s in data.get("seats") or []])
         except (KeyError, TypeError, ValueError) as error:
             return JSONResponse({"title": name, "usable": False, "reason": str(error)})
         return JSONResponse({"title": f"{run.name}: {name}", "usable": True, "seats": data.get("seats"), **view})
@@ -176,9 +201,6 @@ def make_app(run_paths) -> Starlette:
             return _error(error.status, error.message)
         return _error(error.status_code, error.detail)
 
-    async def failed(request, error):
-        return _error(500, f"internal error: {type(error).__name__}: {error}")
-
     routes = [
         Route("/", lambda request: RedirectResponse("/run")),
         Route("/api/runs", list_runs),
@@ -199,25 +221,38 @@ def make_app(run_paths) -> Starlette:
         Mount("/static", StaticFiles(directory=STATIC), name="static"),
         Route("/{page}", page),
     ]
-    app = Starlette(routes=routes, exception_handlers={RequestError: refused, HTTPException: refused,
-                                                        Exception: failed})
+    # Unexpected errors are turned into a one-line 500 by the guard.
+    app = Starlette(routes=routes, exception_handlers={RequestError: refused, HTTPException: refused})
+    allowed = set(LOOPBACK_NAMES) | {host.strip("[]").lower()} if is_loopback(host.strip("[]")) else None
+    app.add_middleware(Guard, allowed_hosts=allowed, token=token, cookie=f"tarnex_view_{port}")
     app.state.matches = matches
     return app
 
 
-def serve(run_paths, host: str = "127.0.0.1", port: int = 8765) -> int:
-    """Serves until interrupted; prints the address it listens on."""
+def serve(run_paths, host: str = "127.0.0.1", port: int = 8765, token: str | None = None,
+          request_seconds: float = 20.0) -> int:
+    """Serves until interrupted; prints the address it listens on (with the
+    token, where there is one)."""
     import uvicorn
 
-    app = make_app(run_paths)
+    beyond = not is_loopback(host.strip("[]"))
+    if beyond and token is None:
+        token = make_token()
     sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind((host, port))
     sock.listen(64)
     bound = sock.getsockname()[1]
+    app = make_app(run_paths, host, token, bound)
     shown = f"[{host}]" if ":" in host else host
-    print(f"tarnex-train view: {len(run_paths)} run folder(s) at http://{shown}:{bound}/", flush=True)
-    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False))
+    query = f"?token={token}" if token else ""
+    if beyond:
+        print(f"tarnex-train view: WARNING: listening on {host}, beyond this machine: anyone who can reach it "
+              "and has the address below (with its token) can see these runs and start matches on this machine",
+              file=sys.stderr, flush=True)
+    print(f"tarnex-train view: {len(run_paths)} run folder(s) at http://{shown}:{bound}/{query}", flush=True)
+    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False,
+                                           http=slow_client_protocol(request_seconds)))
     try:
         server.run(sockets=[sock])
     finally:

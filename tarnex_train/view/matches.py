@@ -13,6 +13,8 @@ lets it go on.
 
 from __future__ import annotations
 
+import ctypes
+import ctypes.util
 import secrets
 import threading
 import time
@@ -23,6 +25,31 @@ from .errors import BadRequest, Conflict, NotFound, RequestError
 
 SEATS = 4
 MAX_MATCHES = 32
+# What one match may cost: a search seat's simulations per tile, and the
+# computer seats' simulations per tile together. A search's tree grows
+# with its simulations (a million took gigabytes); at these caps a tile
+# takes a second or two of the CPU and its tree a few megabytes.
+MAX_SIMS_PER_TILE = 2048
+MAX_MATCH_SIMS_PER_TILE = 4096
+
+
+def check_cost(players) -> None:
+    """BadRequest when the seats would search beyond the caps."""
+    sims = [p.engine_seat[1] for p in players if p.engine_seat and p.engine_seat[0] == "search"]
+    if any(n > MAX_SIMS_PER_TILE for n in sims):
+        raise BadRequest(f"a search seat may take at most {MAX_SIMS_PER_TILE} simulations per tile here")
+    if sum(sims) > MAX_MATCH_SIMS_PER_TILE:
+        raise BadRequest(f"the search seats of a match may take at most {MAX_MATCH_SIMS_PER_TILE} simulations "
+                         f"per tile together here, not {sum(sims)}")
+
+
+def _give_back_memory() -> None:
+    """Returns the freed heap of a finished match's searches and networks to
+    the system (glibc keeps it for the process otherwise)."""
+    try:
+        ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):  # not glibc
+        pass
 
 
 class Match:
@@ -123,6 +150,16 @@ class Match:
     # -- the computer seats -------------------------------------------------
 
     def _computers(self) -> None:
+        try:
+            self._play_computers()
+        finally:
+            # The match is over or dropped: its networks, their caches and
+            # its searches' memory go back now, not when the page forgets it.
+            for player in self.players:
+                player.network = None
+            _give_back_memory()
+
+    def _play_computers(self) -> None:
         while True:
             with self.lock:
                 while not self.closed and not self.over and (self.players[self.mover].person or self.error):
@@ -193,6 +230,7 @@ class Matches:
     def start(self, players, step: bool) -> Match:
         if len(players) != SEATS:
             raise BadRequest(f"a match needs {SEATS} players, got {len(players)}")
+        check_cost(players)
         match = Match(secrets.token_hex(8), players, step)
         with self.lock:
             self.matches[match.id] = match

@@ -11,16 +11,18 @@ from __future__ import annotations
 import numpy as np
 
 from .. import _rules
-from ..data.games import SAVED_FORMAT, save_game  # noqa: F401 - the view's saved games
+from ..constants import CELLS
+from ..data.games import SAVED_FORMAT, save_game, share_kind  # noqa: F401 - the view's saved games
 from ..data.positions import FRAMES, replay
 from ..data.shards import FORMAT_VERSION as SHARD_FORMAT_VERSION
-from ..data.shards import MAX_SHARD_BYTES, SHARD_PATTERN
+from ..data.shards import MAX_SHARD_BYTES, SHARD_PATTERN, DataFolderError, check_arrays
 from ..errors import OptionError
 from ..files import write_json
 from ..loop.metrics import METRICS
 from ..players.notation import parse_player
 
 __all__ = ["FRAMES", "METRICS", "MAX_SHARD_BYTES", "SHARD_FORMAT_VERSION", "SHARD_PATTERN", "OptionError",
+           "CELLS", "DataFolderError", "check_arrays",
            "parse_player", "write_json", "replay", "position", "tile_marks", "COMPLETING", "placements", "pieces",
            "remaining", "scores", "reference_tile", "choose_tile", "NetworkPlayer"]
 

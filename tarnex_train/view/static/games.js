@@ -1,11 +1,30 @@
 // The games page: recorded self-play games of a generation and games saved
-// from the play page, replayed tile by tile or piece by piece, with the
-// search's visit shares over the legal tiles of each position.
+// from the play page, replayed tile by tile or piece by piece, with each
+// position's shares over its legal tiles, named for what they are.
 
 import {Board, SEAT_NAMES, drawSeats, element, getJSON, nav, owners, query, showError, tileName}
   from "./common.js";
 
 const PLAY_MS = {tile: 120, piece: 400};
+// What a position's shares are, as shards (policy targets) and saved games
+// (what a computer seat saw) record it; null: a shard from before that.
+const SHARES = {visits: "the search's visit shares", completed_q: "the search's improved policy (completed Q)",
+                policy: "the network's policy", placement: "the rest of the placement the player chose"};
+
+function sharesName(kind) {
+  if (kind === null || kind === undefined) return "the policy target";
+  if (kind.startsWith("teacher:")) return `the ${kind.slice(8)} teacher's target`;
+  return SHARES[kind] || kind;
+}
+
+// The heat map's label: what the shares at move k are, or (where that move
+// has none) every kind the game shows.
+function heatLabel(k) {
+  const kinds = game.kinds || [];
+  const here = game.shares[k] ? [kinds[k]] : [...new Set(game.shares.map((s, i) => (s ? kinds[i] : undefined))
+    .filter((kind) => kind !== undefined))];
+  return here.length ? `heat map: ${here.map(sharesName).join(" / ")}` : "heat map: no shares recorded";
+}
 const runIndex = Number(query("run") || 0);
 const board = new Board(document.getElementById("board"));
 let pieces = [];
@@ -36,15 +55,17 @@ function show(k) {
   if (at < moves.length) {
     const [seat, tile] = moves[at];
     const shares = game.shares[at];
-    if (shares && document.getElementById("heat").checked) board.heat(shares, tile);
+    const what = sharesName((game.kinds || [])[at]);
+    if (shares && document.getElementById("heat").checked) board.heat(shares, tile, what);
     else board.ring(tile);
     const share = shares ? shares.find(([t]) => t === tile) : null;
     info.textContent = `next: seat ${seat} (${SEAT_NAMES[seat]}) plays ${tileName(tile)}` +
-      (share ? `, ${(100 * share[1]).toFixed(1)}% of the search's visits` : "") +
+      (share ? `, ${(100 * share[1]).toFixed(1)}% of ${what}` : "") +
       (moves[at][2] ? "; this tile completes the piece" : "");
   } else {
     info.textContent = `game over: payoff ${game.payoff.map((p) => p.toFixed(2)).join(" / ")}`;
   }
+  document.getElementById("heat-label").textContent = heatLabel(Math.min(at, moves.length - 1));
   const state = stateAt(at);
   drawSeats(document.getElementById("seats"), {seats: game.seats, scores: state.scores, remaining: state.remaining,
     pieces, mover: at < moves.length ? moves[at][0] : null, payoff: at === moves.length ? game.payoff : null});
@@ -127,10 +148,13 @@ async function listGames() {
     element("tr", {}, table).innerHTML = "<th>saved game</th><th>scores</th>";
     const {games} = await getJSON(`/api/runs/${runIndex}/saved`);
     for (const g of games) {
-      const row = gameRow(table, [g.name.replace(/\.json$/, ""), (g.scores || []).join(" / ")],
-                          `/api/runs/${runIndex}/saved/${encodeURIComponent(g.name)}`, g.usable);
-      row.dataset.name = g.name;
-      row.title = (g.seats || []).join(", ");
+      // A damaged file comes as unusable, with its reason: shown, never run on.
+      const name = String(g.name);
+      const scores = g.usable && Array.isArray(g.scores) ? g.scores.join(" / ") : "left out";
+      const row = gameRow(table, [name.replace(/\.json$/, ""), scores],
+                          `/api/runs/${runIndex}/saved/${encodeURIComponent(name)}`, g.usable);
+      row.dataset.name = name;
+      row.title = g.usable && Array.isArray(g.seats) ? g.seats.join(", ") : String(g.reason || "unreadable");
     }
     const wanted = query("saved");
     const row = wanted && table.querySelector(`tr[data-name="${CSS.escape(wanted)}"]`);
@@ -138,7 +162,11 @@ async function listGames() {
     return;
   }
   element("tr", {}, table).innerHTML = "<th>game</th><th>tiles</th><th>won by</th>";
-  const {games} = await getJSON(`/api/runs/${runIndex}/generations/${source}/games`);
+  const {games, skipped} = await getJSON(`/api/runs/${runIndex}/generations/${source}/games`);
+  for (const s of skipped || []) {
+    const note = element("tr", {class: "skipped"}, table);
+    element("td", {colspan: 3}, note, `left out: ${s.reason}`);
+  }
   for (const g of games) {
     const row = gameRow(table, [g.number, g.usable ? g.moves : `${g.moves} (no replay)`, winners(g.payoff)],
                         `/api/runs/${runIndex}/generations/${source}/games/${encodeURIComponent(g.shard)}/${g.number}`,

@@ -13,6 +13,26 @@ let records = [];
 // all its games each time, so only the newest one counts.
 const FITS = ["ladder", "ratings"];
 
+// The generation line's measures, by key: what each shows, on which chart
+// (each chart one scale, read against its own reference), and its column.
+const MEASURES = {
+  vs_random: {chart: "seat0", label: "vs three random seats, the network in seat 0", column: "vs random (seat 0)"},
+  equal_players: {chart: "calibration", label: "equal players in seat 0 (random vs random)",
+                  column: "equal players (seat 0)"},
+  vs_greedy: {chart: "rotated", label: "vs three greedy seats", column: "vs greedy (rotated)"},
+  vs_previous: {chart: "rotated", label: "vs three seats of the previous generation", column: "vs previous (rotated)"},
+  rating: {chart: "rating", label: "rating from seat-0 games against random", column: "rating (seat 0)"},
+  gain_vs_previous: {chart: "gain", label: "gain over the previous generation", column: "gain vs previous"},
+};
+const EQUAL_ROTATED = 0.25;  // a player of one seat against three equal ones, seats rotated
+
+function about(name, kind) {
+  const known = MEASURES[name];
+  if (known) return known;
+  const label = name.replace(/_/g, " ").replace(/\./g, ": ");
+  return {chart: kind === "payoff" ? "other payoffs" : "other ratings", label, column: label};
+}
+
 // Every interval-shaped entry of a generation line, found wherever it sits
 // (fits aside): {mean, low, high} is a payoff (vs_random, vs_greedy,
 // vs_previous ...), {rating, low, high} a rating.
@@ -73,7 +93,7 @@ function number(value) {
 }
 
 function series(rows, x, names, kind) {
-  return names.map((name) => ({name, points: rows.map((r) => {
+  return names.map((name) => ({name: about(name, kind).label, points: rows.map((r) => {
     const m = r.measures.find((m) => m.name === name && m.kind === kind);
     return m ? {x: x(r.record), y: number(m.y), low: number(m.low), high: number(m.high)} : {x: 0, y: NaN};
   })}));
@@ -83,38 +103,76 @@ function lossNames(lines) {
   return [...new Set(lines.flatMap((r) => Object.keys(r).filter((k) => k.endsWith("_loss"))))];
 }
 
+const lossLabel = (key) => key.replace(/_loss$/, " loss").replace(/_/g, " ");
+
+// The newest value of a measure, as a reference line.
+function newest(rows, name, label) {
+  for (let i = rows.length - 1; i >= 0; i--) {
+    const m = rows[i].measures.find((m) => m.name === name);
+    if (m && Number.isFinite(number(m.y))) {
+      return [{name: `${label}: ${number(m.y).toFixed(3)}`, y: number(m.y), low: number(m.low), high: number(m.high)}];
+    }
+  }
+  return [];
+}
+
 function draw() {
   const generations = records.filter((r) => r.kind === "generation").sort((a, b) => a.generation - b.generation);
   const train = records.filter((r) => r.kind === "train");
   const rows = generations.map((record) => ({record, measures: measures(record)}));
-  const byKind = (kind) =>
-    [...new Set(rows.flatMap((r) => r.measures.filter((m) => m.kind === kind).map((m) => m.name)))];
+  const order = Object.keys(MEASURES);
+  const rank = (name) => (order.includes(name) ? order.indexOf(name) : order.length);
+  const byKind = (kind, chart = null) =>
+    [...new Set(rows.flatMap((r) => r.measures.filter((m) => m.kind === kind).map((m) => m.name)))]
+      .filter((name) => chart === null || about(name, kind).chart === chart).sort((a, b) => rank(a) - rank(b));
   const minutes = document.getElementById("axis").value === "minutes";
   const x = minutes ? (r) => number(r.wall_seconds) / 60 : (r) => r.generation;
   const xLabel = minutes ? "wall time (minutes)" : "generation";
   const wholeX = !minutes;
   const charts = document.getElementById("charts");
   charts.replaceChildren();
-  lineChart(charts, {title: "Strength: mean payoff of seat 0, 95% interval", xLabel, yLabel: "payoff",
-                     series: series(rows, x, byKind("payoff"), "payoff"), yMin: 0, yMax: 1, wholeX});
+  const payoffs = (chart) => series(rows, x, byKind("payoff", chart), "payoff");
+  const ratings = (chart) => series(rows, x, byKind("rating", chart), "rating");
+  const chart = (options) => lineChart(charts, {xLabel, wholeX, ...options});
+  chart({title: "Strength in seat 0 against three random seats: mean payoff, 95% interval", yLabel: "payoff",
+         series: payoffs("seat0"), yMin: 0, yMax: 1,
+         references: newest(rows, "equal_players", "equal players in seat 0")});
+  chart({title: "Strength in rotated matches (one seat against three): mean payoff, 95% interval",
+         yLabel: "payoff", series: payoffs("rotated"), yMin: 0, yMax: 1,
+         references: [{name: `equal players, seats rotated: ${EQUAL_ROTATED}`, y: EQUAL_ROTATED}]});
+  if (byKind("payoff", "other payoffs").length) {
+    chart({title: "Other payoffs, 95% interval", yLabel: "payoff", series: payoffs("other payoffs"), yMin: 0, yMax: 1});
+  }
+  chart({title: "Rating from seat-0 games against random (Elo scale, the random player at 0)", yLabel: "rating",
+         series: ratings("rating")});
+  chart({title: "Gain over the previous generation (Elo scale, from rotated matches)", yLabel: "rating gain",
+         series: ratings("gain"), references: [{name: "no gain", y: 0}]});
   const xOfGeneration = (g) => { const r = generations.find((r) => r.generation === g); return r ? x(r) : NaN; };
   const ladder = fitSeries(newestFit(records), xOfGeneration, generations.map(x).filter(Number.isFinite));
-  lineChart(charts, {title: "Rating (Elo scale, the random player at 0)", xLabel, yLabel: "rating",
-                     series: series(rows, x, byKind("rating"), "rating").concat(ladder), wholeX});
+  chart({title: "Ladder: Bradley-Terry rating of four-player games (Elo scale, the random player at 0)",
+         yLabel: "rating", series: ladder});
+  if (byKind("rating", "other ratings").length) {
+    chart({title: "Other ratings", yLabel: "rating", series: ratings("other ratings")});
+  }
   const heldout = generations.filter((g) => g.heldout && typeof g.total_steps === "number");
-  const losses = lossNames(train).map((name) => ({name: `${name} (train)`,
+  const losses = lossNames(train).map((name) => ({name: `${lossLabel(name)} (train)`,
     points: train.map((r) => ({x: r.total_steps, y: number(r[name])}))}))
-    .concat(lossNames(heldout.map((g) => g.heldout)).map((name) => ({name: `${name} (held out)`, dashed: true,
-      points: heldout.map((g) => ({x: g.total_steps, y: number(g.heldout[name])}))})));
+    .concat(lossNames(heldout.map((g) => g.heldout)).map((name) => ({name: `${lossLabel(name)} (held out)`,
+      dashed: true, points: heldout.map((g) => ({x: g.total_steps, y: number(g.heldout[name])}))})));
   lineChart(charts, {title: "Losses", xLabel: "training steps", yLabel: "cross-entropy", series: losses});
   const perGeneration = (path) => generations.map((g) => ({x: g.generation, y: number(get(g, path))}));
-  lineChart(charts, {title: "Policy entropy of held-out positions", xLabel: "generation", yLabel: "nats", wholeX: true,
-                     series: [{name: "policy entropy", points: perGeneration("heldout.policy_entropy")}]});
-  lineChart(charts, {title: "Self-play speed", xLabel: "generation", yLabel: "evaluations / s", yMin: 0, wholeX: true,
-                     series: [{name: "evaluations/s", points: perGeneration("selfplay.evaluations_per_second")}]});
-  lineChart(charts, {title: "Evaluation cache hit rate", xLabel: "generation", yLabel: "hits", yMin: 0, yMax: 1,
-                     wholeX: true, percent: true,
-                     series: [{name: "cache hit rate", points: perGeneration("selfplay.cache_hit_rate")}]});
+  // Generations whose games asked the network nothing (reference players)
+  // have no speed or cache to show: left out, not drawn at 0.
+  const usedNetwork = (g) => !(number(get(g, "selfplay.evaluations")) === 0
+                               || number(get(g, "selfplay.evaluations_per_second")) === 0);
+  const networkGenerations = (path) => perGeneration(path).filter((p, i) => usedNetwork(generations[i]));
+  lineChart(charts, {title: "Self-play speed (generations whose games used the network)", xLabel: "generation",
+                     yLabel: "evaluations / s", yMin: 0, wholeX: true,
+                     series: [{name: "network evaluations per second",
+                               points: networkGenerations("selfplay.evaluations_per_second")}]});
+  lineChart(charts, {title: "Evaluation cache: share of requests answered without the network", xLabel: "generation",
+                     yLabel: "requests", yMin: 0, wholeX: true, percent: true,
+                     series: [{name: "cache hit rate", points: networkGenerations("selfplay.cache_hit_rate")}]});
   table(rows, byKind("payoff").concat(byKind("rating")));
   const last = generations[generations.length - 1];
   document.getElementById("status").textContent = last
@@ -145,7 +203,7 @@ function table(rows, names) {
   box.replaceChildren();
   const head = element("tr", {}, element("thead", {}, box));
   for (const [label] of fixed) element("th", {}, head, label);
-  for (const name of names) element("th", {}, head, name);
+  for (const name of names) element("th", {}, head, about(name, "payoff").column);
   for (const [label] of after) element("th", {}, head, label);
   const body = element("tbody", {}, box);
   for (const {record, measures} of rows.slice().reverse()) {
@@ -157,6 +215,13 @@ function table(rows, names) {
   }
 }
 
+// Damaged lines of metrics.jsonl are left out by the server; say so.
+function showSkipped(notes) {
+  const box = document.getElementById("skipped");
+  box.hidden = notes.length === 0;
+  box.textContent = notes.length ? `${notes.length} line(s) left out: ${notes.slice(0, 3).join("; ")}` : "";
+}
+
 async function refresh() {
   try {
     const response = await fetch(`/api/runs/${runIndex}/metrics`, {headers: etag ? {"If-None-Match": etag} : {}});
@@ -165,6 +230,7 @@ async function refresh() {
       if (!response.ok) throw new Error(data.error);
       etag = response.headers.get("ETag");
       records = data.records;
+      showSkipped(data.skipped || []);
       draw();
     }
     showError(null);
