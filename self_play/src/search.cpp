@@ -67,6 +67,19 @@ void backup(const std::vector<Node*>& path, const std::vector<float>& values) {
     }
 }
 
+void backup_to_chooser(const Node& root, const std::vector<Node*>& path, const std::vector<float>& values) {
+    std::size_t chooser = root.player;
+    for (Node* node : path) {
+        if (chooser >= values.size()) {
+            fault("value list of " + std::to_string(values.size()) + " entries has no value for seat " +
+                  std::to_string(chooser));
+        }
+        ++node->visit_count;
+        node->value_sum = values[chooser] + node->value_sum;
+        chooser = node->player;
+    }
+}
+
 const Game& descend(Node& root, const Game& game, const Config& config, std::vector<Node*>& path) {
     path.clear();
     Node* node = &root;

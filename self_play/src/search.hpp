@@ -1,9 +1,11 @@
-// PUCT tree search with Dirichlet noise at the root.
+// PUCT tree search with Dirichlet noise at the root: the one search of the
+// engine and of tarnex_train's players.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config.hpp"
@@ -23,24 +25,61 @@ float puct_score(float k, const Node& child);
 Node& select_child(Node& node, const Config& config);
 // Mixes one Dirichlet(alpha) sample into the root's priors (two or more children).
 void add_root_noise(Node& root, const Config& config, Rng& rng);
-// Adds the simulation's values along the path, each node taking its own seat's value.
-void backup(const std::vector<Node*>& path, const std::vector<float>& values);
 // One simulation's walk down the tree: from `root` (at position `game`) by
 // select_child to a leaf, making the position of each node reached for the
 // first time. `path` receives the nodes below the root; returns the leaf's
 // position (`game` itself when the root is a leaf).
 const Game& descend(Node& root, const Game& game, const Config& config, std::vector<Node*>& path);
 
-// Builds the tree of one search from `game`, which is only read.
+// Whom a search credits with a child's value. A tile that completes a piece
+// hands the move on, so the child's position has another mover: `next`
+// values the child for that mover, as self-play's search does; `chooser`
+// for the seat that chose the tile, whose choice it is.
+enum class Credit : std::uint8_t { next, chooser };
+
+// Where the searches built on run_search part ways. The defaults are
+// self-play's search, whose trees, requests and draws the module's replays
+// pin down; tarnex_train's players and training games set the others.
+struct SearchRules {
+    Credit credit = Credit::next;
+    // Self-play mixes noise into every root (drawing from the generator even
+    // at an exploration fraction of 0); otherwise only where the fraction is
+    // above 0, so a noiseless search draws nothing for it.
+    bool noise_at_zero_fraction = true;
+    // A root without children has nothing to choose between: return it
+    // before any simulation rather than evaluating it again for each.
+    bool stop_at_leaf_root = false;
+    // A failed leaf evaluation ends the search with the error rather than a
+    // fault (a caller that reports errors per game, not per process).
+    bool return_leaf_errors = false;
+    // When given, receives the root children's priors before any noise, in
+    // walk order (left alone when the root stops as a leaf).
+    std::vector<float>* root_priors = nullptr;
+};
+
+// Adds the simulation's values along the path, each node taking its own seat's value.
+void backup(const std::vector<Node*>& path, const std::vector<float>& values);
+// The backup of Credit::chooser: each node on the path below `root` takes
+// the value of its parent's mover.
+void backup_to_chooser(const Node& root, const std::vector<Node*>& path, const std::vector<float>& values);
+
+// Builds the tree of one search from `game`, which is only read: the one
+// PUCT simulation loop of the tree, `rules` saying where a caller's search
+// differs from self-play's.
 template <Transport T>
 Expected<Node, std::string> run_search(const Game& game, const Config& config, T& transport, std::int32_t id,
-                                       Rng& rng) {
+                                       Rng& rng, const SearchRules& rules = {}) {
     Node root;
     EvaluationReply reply;
     if (auto error = evaluate(root, game, transport, id, rng, reply)) {
         return Unexpected{"Error evaluating root node: " + error->display()};
     }
-    add_root_noise(root, config, rng);
+    if (rules.stop_at_leaf_root && root.is_leaf()) return root;
+    if (rules.root_priors != nullptr) {
+        rules.root_priors->clear();
+        for (const Node& child : root.children) rules.root_priors->push_back(child.prior);
+    }
+    if (rules.noise_at_zero_fraction || config.exploration_fraction > 0.0f) add_root_noise(root, config, rng);
 
     std::vector<Node*> path;
     for (std::uint64_t sim = 0; sim < config.sims_per_move; ++sim) {
@@ -48,9 +87,15 @@ Expected<Node, std::string> run_search(const Game& game, const Config& config, T
         const Game& position = descend(root, game, config, path);
         Node& leaf = path.empty() ? root : *path.back();
         if (auto error = evaluate(leaf, position, transport, id, rng, reply)) {
-            fault("Error evaluating leaf node: " + error->display());
+            std::string message = "Error evaluating leaf node: " + error->display();
+            if (rules.return_leaf_errors) return Unexpected{std::move(message)};
+            fault(message);
         }
-        backup(path, reply.values);
+        if (rules.credit == Credit::next) {
+            backup(path, reply.values);
+        } else {
+            backup_to_chooser(root, path, reply.values);
+        }
     }
     return root;
 }

@@ -18,6 +18,7 @@
 
 namespace tarnex::match {
 
+using self_play::Credit;
 using self_play::EvaluationReply;
 using self_play::Expected;
 using self_play::Node;
@@ -40,17 +41,15 @@ struct ReferencePlayer {
 struct PolicyPlayer {
     float temperature = 0.0f;
 };
-// Whom a search credits with a child's value. A tile that completes a piece
-// hands the move on, so the child's position has another mover: `next`
-// values the child for that mover, as the self-play search does; `chooser`
-// for the seat that chose the tile, whose choice it is.
-enum class Credit : std::uint8_t { next, chooser };
-// `sims` simulations per tile; Dirichlet noise at the root only where
-// `exploration_fraction` is above 0 (self-play, never a match).
+// `sims` simulations per tile, crediting by `credit` (self_play::Credit);
+// Dirichlet noise at the root only where `exploration_fraction` is above 0
+// (self-play, never a match). The PUCT constants have no default here: the
+// caller's come from the settings (tarnex_train.settings.SearchConfig), so
+// no second value can disagree with them.
 struct SearchPlayer {
     std::uint64_t sims = 1;
-    float c_init = 1.25f;
-    float c_base = 19652.0f;
+    float c_init;
+    float c_base;
     Credit credit = Credit::next;
     float dirichlet_alpha = 0.3f;
     float exploration_fraction = 0.0f;
@@ -91,47 +90,27 @@ Decision policy_decision(const Node& root, const Game& game, float temperature, 
 // equals (then the lowest tile); a uniformly drawn legal tile when the root
 // has no child.
 Decision search_decision(const Node& root, const Game& game, Rng& rng);
-// The backup of Credit::chooser: each node on the path below `root` takes
-// the value of its parent's mover.
-void backup_to_chooser(const Node& root, const std::vector<Node*>& path, const std::vector<float>& values);
-
-// The engine's search, backing up by `player.credit`. A failed evaluation,
-// at the root or at a leaf, ends it with the error. `priors`, when given,
-// receives the root children's priors before any noise (in walk order).
+// The core search (self_play::run_search) as a player searches: crediting
+// by `player.credit`, noise only where its exploration fraction is above 0,
+// a root without children returned unsearched. A failed evaluation, at the
+// root or at a leaf, ends it with the error. `priors`, when given, receives
+// the root children's priors before any noise (in walk order).
 template <Transport T>
 Expected<Node, std::string> search(const Game& game, const SearchPlayer& player, T& transport, std::int32_t id,
                                    Rng& rng, std::vector<float>* priors = nullptr) {
     self_play::Config config;
+    config.sims_per_move = player.sims;
     config.c_init = player.c_init;
     config.c_base = player.c_base;
     config.dirichlet_alpha = player.dirichlet_alpha;
     config.exploration_fraction = player.exploration_fraction;
-    Node root;
-    EvaluationReply reply;
-    if (auto error = self_play::evaluate(root, game, transport, id, rng, reply)) {
-        return Unexpected{"Error evaluating root node: " + error->display()};
-    }
-    if (root.is_leaf()) return root;  // nothing to choose between: no simulation would change that
-    if (priors != nullptr) {
-        priors->clear();
-        for (const Node& child : root.children) priors->push_back(child.prior);
-    }
-    if (player.exploration_fraction > 0.0f) self_play::add_root_noise(root, config, rng);
-    std::vector<Node*> path;
-    for (std::uint64_t sim = 0; sim < player.sims; ++sim) {
-        ++root.visit_count;
-        const Game& position = self_play::descend(root, game, config, path);
-        Node& leaf = path.empty() ? root : *path.back();
-        if (auto error = self_play::evaluate(leaf, position, transport, id, rng, reply)) {
-            return Unexpected{"Error evaluating leaf node: " + error->display()};
-        }
-        if (player.credit == Credit::next) {
-            self_play::backup(path, reply.values);
-        } else {
-            backup_to_chooser(root, path, reply.values);
-        }
-    }
-    return root;
+    self_play::SearchRules rules;
+    rules.credit = player.credit;
+    rules.noise_at_zero_fraction = false;
+    rules.stop_at_leaf_root = true;
+    rules.return_leaf_errors = true;
+    rules.root_priors = priors;
+    return self_play::run_search(game, config, transport, id, rng, rules);
 }
 
 // One decision of `player` in `game` (not over). `transport` may be null for

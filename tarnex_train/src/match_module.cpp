@@ -161,7 +161,7 @@ bool read_player(PyObject* o, const std::string& what, Player& out) {
         return true;
     }
     if (kind == "search") {
-        SearchPlayer search;
+        SearchPlayer search{};
         long long sims = 0;
         std::string credit;
         if (!arity(4, "('search', sims, c_init, c_base, credit)") || !read_integer(item(1), what + ": sims", sims) ||

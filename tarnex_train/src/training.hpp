@@ -38,7 +38,7 @@ enum class PolicyTarget : std::uint8_t { visits, completed_q };
 Shares completed_q_target(const Node& root, const std::vector<float>& priors);
 
 struct TrainingSearch {
-    SearchPlayer full;  // the recorded searches, noise included
+    SearchPlayer full{};  // the recorded searches, noise included
     PolicyTarget target = PolicyTarget::visits;
     std::uint64_t cheap_sims = 0;  // 0: every search is full
     float full_share = 1.0f;
