@@ -48,6 +48,7 @@
 #include "training.hpp"
 #include "python_api/convert.hpp"
 #include "python_api/error.hpp"
+#include "python_api/history.hpp"
 #include "python_api/transport.hpp"
 
 namespace {
@@ -182,32 +183,9 @@ bool read_player(PyObject* o, const std::string& what, Player& out) {
     return fail(PyExc_ValueError, what + ": unknown player kind " + shown(kind) + "; a player is " + kPlayerForms);
 }
 
-// (seat, tile) pairs; `what` names them in errors ("opening", "history").
-bool read_moves(PyObject* sequence, const std::string& what, Moves& out) {
-    Ref entries = items_of(sequence, what);
-    if (!entries) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(entries.get()); ++i) {
-        PyObject* entry = PyTuple_GetItem(entries.get(), i);
-        const std::string where = what + " entry " + std::to_string(i);
-        if (!PyTuple_Check(entry) && !PyList_Check(entry)) {
-            return fail(PyExc_TypeError, where + " must be a (seat, tile) pair, not " + type_name(entry));
-        }
-        if (PySequence_Size(entry) != 2) return fail(PyExc_TypeError, where + " must be a (seat, tile) pair");
-        Ref seat = Ref::steal(PySequence_GetItem(entry, 0));
-        Ref tile = Ref::steal(PySequence_GetItem(entry, 1));
-        if (!seat || !tile) return false;
-        long long s = 0, t = 0;
-        if (!read_integer(seat.get(), where + ": seat", s) || !read_integer(tile.get(), where + ": tile", t)) {
-            return false;
-        }
-        out.emplace_back(s, t);
-    }
-    return true;
-}
-
 bool read_position(PyObject* moves, const std::string& what, Game& out) {
     Moves pairs;
-    if (!read_moves(moves, what, pairs)) return false;
+    if (!tarnex::python::read_moves(moves, what, pairs)) return false;
     auto played = play_opening(pairs, what);
     if (!played) return fail(PyExc_ValueError, played.error());
     out = std::move(played.value());

@@ -97,6 +97,7 @@
 #include "game.hpp"
 #include "piece_features.hpp"
 #include "placement_planes.hpp"
+#include "python_api/history.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -108,10 +109,7 @@ using tarnex::python::Ref;
 
 constexpr std::size_t kPlanes = 5;
 constexpr std::size_t kStateSize = kPlanes * kBoardCells;
-// Each tile of a game is one of the 89 cells of some seat's pieces.
-constexpr std::size_t kLongestGame = kPlayers * tarnex::kCatalogueCells;
-
-using History = std::vector<std::pair<long long, long long>>;
+using History = tarnex::python::Moves;
 
 struct Failure {
     PyObject* type;  // a borrowed exception type
@@ -120,64 +118,9 @@ struct Failure {
 
 std::string entry_prefix(std::size_t index) { return "history entry " + std::to_string(index) + ": "; }
 
-// Reads one integer item of a pair.
-std::optional<Failure> read_int(PyObject* item, const std::string& prefix, const char* what, long long& out) {
-    if (!PyLong_Check(item)) {
-        return Failure{PyExc_TypeError, prefix + what + " must be an int, not " + Py_TYPE(item)->tp_name};
-    }
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(item, &overflow);
-    if (overflow != 0) return Failure{PyExc_ValueError, prefix + what + " is out of range"};
-    if (out == -1 && PyErr_Occurred()) return Failure{nullptr, {}};
-    return std::nullopt;
-}
-
-// Refuses a history no game can reach before anything proportional to its
-// length is allocated.
-std::optional<Failure> check_length(Py_ssize_t n) {
-    if (n <= static_cast<Py_ssize_t>(kLongestGame)) return std::nullopt;
-    return Failure{PyExc_ValueError, "history has " + std::to_string(n) + " entries; no game has more than " +
-                                         std::to_string(kLongestGame)};
-}
-
 // Converts the history into plain pairs, with the interpreter lock held.
 std::optional<Failure> read_history(PyObject* history, History& out) {
-    // A sequence tells its length before any copy; PySequence_Fast copies
-    // only other iterables (lists and tuples it returns as they are).
-    if (PySequence_Check(history)) {
-        const Py_ssize_t n = PySequence_Size(history);
-        if (n < 0) PyErr_Clear();
-        if (auto failure = check_length(n)) return failure;
-    }
-    Ref fast = Ref::steal(PySequence_Fast(history, "history must be a sequence of (seat, tile) pairs"));
-    if (!fast) return Failure{nullptr, {}};  // the error is already set
-    if (auto failure = check_length(PySequence_Size(fast.get()))) return failure;
-    // Reading an entry runs its own code (__len__, __getitem__), which may
-    // change or empty a history list: the pairs are read from a tuple that
-    // holds every entry for the whole call.
-    Ref entries = Ref::steal(PySequence_Tuple(fast.get()));
-    if (!entries) return Failure{nullptr, {}};
-    fast.reset();
-    const Py_ssize_t n = PyTuple_Size(entries.get());
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* entry = PyTuple_GetItem(entries.get(), i);  // borrowed from the tuple we hold
-        const std::string prefix = entry_prefix(static_cast<std::size_t>(i));
-        if (PyUnicode_Check(entry) || PyBytes_Check(entry) || !PySequence_Check(entry) ||
-            PySequence_Size(entry) != 2) {
-            PyErr_Clear();
-            return Failure{PyExc_TypeError, prefix + "expected a (seat, tile) pair, got " + Py_TYPE(entry)->tp_name};
-        }
-        Ref seat_item = Ref::steal(PySequence_GetItem(entry, 0));
-        if (!seat_item) return Failure{nullptr, {}};
-        Ref tile_item = Ref::steal(PySequence_GetItem(entry, 1));
-        if (!tile_item) return Failure{nullptr, {}};
-        long long seat = 0;
-        long long tile = 0;
-        if (auto failure = read_int(seat_item.get(), prefix, "seat", seat)) return failure;
-        if (auto failure = read_int(tile_item.get(), prefix, "tile", tile)) return failure;
-        out.emplace_back(seat, tile);
-    }
+    if (!tarnex::python::read_moves(history, "history", out)) return Failure{nullptr, {}};  // the error is set
     return std::nullopt;
 }
 

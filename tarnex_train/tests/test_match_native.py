@@ -127,6 +127,24 @@ def test_bad_games_and_failed_evaluations():
     assert caught.value.args == ("seat 3: Error evaluating root node: EOFError: the inference server has stopped answering",)
 
 
+@pytest.mark.parametrize("history, error", [
+    (5, TypeError),
+    ([(0, 0), (0,)], TypeError),
+    ([(0, 0), "ab"], TypeError),
+    ([(0, 1.0)], TypeError),
+    ([(0, 2**70)], ValueError),
+    ([(0, 0)] * 357, ValueError),  # longer than any game
+])
+def test_histories_are_read_as_the_rules_binding_reads_them(history, error):
+    """Both modules read a history through one reader: the same error, the
+    entry named the same way."""
+    with pytest.raises(error) as by_rules:
+        _rules.position(history)
+    with pytest.raises(error) as by_match:
+        _match.choose_tile(history, ("random",), None, None)
+    assert str(by_match.value) == str(by_rules.value)
+
+
 @pytest.mark.parametrize("options, error", [
     (dict(policy_target="visit"), "unknown policy_target 'visit' (visits, completed_q)"),
     (dict(policy_target="completed_q"), "policy_target 'completed_q' needs the credit 'chooser'"),
