@@ -16,13 +16,15 @@ import math
 from dataclasses import dataclass
 
 from ..errors import OptionError
+from ..settings import SearchPlayers
 
 REFERENCES = ("greedy", "lookahead")
 MAX_TEMPERATURE = 100.0  # as the loop's policy temperature
 MAX_SIMS = 1_000_000
 CREDITS = ("chooser", "next")
-DEFAULT_C_INIT = 0.75
-DEFAULT_C_BASE = 19652.0
+# A search seat given no constants searches as a match's search players do by
+# default: the settings are the one home of those values.
+_SEARCH_DEFAULTS = SearchPlayers()
 
 
 @dataclass(frozen=True)
@@ -37,8 +39,8 @@ class Player:
     def uses_network(self) -> bool:
         return self.kind in ("policy", "search")
 
-    def native(self, credit: str = "chooser", c_init: float = DEFAULT_C_INIT,
-               c_base: float = DEFAULT_C_BASE) -> tuple:
+    def native(self, credit: str = _SEARCH_DEFAULTS.credit, c_init: float = _SEARCH_DEFAULTS.c_init,
+               c_base: float = _SEARCH_DEFAULTS.c_base) -> tuple:
         """The seat as the match driver takes it."""
         if self.kind == "random":
             return ("random",)
