@@ -27,7 +27,7 @@ def test_view_in_a_loopback_only_namespace():
         pytest.importorskip(module)
     if not os.path.exists(CHROMEDRIVER):
         pytest.skip("needs Debian's chromium-driver")
-    run_in_loopback_namespace(__file__, "inside", INSIDE, 4, "view")
+    run_in_loopback_namespace(__file__, "inside", INSIDE, 5, "view")
 
 
 inside = pytest.mark.skipif(not os.environ.get(INSIDE), reason="runs inside the loopback-only namespace")
@@ -38,9 +38,11 @@ inside = pytest.mark.skipif(not os.environ.get(INSIDE), reason="runs inside the 
 
 def _generation_line(g: int) -> dict:
     band = lambda mean, width: {"mean": mean, "low": mean - width, "high": mean + width, "games": 40}
+    # Generation 0 is a bootstrap one: reference players, no network evaluations.
+    selfplay = {"evaluations": 0, "evaluations_per_second": 0.0, "cache_hit_rate": None} if g == 0 else \
+        {"evaluations": 10_000, "evaluations_per_second": 5000.0 + g, "cache_hit_rate": 0.01 + 0.001 * g}
     return {"kind": "generation", "generation": g, "wall_seconds": 60.0 * (g + 1), "games": 8, "positions": 2000,
-            "train_steps": 10, "total_steps": 10 * (g + 1),
-            "selfplay": {"evaluations_per_second": 5000.0 + g, "cache_hit_rate": 0.5},
+            "train_steps": 10, "total_steps": 10 * (g + 1), "selfplay": selfplay,
             "heldout": {"policy_loss": 2.0 - 0.1 * g, "value_loss": 1.3, "policy_entropy": 2.5 - 0.1 * g},
             "vs_random": band(0.3 + 0.1 * g, 0.1), "vs_previous": band(0.3, 0.1), "equal_players": band(0.29, 0.05),
             "vs_greedy": band(0.1 * g, 0.05), "rating": _rating(50.0 * g)}
@@ -62,13 +64,15 @@ def _train_line(g: int, step: int) -> dict:
 @pytest.fixture(scope="module")
 def run_dir(tmp_path_factory):
     """Three generations of metrics and a ladder's fit, a tiny network, two
-    recorded self-play games in generation 0 and a shard from before game
-    numbers were kept."""
+    recorded self-play games of four search seats in generation 0 and a
+    shard from before game numbers were kept, and in generation 1 a game of
+    the network's policy beside three reference seats, taught by lookahead."""
     from conftest import TINY, tiny_options
     from tarnex_train.inference.evaluators import ZeroEvaluator
     from tarnex_train.model.checkpoints import save_checkpoint
     from tarnex_train.model.network import TarnexNet
     from tarnex_train.play.selfplay import run_selfplay
+    from tarnex_train.settings import SearchConfig
 
     run = tmp_path_factory.mktemp("run")
     save_checkpoint(TarnexNet(TINY), str(run / "best.pt"))
@@ -84,6 +88,10 @@ def run_dir(tmp_path_factory):
     with np.load(shard) as arrays:
         old = {k: arrays[k] for k in ("format_version", "planes", "policy", "value", "mover", "tile")}
     np.savez_compressed(data / "shard-old-00000.npz", **old)
+    taught = SearchConfig(player="policy", reference_seats=1.0, teacher="lookahead")
+    summary = run_selfplay(tiny_options(run / "gen-0001" / "data", games=1, workers=1, search=taught),
+                           evaluator=ZeroEvaluator())
+    assert summary.games_done == 1
     return run
 
 
@@ -151,6 +159,17 @@ def _shown_scores(browser):
     return [int(_one(browser, f'.seat[data-seat="{s}"] .score').get_attribute("data-score")) for s in range(4)]
 
 
+def _pixel_y_matches(figure, reference) -> bool:
+    """Whether a reference line lies where its value falls on the chart's
+    y axis, read off the grid lines on either side of it."""
+    y = float(reference.get_attribute("data-y"))
+    drawn = float(_one(reference, "line").get_attribute("y1"))
+    grid = sorted((float(g.get_attribute("data-value")), float(g.get_attribute("y1")))
+                  for g in _all(figure, "line.grid"))
+    (v0, p0), (v1, p1) = next((a, b) for a, b in zip(grid, grid[1:]) if a[0] <= y <= b[0])
+    return abs(drawn - (p0 + (y - v0) / (v1 - v0) * (p1 - p0))) < 0.5
+
+
 def _shown_board(browser):
     return [int(cell.get_attribute("data-owner")) for cell in _all(browser, "rect.cell")]
 
@@ -191,13 +210,30 @@ def test_inside_run_page_draws_every_strength_and_rating_and_follows_the_loop(se
     browser.get(f"{server}/run")
     _wait(browser, lambda: len(_all(browser, "#generations tbody tr")) == 3)
     points = {s.get_attribute("data-series"): int(s.get_attribute("data-points")) for s in _all(browser, "g.series")}
-    for name in ("vs_random", "vs_previous", "equal_players", "vs_greedy", "rating", "policy entropy",
-                 "evaluations/s", "cache hit rate", "policy_loss (held out)"):
+    for name in ("vs three random seats, the network in seat 0", "vs three seats of the previous generation",
+                 "vs three greedy seats", "rating from seat-0 games against random", "policy entropy",
+                 "policy loss (held out)"):
         assert points.get(name) == 3, (name, points)
-    assert points["policy_loss (train)"] == points["ownership_loss (train)"] == 6
+    assert points["policy loss (train)"] == points["ownership loss (train)"] == 6
+    # The bootstrap generation asked the network nothing: no speed or cache hits to draw for it.
+    assert points["network evaluations per second"] == points["cache hit rate"] == 2
     # The ladder's fit: each generation's players over the generations, the fixed players across.
     assert {k: v for k, v in points.items() if k.startswith("ladder")} == {
         "ladder: policy": 2, "ladder: search16": 1, "ladder: random": 2, "ladder: greedy": 2, "ladder: lookahead": 2}
+    figures = {}
+    for figure in _all(browser, "figure.chart"):
+        figures[_one(figure, "figcaption").text] = (
+            {g.get_attribute("data-series") for g in _all(figure, "g.series")},
+            {float(g.get_attribute("data-y")): _pixel_y_matches(figure, g) for g in _all(figure, "g.reference")})
+    by_series = {name: caption for caption, (names, _) in figures.items() for name in names}
+    # Each strength is drawn against its own equal-players line: the seat-0
+    # calibration for seat 0 against random, 0.25 for the rotated matches.
+    seat0, rotated = figures[by_series["vs three random seats, the network in seat 0"]], figures[by_series[
+        "vs three greedy seats"]]
+    assert by_series["vs three greedy seats"] == by_series["vs three seats of the previous generation"]
+    assert seat0[1] == {0.29: True} and rotated[1] == {0.25: True}
+    # The seat-0 rating and the ladder's Bradley-Terry ratings are different scales: never on one axis.
+    assert by_series["rating from seat-0 games against random"] != by_series["ladder: policy"]
     _screenshot(browser, "run")
     with open(run_dir / "metrics.jsonl", "a") as f:  # the loop finishes another generation
         f.write(json.dumps(_generation_line(3)) + "\n")
@@ -248,6 +284,50 @@ def test_inside_games_page_replays_a_recorded_game_to_its_final_scores(server, r
     _one(browser, "#back-piece").click()  # a whole piece back: the mover's last piece comes off the board
     at = int(_one(browser, "body").get_attribute("data-at"))
     assert 1 <= len(history) - at <= 5 and positions.completing[at - 1, history[at - 1][1]]
+    assert _one(browser, "#heat-label").text == "heat map: the search's visit shares"  # four search seats
+    assert all(name.text.endswith(": search") for name in _all(browser, ".seat-name"))
+
+
+@inside
+def test_inside_a_recorded_games_seats_and_heat_map_say_who_played_and_what_was_taught(server, run_dir, browser):
+    from selenium.webdriver.common.keys import Keys
+
+    from tarnex_train.view.sources import placements, replay
+
+    browser.get(f"{server}/games?run=0&generation=1")
+    _wait(browser, lambda: len(_all(browser, "tr.game")) == 1)
+    _one(browser, "tr.game").click()
+    _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == "0")
+    (shard,) = (run_dir / "gen-0001" / "data").glob("shard-*.npz")
+    with np.load(shard) as arrays:
+        history = [(int(m), int(t)) for m, t in zip(arrays["mover"], arrays["tile"])]
+        recorded = arrays["game_seats"][0].tolist()
+    # Who played, from the game itself: the reference players place the
+    # largest piece that fits at every turn; the network's policy (flat, from
+    # the zero-cost evaluator) does not.
+    positions = replay(history)
+    starts = [0] + [i + 1 for i, (_, t) in enumerate(history[:-1]) if positions.completing[i, t]]
+    ends = starts[1:] + [len(history)]
+    largest = {seat: True for seat in range(4)}
+    for start, end in zip(starts, ends):
+        seat = history[start][0]
+        largest[seat] &= end - start == max(len(cells) for _, cells in placements(history[:start]))
+    assert recorded.count("policy") == 1 and set(recorded) <= {"policy", "greedy", "lookahead"}
+    assert [name != "policy" for name in recorded] == [largest[seat] for seat in range(4)], (recorded, largest)
+    assert [name.text.split(": ", 1)[1] for name in _all(browser, ".seat-name")] == recorded
+    # What was taught: the lookahead teacher's placement, an equal share on
+    # each cell of one playable placement of the largest piece, not a search's visits.
+    k = starts[len(starts) // 2]
+    _one(browser, "#jump").clear()
+    _one(browser, "#jump").send_keys(str(k), Keys.ENTER)
+    _wait(browser, lambda: _one(browser, "body").get_attribute("data-at") == str(k))
+    assert _one(browser, "#heat-label").text == "heat map: the lookahead teacher's target"
+    shares = {int(h.get_attribute("data-tile")): float(h.get_attribute("data-share")) for h in _all(browser, "rect.heat")}
+    taught = sorted(tile for tile, share in shares.items() if share > 0)
+    biggest = max(len(cells) for _, cells in placements(history[:k]))
+    assert taught in [cells for _, cells in placements(history[:k]) if len(cells) == biggest]
+    assert all(abs(shares[tile] - 1 / len(taught)) < 1e-3 for tile in taught)
+    assert "of the lookahead teacher's target" in _one(browser, "#move-info").text
 
 
 @inside
@@ -368,7 +448,7 @@ def test_inside_bad_requests_get_a_one_line_error_and_the_server_goes_on(server,
     from tarnex_train.view.sources import placements
 
     status, runs = _request(f"{server}/api/runs")
-    assert status == 200 and runs[0]["generations"] == [0]
+    assert status == 200 and runs[0]["generations"] == [0, 1]
     shard = json.loads(urllib.request.urlopen(f"{server}/api/runs/0/generations/0/games").read())["games"][0]["shard"]
     # A search seat with the run's network, stepped through: its turn waits, with the visit shares of its
     # first tile, for the person; the seat is named as in the run folder, however the request spelt it.

@@ -29,12 +29,19 @@ function format(value, step = null) {
   return value.toPrecision(3).replace(/\.?0+$/, "");
 }
 
+// A percentage tick, to the precision its axis steps by.
+function percentText(value, step) {
+  return `${(100 * value).toFixed(Math.max(0, decimals(100 * step)))}%`;
+}
+
 // series: [{name, colour, points: [{x, y, low, high}], dashed}]; points with
-// a y that is not a finite number are left out.
+// a y that is not a finite number are left out. references: [{name, y, low,
+// high}], level lines across the chart (with a band where low and high are
+// given) that the series are read against.
 export function lineChart(parent, {title, xLabel, yLabel, series, yMin = null, yMax = null, percent = false,
-                                  wholeX = false}) {
+                                  wholeX = false, references = []}) {
   const box = element("figure", {class: "chart"}, parent);
-  element("figcaption", {}, box, title);
+  element("figcaption", {style: "max-width: 420px"}, box, title);
   const [width, height] = [420, 240];
   const margin = {left: 56, right: 12, top: 10, bottom: 40};
   const chart = svg("svg", {viewBox: `0 0 ${width} ${height}`, width, height}, box);
@@ -45,8 +52,10 @@ export function lineChart(parent, {title, xLabel, yLabel, series, yMin = null, y
     svg("text", {x: width / 2, y: height / 2, class: "empty"}, chart).textContent = "nothing recorded yet";
     return box;
   }
+  const levels = references.filter((r) => Number.isFinite(r.y));
   const xs = all.map((p) => p.x);
-  const ys = all.flatMap((p) => [p.y, p.low, p.high].filter(Number.isFinite));
+  const ys = all.flatMap((p) => [p.y, p.low, p.high]).concat(levels.flatMap((r) => [r.y, r.low, r.high]))
+    .filter(Number.isFinite);
   let [x0, x1] = [Math.min(...xs), Math.max(...xs)];
   if (x0 === x1) [x0, x1] = [x0 - 1, x1 + 1];
   let y0 = yMin ?? Math.min(...ys), y1 = yMax ?? Math.max(...ys);
@@ -59,9 +68,10 @@ export function lineChart(parent, {title, xLabel, yLabel, series, yMin = null, y
   const axes = svg("g", {class: "axes"}, chart);
   const yTicks = niceTicks(y0, y1);
   for (const tick of yTicks.ticks) {
-    svg("line", {x1: margin.left, x2: width - margin.right, y1: Y(tick), y2: Y(tick), class: "grid"}, axes);
+    svg("line", {x1: margin.left, x2: width - margin.right, y1: Y(tick), y2: Y(tick), class: "grid",
+                 "data-value": tick}, axes);
     svg("text", {x: margin.left - 6, y: Y(tick) + 4, class: "tick y"}, axes).textContent =
-      percent ? `${Math.round(tick * 100)}%` : format(tick, yTicks.step);
+      percent ? percentText(tick, yTicks.step) : format(tick, yTicks.step);
   }
   const xTicks = niceTicks(x0, x1, 6, wholeX);
   for (const tick of xTicks.ticks) {
@@ -73,6 +83,18 @@ export function lineChart(parent, {title, xLabel, yLabel, series, yMin = null, y
   svg("text", {x: 12, y: (margin.top + height - margin.bottom) / 2, class: "label",
                transform: `rotate(-90 12 ${(margin.top + height - margin.bottom) / 2})`}, axes).textContent = yLabel;
   const legend = element("div", {class: "legend"}, box);
+  for (const r of levels) {
+    const group = svg("g", {class: "reference", "data-series": r.name, "data-y": r.y}, chart);
+    if (Number.isFinite(r.low) && Number.isFinite(r.high)) {
+      svg("rect", {x: margin.left, width: width - margin.left - margin.right, y: Y(r.high),
+                   height: Math.max(0, Y(r.low) - Y(r.high)), fill: "#555", "fill-opacity": 0.08}, group);
+    }
+    svg("line", {x1: margin.left, x2: width - margin.right, y1: Y(r.y), y2: Y(r.y), stroke: "#555",
+                 "stroke-width": 1.2, "stroke-dasharray": "2 3"}, group);
+    const item = element("span", {class: "legend-item"}, legend);
+    element("span", {class: "swatch", style: "height:0;border-top:2px dotted #555"}, item);
+    item.append(r.name);
+  }
   shown.forEach((s, index) => {
     const colour = s.colour || PALETTE[index % PALETTE.length];
     const group = svg("g", {class: "series", "data-series": s.name, "data-points": s.points.length}, chart);

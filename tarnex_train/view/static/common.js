@@ -88,16 +88,16 @@ export class Board {
     this.overlay.replaceChildren();
   }
 
-  // Visit shares ([tile, share] pairs) as a heat map over the legal tiles;
-  // `chosen` is ringed.
-  heat(shares, chosen = null) {
+  // Shares ([tile, share] pairs) as a heat map over the legal tiles;
+  // `chosen` is ringed; `what` names the shares in each tile's tooltip.
+  heat(shares, chosen = null, what = "the visits") {
     const top = Math.max(1e-9, ...shares.map(([, s]) => s));
     for (const [tile, share] of shares) {
       const [x, y] = this.xy(tile);
       const rect = svg("rect", {x: x + 1, y: y + 1, width: this.cell - 2, height: this.cell - 2, class: "heat",
                                 "data-tile": tile, "data-share": share,
                                 "fill-opacity": (0.12 + 0.78 * share / top).toFixed(3)}, this.overlay);
-      svg("title", {}, rect).textContent = `${(100 * share).toFixed(1)}% of the visits`;
+      svg("title", {}, rect).textContent = `${(100 * share).toFixed(1)}% of ${what}`;
       if (share >= 0.05) {
         const label = svg("text", {x: x + this.cell / 2, y: y + this.cell * 0.66, class: "share"}, this.overlay);
         label.textContent = Math.round(100 * share);

@@ -161,6 +161,8 @@ function draw() {
       dashed: true, points: heldout.map((g) => ({x: g.total_steps, y: number(g.heldout[name])}))})));
   lineChart(charts, {title: "Losses", xLabel: "training steps", yLabel: "cross-entropy", series: losses});
   const perGeneration = (path) => generations.map((g) => ({x: g.generation, y: number(get(g, path))}));
+  lineChart(charts, {title: "Policy entropy of held-out positions", xLabel: "generation", yLabel: "nats", wholeX: true,
+                     series: [{name: "policy entropy", points: perGeneration("heldout.policy_entropy")}]});
   // Generations whose games asked the network nothing (reference players)
   // have no speed or cache to show: left out, not drawn at 0.
   const usedNetwork = (g) => !(number(get(g, "selfplay.evaluations")) === 0
