@@ -13,11 +13,13 @@ import sys
 from dataclasses import dataclass, field
 
 from ..inference.description import EvaluatorSpec, PlayerSpec
-from ..pool.api import ServerStats, WorkerEvent, make_pool
+from ..pool.api import ServerStats, WorkerEvent
+from ..pool.factory import make_pool
 from ..pool.protocol import Message
 from ..progress import Progress
 from ..settings import RANDOM, ArenaOptions
 from ..stats import mean_confidence_interval
+from . import roles
 
 @dataclass
 class ArenaSummary:
@@ -123,7 +125,7 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None
         summary.model = summary.baseline = f"given evaluator {type(evaluator).__name__}"
 
     progress = Progress("arena", options.games, "games", stream, enabled=not options.display.quiet)
-    pool = make_pool("arena", options, options.games, {"log_level": options.display.log_level}, options.log_dir)
+    pool = make_pool(roles.arena, options, options.games, {"log_level": options.display.log_level}, options.log_dir)
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == Message.DONE:

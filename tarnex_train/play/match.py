@@ -20,11 +20,13 @@ from ..data.games import save_game
 from ..errors import OptionError
 from ..inference.description import EvaluatorSpec, PlayerSpec
 from ..players.notation import parse_player
-from ..pool.api import ServerStats, WorkerEvent, make_pool
+from ..pool.api import ServerStats, WorkerEvent
+from ..pool.factory import make_pool
 from ..pool.protocol import Message
 from ..progress import Progress
 from ..settings import ArenaOptions
 from ..stats import interval
+from . import roles
 
 log = logging.getLogger(__name__)
 
@@ -164,7 +166,7 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
             summary.results[text] = PlayerResult(text, options.seats.count(text))
     worker_options = {"players": natives, "networks": indices, "rotate": rotate,
                       "opening_turns": opening_turns, "seed": seed, "log_level": options.display.log_level}
-    pool = make_pool("match", options, games, worker_options, options.log_dir)
+    pool = make_pool(roles.match, options, games, worker_options, options.log_dir)
     progress = Progress("match", games, "games", stream, enabled=not options.display.quiet)
     tag = time.strftime("%Y%m%d-%H%M%S")
 

@@ -12,10 +12,12 @@ import logging
 from ..data.shards import ShardWriter
 from ..files import describe_os_error
 from ..inference.description import EvaluatorSpec, PlayerSpec
-from ..pool.api import ServerStats, WorkerEvent, make_pool
+from ..pool.api import ServerStats, WorkerEvent
+from ..pool.factory import make_pool
 from ..pool.protocol import Message
 from ..progress import Progress
 from ..settings import SelfPlayOptions, as_dict
+from . import roles
 
 log = logging.getLogger(__name__)
 
@@ -202,7 +204,7 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None, net=None
     summary = SelfPlaySummary(options.games, options.pool.processes(), options.output, options.evaluator, at_once)
     progress = Progress("selfplay", options.games, "games", stream, enabled=not options.display.quiet)
     log_dir = options.log_dir if options.log_dir is not None else os.path.join(options.output, "logs")
-    pool = make_pool("selfplay", options, options.games,
+    pool = make_pool(roles.selfplay, options, options.games,
                      {"search": options.search.to_dict(), "log_level": options.display.log_level}, log_dir)
     first = options.first_game
 

@@ -1,5 +1,5 @@
-"""What every worker pool offers, and the factory that picks one: the pool
-of this machine (``local``) or the nodes of a Ray cluster (``cluster``).
+"""What every worker pool offers (the pool of this machine, ``local``, or
+the nodes of a Ray cluster, ``cluster``; ``factory`` picks one).
 
 A pool plays ``total_games`` games numbered 0 up, and reports each one
 through the handler as a ``WorkerEvent``; ``run`` returns whether it was
@@ -8,7 +8,7 @@ interrupted (Ctrl-C)."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Callable, Protocol
+from typing import Callable, Protocol, runtime_checkable
 
 from .protocol import Message
 
@@ -52,15 +52,10 @@ class Pool(Protocol):
             progress, interrupt_note: str) -> bool: ...
 
 
-def make_pool(role: str, options, games: int, worker_options: dict, log_dir) -> Pool:
-    """The worker pool of this machine, or the nodes of a Ray cluster.
-    ``options`` holds the ``pool``, ``device`` and ``cluster`` groups."""
-    if options.cluster.ray:
-        from .cluster import RayPool
+@runtime_checkable
+class EvaluatorRecipe(Protocol):
+    """What a pool may be given instead of an evaluator: plain data that
+    makes one where the games run (each node of a cluster, for its own
+    device and cores). The pool calls ``build``; it does not know the kind."""
 
-        return RayPool(role, options.cluster, options.pool, options.device, games, worker_options, log_dir)
-    from .local import WorkerPool
-
-    return WorkerPool(role, options.pool.processes(), games, worker_options, log_dir=log_dir,
-                      stall_seconds=options.pool.stall_seconds,
-                      games_per_worker=options.pool.games_at_once(games=games))
+    def build(self, device, cpus: int | None = None): ...

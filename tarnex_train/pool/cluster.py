@@ -25,10 +25,11 @@ import tempfile
 import threading
 import time
 import uuid
+from typing import Callable
 
 from ..errors import OptionError
 from ..settings import DeviceSettings, PoolSettings
-from .api import ServerStats, WorkerEvent
+from .api import EvaluatorRecipe, ServerStats, WorkerEvent
 from .local import WorkerPool
 from .protocol import Message
 
@@ -56,11 +57,9 @@ def connect(address: str):
 
 
 def _build(evaluator, device, cpus: int):
-    """The node's evaluator: a description is built for the node's device
-    and cores; an evaluator object (tests, custom ones) is used as it is."""
-    from ..inference.description import EvaluatorSpec
-
-    return evaluator.build(device, cpus) if isinstance(evaluator, EvaluatorSpec) else evaluator
+    """The node's evaluator: a recipe is built for the node's device and
+    cores; an evaluator object (tests, custom ones) is used as it is."""
+    return evaluator.build(device, cpus) if isinstance(evaluator, EvaluatorRecipe) else evaluator
 
 
 class _Quiet:
@@ -73,7 +72,7 @@ class NodeRunner:
     chunks of games it is given with a local worker pool and keeps each
     finished game until the driver collects it."""
 
-    def __init__(self, role: str, worker_options: dict, pool: dict, log_dir: str) -> None:
+    def __init__(self, role: Callable, worker_options: dict, pool: dict, log_dir: str) -> None:
         self.role = role
         self.worker_options = worker_options
         self.pool = pool
@@ -145,7 +144,7 @@ class RayPool:
     """The cluster counterpart of ``WorkerPool`` for one batch of games:
     ``run`` has the same contract (handler events, tick, Ctrl-C)."""
 
-    def __init__(self, role: str, cluster, pool, device, total_games: int, worker_options: dict,
+    def __init__(self, role: Callable, cluster, pool, device, total_games: int, worker_options: dict,
                  log_dir: str | None) -> None:
         self.role = role
         self.cluster = cluster

@@ -45,7 +45,7 @@ class Health:
             if tail:
                 text += "; its last output:\n" + tail
             pool.fatal.append((worker, text))
-            log.error("%s worker %s: %s", pool.role, worker, text)
+            log.error("%s worker %s: %s", pool.name, worker, text)
             self.fail_open_games(worker, text, handler, stopping)
 
     def fail_open_games(self, worker: int, text: str, handler, stopping: bool) -> None:
@@ -74,5 +74,5 @@ class Health:
             named = f"games {', '.join(map(str, games))} open: stopped and they are skipped"
         text = f"worker silent for {silent:.0f} s with {named}"
         self.pool.fatal.append((worker, text))
-        log.error("%s worker %s: %s", self.pool.role, worker, text)
+        log.error("%s worker %s: %s", self.pool.name, worker, text)
         self.fail_open_games(worker, text, handler, stopping)

@@ -1,5 +1,6 @@
-"""The worker pool of this machine: W worker processes of one role
-("selfplay" or "arena"), K games at once in each, with their log files.
+"""The worker pool of this machine: W worker processes of one role (the
+function that makes a slot's games, see ``worker.run_worker``), K games at
+once in each, with their log files.
 
 The pool starts the workers (``worker.run_worker``), each with its own
 pipe, lets the ``Server`` answer them until all have exited, and stops
@@ -25,6 +26,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 from multiprocessing.connection import wait
+from typing import Callable
 
 from .api import ServerStats
 from .health import Health
@@ -50,11 +52,12 @@ class WorkerSlot:
 
 
 class WorkerPool:
-    def __init__(self, role: str, workers: int, total_games: int, options: dict, log_dir: str | None = None,
+    def __init__(self, role: Callable, workers: int, total_games: int, options: dict, log_dir: str | None = None,
                  stall_seconds: float = 300.0, games_per_worker: int = 1) -> None:
         if workers < 1 or games_per_worker < 1:
             raise ValueError("workers and games per worker must be at least 1")
         self.role = role
+        self.name = role.__name__  # of the processes, log files and messages
         self.total_games = total_games
         self.games_at_once = games_per_worker
         self.options = {**options, "games_at_once": games_per_worker}
@@ -98,7 +101,7 @@ class WorkerPool:
             for worker in range(self._workers):
                 server_end, worker_end = self.ctx.Pipe(duplex=True)
                 process = self.ctx.Process(
-                    target=run_worker, name=f"tarnex-{self.role}-{worker}",
+                    target=run_worker, name=f"tarnex-{self.name}-{worker}",
                     args=(self.role, worker, worker_end, self.next_game, self.total_games, self.stop_flag,
                           self.log_path(worker), self.options),
                     daemon=True)
@@ -110,11 +113,11 @@ class WorkerPool:
             sys.path[:] = saved_path
             if in_main:
                 signal.signal(signal.SIGINT, previous)
-        log.debug("%s: started %d worker(s), %d game(s) at once each, logs in %s", self.role, self._workers,
+        log.debug("%s: started %d worker(s), %d game(s) at once each, logs in %s", self.name, self._workers,
                   self.games_at_once, self.log_dir)
 
     def log_path(self, worker: int) -> str:
-        return os.path.join(self.log_dir, f"{self.role}-worker-{worker}.log")
+        return os.path.join(self.log_dir, f"{self.name}-worker-{worker}.log")
 
     def log_tail(self, worker: int, lines: int = 5) -> str:
         return _tail(self.log_path(worker), lines)

@@ -165,13 +165,13 @@ class Server:
             self.handler(WorkerEvent(Message.DONE, worker, item[2], item[3], item[4]))
         elif kind == Message.FAILED:
             slot.games.discard(item[2])
-            log.warning("%s game %s failed on worker %s: %s", self.pool.role, item[2], worker, item[3])
+            log.warning("%s game %s failed on worker %s: %s", self.pool.name, item[2], worker, item[3])
             if not stopping:
                 self.handler(WorkerEvent(Message.FAILED, worker, item[2], item[3], item[4]))
         elif kind == Message.FATAL:
             slot.exited = True
             self.pool.fatal.append((worker, item[2]))
-            log.error("%s worker %s cannot run: %s", self.pool.role, worker, item[2])
+            log.error("%s worker %s cannot run: %s", self.pool.name, worker, item[2])
             self.pool.health.fail_open_games(worker, item[2], self.handler, stopping)
         elif kind == Message.EXIT:
             slot.exited = True

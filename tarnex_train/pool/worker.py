@@ -13,7 +13,6 @@ A game's traceback goes into the worker's log (its standard error).
 
 from __future__ import annotations
 
-import importlib
 import logging
 import os
 import signal
@@ -24,10 +23,6 @@ from .channel import Batcher
 from .protocol import Message
 
 log = logging.getLogger(__name__)
-
-# Where the games a worker can play are defined (imported by name, so the
-# pool knows nothing of what its games are).
-ROLES_MODULE = "tarnex_train.play.roles"
 
 
 def describe(error: BaseException) -> str:
@@ -53,10 +48,11 @@ def _redirect(fd: int, path: str) -> None:
 
 
 def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, options) -> None:
-    """Process entry point. ``role`` names the game a slot plays: a
-    function of ``ROLES_MODULE`` that takes (options, stop) and returns
-    ``play(batcher, slot_id, game)``; ``options`` holds ``games_at_once``
-    and the role's settings."""
+    """Process entry point. ``role`` is the game a slot plays: a function
+    that takes (options, stop) and returns ``play(batcher, slot_id, game)``,
+    defined at module level by whoever starts the pool, so that the spawned
+    process can import it by reference (the pool knows nothing of what its
+    games are); ``options`` holds ``games_at_once`` and the role's settings."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # The engine writes fault reports to standard error and the test game's
     # board to standard output, from C; keep both out of the terminal.
@@ -65,10 +61,7 @@ def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, op
     log_to_stderr(options.get("log_level", "INFO"))
     games_at_once = int(options.get("games_at_once", 1))
     try:
-        roles = importlib.import_module(ROLES_MODULE)
-        if not hasattr(roles, role):
-            raise ValueError(f"unknown worker role {role!r}")
-        play = getattr(roles, role)(options, stop)
+        play = role(options, stop)
         batcher = Batcher(conn, worker_id * games_at_once, games_at_once)
         batcher.run([_game_slot(play, batcher, worker_id, worker_id * games_at_once + k, next_game, total_games, stop)
                      for k in range(games_at_once)])

@@ -23,6 +23,7 @@ from tarnex_train.model.checkpoints import CheckpointError, load_checkpoint, sav
 from tarnex_train.model.network import TarnexNet
 from tarnex_train.settings import NetworkShape
 from tarnex_train.play.selfplay import run_selfplay
+from tarnex_train.play import roles
 from tarnex_train.pool.local import LOG_PREFIX, WorkerPool
 from tarnex_train.data.shards import DataFolderError, ShardWriter, load_records, read_metadata
 
@@ -239,7 +240,7 @@ def test_temporary_logs_of_a_killed_run_are_removed():
     dead = subprocess.Popen([sys.executable, "-c", "pass"])
     dead.wait()
     orphan = tempfile.mkdtemp(prefix=f"{LOG_PREFIX}{dead.pid}-")
-    pool = WorkerPool("arena", 1, 1, {})
+    pool = WorkerPool(roles.arena, 1, 1, {})
     try:
         assert not os.path.exists(orphan)
         assert os.path.isdir(pool.log_dir)
