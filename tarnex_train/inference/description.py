@@ -3,27 +3,16 @@ main process of a local run, on every node of a Ray cluster (the
 description travels through Ray's object store), and in the loop, which
 hands its networks over in memory instead of saving and reloading them.
 
-A description is plain data: the players (a network and how it answers)
-and the cache's memory; ``build`` makes the evaluator on a device."""
+A description is plain data: the players (a network and how it answers,
+``evaluators.PlayerSpec``) and the cache's memory; ``build`` makes the
+evaluator on a device."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
 
 from ..settings import DeviceSettings
-
-
-@dataclass
-class PlayerSpec:
-    """Who answers a request: a network's priors (``mode`` "priors"), a tile
-    drawn from a network's policy at ``temperature`` and sent as the only
-    positive entry ("sample": a stochastic player for the baseline seats of a
-    test game, which otherwise draw uniformly), or no network ("uniform":
-    every legal tile equal, the random player)."""
-
-    net: object = None
-    mode: str = "priors"
-    temperature: float = 1.0
+from .evaluators import NetworkEvaluator, PlayerSpec, ZeroEvaluator
 
 
 @dataclass
@@ -40,8 +29,6 @@ class EvaluatorSpec:
     def build(self, device: DeviceSettings, cpus: int | None = None):
         """The evaluator, its networks on ``device`` with its threads (for
         a machine of ``cpus`` cores; default this one)."""
-        from .evaluators import NetworkEvaluator, ZeroEvaluator
-
         if self.zero:
             return ZeroEvaluator()
         import torch

@@ -20,14 +20,27 @@ pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
 from __future__ import annotations
 
 import time
+from dataclasses import dataclass
 
 from ..constants import CELLS, LEGAL_PLANE, PLANES_SHAPE, SEATS
 from ..wire import encode_replies
 from .cache import ReplyCache
-from .description import PlayerSpec
 
 UNIFORM_REPLY = ([1.0] * CELLS, [1.0 / SEATS] * SEATS)
 VALUE_CENTRE = 1.0 / SEATS
+
+
+@dataclass
+class PlayerSpec:
+    """Who answers a request: a network's priors (``mode`` "priors"), a tile
+    drawn from a network's policy at ``temperature`` and sent as the only
+    positive entry ("sample": a stochastic player for the baseline seats of a
+    test game, which otherwise draw uniformly), or no network ("uniform":
+    every legal tile equal, the random player)."""
+
+    net: object = None
+    mode: str = "priors"
+    temperature: float = 1.0
 
 
 class ZeroEvaluator:
@@ -70,7 +83,8 @@ class NetworkEvaluator:
         self._np = np
         self._torch = torch
         self.device = device = torch.device(device)
-        from ..model.network import TarnexNet, side_inputs
+        from ..features.side import side_inputs
+        from ..model.network import TarnexNet
         from .forms import InferenceNet
 
         self._side_inputs = side_inputs
