@@ -50,9 +50,11 @@ def test_records_match_the_engine_and_the_rules(selfplay_run):
     paths = shard_paths(summary.output)
     assert sorted(paths) == sorted(summary.shards) and len(paths) == 2  # 2 games per shard
     positions, quick = 0, 0
+    taught = meta_search(summary)["policy_target"]
     for path in paths:
         shard = read_shard(path)
         positions += len(shard["mover"])
+        assert (shard["game_seats"] == "search").all()
         for number, rows in games_of(shard):
             # The game's history is (mover, tile) of its records in order.
             history = list(zip(shard["mover"][rows].tolist(), shard["tile"][rows].tolist()))
@@ -71,6 +73,8 @@ def test_records_match_the_engine_and_the_rules(selfplay_run):
                 # The policy sits on legal cells of the mover's frame and sums
                 # to 1, or is all 0 after a quick search.
                 policy = shard["policy"][row]
+                # Each row says what it is: the search's target, or none after a quick search.
+                assert shard["target_kinds"][shard["target"][row]] == (taught if policy.any() else "none")
                 if not policy.any():
                     quick += 1
                     continue
@@ -139,6 +143,7 @@ def test_reference_games_teach_the_placements_their_players_chose(tmp_path):
     summary = run_selfplay(options, evaluator=ZeroEvaluator())
     assert summary.games_done == 2 and summary.server.evaluations == 0
     shard = read_shard(shard_paths(summary.output)[0])
+    assert shard["game_seats"].tolist() == [["greedy"] * 4] * 2 and shard["target_kinds"].tolist() == ["placement"]
     for _, rows in games_of(shard):
         movers, tiles = shard["mover"][rows], shard["tile"][rows]
         completing = replay(list(zip(movers.tolist(), tiles.tolist()))).completing
@@ -170,6 +175,8 @@ def test_a_teacher_labels_every_position_with_a_whole_placement_of_its_own(tmp_p
     summary = run_selfplay(options, evaluator=ZeroEvaluator())
     assert summary.games_done == 2
     shard = read_shard(shard_paths(summary.output)[0])
+    assert ((shard["game_seats"] == "policy").sum(axis=1) >= 1).all()
+    assert shard["target_kinds"].tolist() == ["teacher:lookahead"]  # whoever played
     disagreements = 0
     for _, rows in games_of(shard):
         history = list(zip(shard["mover"][rows].tolist(), shard["tile"][rows].tolist()))
@@ -194,8 +201,42 @@ def test_reference_seats_leave_the_network_one_seat_and_every_position_labelled(
     shard = read_shard(shard_paths(summary.output)[0])
     positions = len(shard["mover"])
     assert np.all(shard["policy"].sum(axis=1) > 0.99)
-    # One seat of four asks the network, about a quarter of the tiles.
+    # One seat of four asks the network, about a quarter of the tiles: the
+    # seat the shard says the policy held, one evaluation for each of its tiles.
     assert 0 < summary.server.evaluations < positions / 2
+    seats = shard["game_seats"]
+    assert ((seats == "policy").sum(axis=1) == 1).all() and np.isin(seats, ["policy", "greedy", "lookahead"]).all()
+    game_row = {int(number): row for row, number in enumerate(shard["game_numbers"])}
+    policy_tiles = sum(seats[game_row[int(g)], int(m)] == "policy" for g, m in zip(shard["game"], shard["mover"]))
+    assert policy_tiles == summary.server.evaluations
+
+
+def test_shards_from_before_seats_and_targets_were_kept_still_load(selfplay_run, tmp_path):
+    """A shard without game_seats, target and target_kinds (and one without
+    the arrays added before them) loads as its newer copy does, alone or
+    beside it, and the view lists it with its seats and targets unknown."""
+    from tarnex_train.view.runs import UNRECORDED, ShardGames
+
+    summary, _ = selfplay_run
+    new = shard_paths(summary.output)[0]
+    with np.load(new) as arrays:
+        newer = dict(arrays)
+    forms = {"without seats and targets": [k for k in newer if k not in ("game_seats", "target", "target_kinds")],
+             "oldest": ["format_version", "planes", "policy", "value", "mover", "tile"]}
+    for form, kept in forms.items():
+        old = tmp_path / form.replace(" ", "-") / "shard-old-00000.npz"
+        old.parent.mkdir()
+        np.savez_compressed(old, **{k: newer[k] for k in kept})
+        loaded, both = load_records(str(old)), load_records([str(old), new])
+        for name in ("planes", "policy", "value", "mover", "tile"):
+            assert np.array_equal(loaded[name], newer[name]) and len(both[name]) == 2 * len(newer[name]), form
+        if "game" in kept:  # the oldest shards cannot tell their games apart, for scores
+            assert len(ShardDataset(str(old.parent))) == len(newer["mover"])
+        listed = ShardGames(str(old))
+        assert listed.seats(listed.games[0]) == [UNRECORDED] * 4 and listed.targets(listed.games[0]) is None
+    listed = ShardGames(new)
+    assert listed.seats(listed.games[0]) == ["search"] * 4
+    assert set(listed.targets(listed.games[0])) <= {"visits", "completed_q", "none"}
 
 
 def test_failing_games_are_reported_and_skipped(tmp_path):
