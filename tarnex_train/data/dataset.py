@@ -9,7 +9,7 @@ each game's history (every record is one tile: its mover and tile, in
 order) to its end.
 
 Piece features: each seat's remaining pieces, read from the planes once
-when the examples are made (``model.network.piece_flags``), for networks
+when the examples are made (``features.side.piece_flags``), for networks
 that take them.
 
 Ownership target: who owns each cell when the game ends (the mover, the
@@ -26,7 +26,7 @@ from torch.utils.data import Dataset
 
 from .. import _rules
 from ..constants import CELLS, PIECE_FEATURES, SEATS
-from ..model.network import piece_flags
+from ..features.side import piece_flags
 from ..settings import TrainSettings
 from .positions import FRAMES
 from .shards import load_records

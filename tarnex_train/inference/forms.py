@@ -14,7 +14,8 @@ import torch
 from torch import nn
 
 from ..constants import LEGAL_PLANE, PLANES_SHAPE
-from ..model.network import TarnexNet, engine_outputs, side_features
+from ..features.side import side_features
+from ..model.network import TarnexNet, engine_outputs
 
 log = logging.getLogger(__name__)
 

@@ -3,7 +3,7 @@ and (when its shape says so) each seat's remaining pieces and placements.
 
 The planes show where pieces lie, not which ones a seat has left, and the
 pieces left decide what a seat can still do. They follow from the planes
-(``_rules.piece_features``), but not in a way a few convolutions find: the
+(``features.side``), but not in a way a few convolutions find: the
 network gets them as 84 flags (21 per seat, seats in plane order), which a
 linear layer turns into a bias of every channel of the stem's output.
 
@@ -16,9 +16,10 @@ lookahead teacher from 85.6% to 88.1% of held-out positions.
 
 The second input (``pieces``, the side inputs) is the 84 piece flags,
 followed, for a network with placement inputs, by the 3200 raw values of
-the placement planes (``side_inputs``). Where only the flags are given (the
-training examples), the network reads the placement planes off the planes
-itself; the inference forms always get both, from the packed request.
+the placement planes (``features.side.side_inputs``). Where only the flags
+are given (the training examples), the network reads the placement planes
+off the planes itself; the inference forms always get both, from the
+packed request.
 
 Outputs, for each position:
 - policy: a distribution over the 400 cells of the mover's frame; the logits
@@ -40,14 +41,13 @@ from __future__ import annotations
 
 import math
 
-import numpy as np
 import torch
 from torch import nn
 from torch.nn import functional as F
 
-from .. import _rules
-from ..constants import (BOARD_SIDE, CELLS, CORNER_PLANES, LEGAL_PLANE, PIECE_FEATURES, PLACEMENT_FEATURES,
-                         PLACEMENT_PLANES, PLANES, SEATS)
+from ..constants import BOARD_SIDE, CELLS, CORNER_PLANES, LEGAL_PLANE, PIECE_FEATURES, PLACEMENT_PLANES, PLANES, SEATS
+from ..features.corners import CornerPlanes
+from ..features.side import piece_features, placement_features
 from ..settings import NetworkShape
 
 # Width of the hidden layer of the value head.
@@ -107,7 +107,7 @@ class TarnexNet(nn.Module):
 
         The policy is a log-softmax over the legal cells (plane 4); cells that
         are not legal get -inf. ``pieces``, the side inputs of the planes
-        (``side_features``), is read only by a network with piece or
+        (``features.side.side_features``), is read only by a network with piece or
         placement inputs, which computes what is not given from the planes.
         """
         return self._heads(self._trunk(planes, pieces), planes)
@@ -189,37 +189,6 @@ class TarnexNet(nn.Module):
         return engine_outputs(*self(planes, pieces), planes)
 
 
-class CornerPlanes(nn.Module):
-    """Each seat's corner cells and closed cells, as planes (B, 8, 20, 20):
-    a corner cell is open, touches the seat's cells only diagonally and is
-    where its next piece can start; a closed cell is open and shares an edge
-    with the seat's cells, so the seat can never take it. The greedy player's
-    whole measure is made of these counts. A tower of two blocks would have
-    to spend most of its few layers finding them; fixed convolutions give
-    them exactly, for any input (a seat's partial piece counts as its cells).
-    The kernels are not weights: checkpoints do not store them."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        kernels = torch.zeros(2, 1, 3, 3)
-        kernels[0, 0, 0, 1] = kernels[0, 0, 1, 0] = kernels[0, 0, 1, 2] = kernels[0, 0, 2, 1] = 1  # edges
-        kernels[1, 0, 0, 0] = kernels[1, 0, 0, 2] = kernels[1, 0, 2, 0] = kernels[1, 0, 2, 2] = 1  # diagonals
-        self.register_buffer("kernels", kernels, persistent=False)
-
-    def forward(self, planes: torch.Tensor) -> torch.Tensor:
-        seats = planes[:, :SEATS]
-        batch = seats.shape[0]
-        # Float arithmetic only (no comparisons): the same graph runs in
-        # half precision and exports to ONNX as plain convolutions. Both
-        # bounds of each clamp: TorchScript's inference optimiser fails on a
-        # one-sided clamp after a convolution.
-        touching = F.conv2d(seats.reshape(batch * SEATS, 1, BOARD_SIDE, BOARD_SIDE), self.kernels.to(seats.dtype),
-                            padding=1).clamp(0.0, 1.0).reshape(batch, SEATS, 2, BOARD_SIDE, BOARD_SIDE)
-        edge, diagonal = touching[:, :, 0], touching[:, :, 1]
-        open_cells = 1 - seats.sum(1, keepdim=True).clamp(0.0, 1.0)
-        return torch.cat([open_cells * (1 - edge) * diagonal, open_cells * edge], 1)
-
-
 def board_map(bias: torch.Tensor, channels: int) -> torch.Tensor:
     """A per-channel bias (B, C, 1, 1) as the same value on every cell
     (B, C, 20, 20), made by a convolution (depthwise, 1 x 1, unit weights: an
@@ -229,49 +198,6 @@ def board_map(bias: torch.Tensor, channels: int) -> torch.Tensor:
     without piece inputs; with the map, a few percent."""
     spread = bias.expand(-1, -1, BOARD_SIDE, BOARD_SIDE)
     return F.conv2d(spread, torch.ones(channels, 1, 1, 1, dtype=bias.dtype, device=bias.device), groups=channels)
-
-
-def piece_flags(packed: bytes) -> np.ndarray:
-    """(B, 84) uint8: each seat's remaining pieces (21 flags per seat, seats
-    in plane order) of B positions' planes packed one byte per cell."""
-    return np.frombuffer(_rules.piece_features(packed), dtype=np.uint8).reshape(-1, PIECE_FEATURES)
-
-
-def placement_values(packed: bytes) -> np.ndarray:
-    """(B, 3200) uint8: each seat's largest piece, then its number of
-    placements, covering each cell, of B positions' packed planes."""
-    return np.frombuffer(_rules.placement_planes(packed), dtype=np.uint8).reshape(-1, PLACEMENT_FEATURES)
-
-
-def side_inputs(packed: bytes, shape: NetworkShape) -> np.ndarray | None:
-    """(B, 84 or 3284) float32: the second input of a network of ``shape``
-    for B positions' packed planes; None where it takes none."""
-    if not (shape.piece_inputs or shape.placement_inputs):
-        return None
-    flags = piece_flags(packed)
-    if not shape.placement_inputs:
-        return flags.astype(np.float32)
-    return np.concatenate([flags, placement_values(packed)], axis=1, dtype=np.float32)
-
-
-def _packed(planes: torch.Tensor) -> bytes:
-    return (planes > 0.5).to("cpu", torch.uint8).contiguous().numpy().tobytes()
-
-
-def side_features(planes: torch.Tensor, shape: NetworkShape) -> torch.Tensor | None:
-    """``side_inputs`` of planes (B, 5, 20, 20), on their device."""
-    side = side_inputs(_packed(planes), shape)
-    return None if side is None else torch.from_numpy(side).to(planes.device)
-
-
-def piece_features(planes: torch.Tensor) -> torch.Tensor:
-    """(B, 84) float32 ``piece_flags`` of planes (B, 5, 20, 20), on their device."""
-    return torch.from_numpy(piece_flags(_packed(planes)).astype(np.float32)).to(planes.device)
-
-
-def placement_features(planes: torch.Tensor) -> torch.Tensor:
-    """(B, 3200) float32 placement planes of planes (B, 5, 20, 20), on their device."""
-    return torch.from_numpy(placement_values(_packed(planes)).astype(np.float32)).to(planes.device)
 
 
 def placement_input(raw: torch.Tensor) -> torch.Tensor:

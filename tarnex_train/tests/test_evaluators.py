@@ -9,8 +9,9 @@ import torch
 from conftest import TINY
 from tarnex_train.constants import PLACEMENT_FEATURES, PLACEMENT_PLANES
 from tarnex_train.data.dataset import piece_features
+from tarnex_train.features.corners import CornerPlanes
 from tarnex_train.inference.evaluators import VALUE_CENTRE, NetworkEvaluator, ReplyCache
-from tarnex_train.model.network import CornerPlanes, TarnexNet, engine_outputs
+from tarnex_train.model.network import TarnexNet, engine_outputs
 from tarnex_train.settings import NetworkShape
 from tarnex_train.wire import decode_reply
 

@@ -13,7 +13,7 @@ from tarnex_train.stats import mean_confidence_interval
 from tarnex_train.data.dataset import ShardDataset
 from tarnex_train.inference.forms import InferenceNet, _torchscript
 from tarnex_train.model.checkpoints import load_checkpoint
-from tarnex_train.model.network import side_features
+from tarnex_train.features.side import side_features
 from tarnex_train.commands.train import run_train
 from tarnex_train.settings import TrainOptions
 
