@@ -56,6 +56,10 @@ def test_two_generations_end_to_end(tmp_path):
     assert train and all(r["generation"] in (0, 1) for r in train)
     for record in generations:
         assert record["games"] == 4
+        # gen-NNNN/selfplay.json counts the generation's games and positions too.
+        with open(run / f"gen-{record['generation']:04d}" / "selfplay.json") as f:
+            counted = json.load(f)
+        assert (counted["games"], counted["positions"]) == (4, record["positions"]) and record["positions"] > 0
         for key in ("vs_random", "vs_previous", "equal_players"):
             s = record[key]
             assert 0.0 <= s["low"] <= s["mean"] <= s["high"] <= 1.0
