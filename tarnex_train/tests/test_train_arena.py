@@ -61,7 +61,7 @@ def test_arena_reports_payoffs_in_the_unit_interval(trained):
     _, path = trained
     options = ArenaOptions.make(games=3, workers=2, model=path, shape=TINY, seed=3, torch_threads=1,
                            show_board=True, quiet=True)
-    summary = run_arena(options)
+    summary = run_arena(options, calibrate=True)
     assert len(summary.payoffs) == 3 and summary.failures == []
     assert all(0.0 <= p <= 1.0 for p in summary.payoffs)
     mean, low, high = summary.interval
@@ -69,6 +69,12 @@ def test_arena_reports_payoffs_in_the_unit_interval(trained):
     # The engine's board picture, kept from one game instead of the terminal.
     assert summary.board is not None and len(summary.board.strip("\n").splitlines()) == 20
     assert "95% confidence interval" in summary.report()
+    # The model always sits in seat 0, which moves first: the baseline's
+    # seats play uniformly, so its payoff is read beside the random player's
+    # own there (the loop's 400 games), which is above a rotated match's 0.25.
+    mean = sum(summary.calibration) / len(summary.calibration)
+    assert len(summary.calibration) == 400 and mean > 0.25
+    assert f"equal players score {mean:.3f}" in summary.report() and "0.25 = as strong" not in summary.report()
 
 
 def test_confidence_interval():
