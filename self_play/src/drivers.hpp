@@ -1,5 +1,5 @@
-// The two game drivers: a self-play training game and a model-versus-baseline
-// test game.
+// The game drivers: training games (self-play's and, configured by
+// tarnex_train, its own) and the model-versus-baseline test game.
 #pragma once
 
 #include <array>
@@ -28,6 +28,13 @@ struct TrainingGameResult {
     std::array<float, kPlayers> payoff{};
 };
 
+// A tile chosen at one position, with what the chooser records of it: a
+// search's root visit shares, a policy's priors, or nothing.
+struct Decision {
+    Tile tile = 0;
+    SearchPolicy shares;
+};
+
 // The visit shares of the root's children, total summed as 32-bit unsigned
 // (0 / 0 stays NaN when nothing was visited).
 SearchPolicy search_policy(const Node& root);
@@ -43,26 +50,51 @@ Tile model_choice(const Node& root, const Game& game, Rng& rng);
 // The baseline's choice: a uniformly drawn child.
 Tile baseline_choice(const Node& root, Rng& rng);
 
+// The one driver of training games: plays `game` to its end, searching every
+// position. What differs between its users comes as callables:
+//   search(game) -> Expected<Node, std::string>, the searched root (an error
+//       ends the game with it);
+//   choose(root, game) -> Decision, the tile where none is sampled;
+//   record(root, decision) -> SearchPolicy, the policy target kept for it.
+// While the record count, this tile's included, is below `sample_moves`, the
+// tile is drawn in proportion to the root's visits instead (a root without
+// children has nothing to draw from: its chosen tile stands).
+template <class Search, class Choose, class Record>
+Expected<TrainingGameResult, std::string> play_training_game(Game game, std::uint64_t sample_moves, Rng& rng,
+                                                             Search&& search, Choose&& choose, Record&& record) {
+    TrainingGameResult result;
+    while (!game.is_terminal()) {
+        auto searched = search(static_cast<const Game&>(game));
+        if (!searched) return Unexpected{"Error running MCTS: " + searched.error()};
+        const Node& root = searched.value();
+        Decision decision = choose(root, static_cast<const Game&>(game));
+        if (result.policies.size() + 1 < sample_moves && !root.is_leaf()) {
+            decision.tile = sampled_choice(root, rng.uniform_float());
+        }
+        result.policies.push_back(record(root, decision));
+        if (auto rejected = game.apply(decision.tile)) fault("training game: " + *rejected);
+    }
+    result.payoff = game.get_payoff();
+    result.history = std::move(game.history);
+    return result;
+}
+
+// Self-play's training game: the engine's search and records, the most
+// visited tile (the last in walk order among equals) where none is sampled.
 template <Transport T>
 Expected<TrainingGameResult, std::string> training_game(std::int32_t id, const Config& config, T& transport,
                                                         Rng& rng) {
-    Game game = Game::reset();
-    std::vector<SearchPolicy> policies;
-    while (!game.is_terminal()) {
-        auto searched = run_search(game, config, transport, id, rng);
-        if (!searched) return Unexpected{"Error running MCTS: " + searched.error()};
-        const Node& root = searched.value();
-        if (root.children.empty()) fault("search root has no children: no move to choose");
-        policies.push_back(search_policy(root));
-        const Tile tile = policies.size() < config.sample_moves ? sampled_choice(root, rng.uniform_float())
-                                                                : greedy_choice(root);
-        (void)game.apply(tile);
-    }
-    TrainingGameResult result;
-    result.payoff = game.get_payoff();
-    result.history = std::move(game.history);
-    result.policies = std::move(policies);
-    return result;
+    return play_training_game(
+        Game::reset(), config.sample_moves, rng,
+        [&](const Game& game) {
+            auto searched = run_search(game, config, transport, id, rng);
+            if (searched && searched.value().children.empty()) {
+                fault("search root has no children: no move to choose");
+            }
+            return searched;
+        },
+        [](const Node& root, const Game&) { return Decision{greedy_choice(root), {}}; },
+        [](const Node& root, Decision&) { return search_policy(root); });
 }
 
 template <Transport Model, Transport Baseline>

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "reference.hpp"
-#include "simulation.hpp"
+#include "simulation.hpp"  // the engine: its search, drivers and Decision
 
 namespace tarnex::match {
 
@@ -59,12 +59,9 @@ using Player = std::variant<RandomPlayer, ReferencePlayer, PolicyPlayer, SearchP
 // Whether the player evaluates positions (and so needs a transport).
 bool evaluates(const Player& player);
 
-struct Decision {
-    Tile tile = 0;
-    // A search's root visit shares, a policy's priors over the legal tiles,
-    // nothing for the others.
-    Shares shares;
-};
+// A search's root visit shares, a policy's priors over the legal tiles,
+// nothing for the others.
+using self_play::Decision;
 
 struct MatchResult {
     History history;

@@ -47,47 +47,37 @@ struct TrainingSearch {
     std::uint64_t sample_moves = 0;
 };
 
-struct TrainingGame {
-    History history;
-    // Per tile: the full search's visit shares; empty after a quick search.
-    std::vector<Shares> policies;
-    std::array<float, kPlayers> payoff{};
-};
+// Per tile, the full search's visit shares (or completed-Q target); empty
+// after a quick search.
+using TrainingGame = self_play::TrainingGameResult;
 
 // Plays one game from `game` to the end, every seat searching through
-// `transport`. A failed evaluation ends it with the error.
+// `transport`: the engine's training driver with this plan's searches and
+// records. A failed evaluation ends it with the error.
 template <Transport T>
 Expected<TrainingGame, std::string> play_training(Game game, const TrainingSearch& plan, T& transport,
                                                   std::int32_t id, Rng& rng) {
-    TrainingGame result;
+    bool full = true;
+    bool improve = false;
     std::vector<float> priors;
-    while (!game.is_terminal()) {
-        const bool full = plan.cheap_sims == 0 || rng.uniform_float() < plan.full_share;
-        SearchPlayer player = plan.full;
-        if (!full) {
-            player.sims = plan.cheap_sims;
-            player.exploration_fraction = 0.0f;
-        }
-        const bool improve = full && plan.target == PolicyTarget::completed_q;
-        auto searched = search(game, player, transport, id, rng, improve ? &priors : nullptr);
-        if (!searched) return Unexpected{"Error running MCTS: " + searched.error()};
-        const Node& root = searched.value();
-        Decision decision = search_decision(root, game, rng);
-        if (game.history.size() + 1 < plan.sample_moves && !root.is_leaf()) {
-            decision.tile = self_play::sampled_choice(root, rng.uniform_float());
-        }
-        if (!full) {
-            result.policies.emplace_back();
-        } else if (improve && !root.is_leaf()) {
-            result.policies.push_back(completed_q_target(root, priors));
-        } else {
-            result.policies.push_back(std::move(decision.shares));
-        }
-        if (auto rejected = game.apply(decision.tile)) fault("play_training: " + *rejected);
-    }
-    result.payoff = game.get_payoff();
-    result.history = std::move(game.history);
-    return result;
+    return self_play::play_training_game(
+        std::move(game), plan.sample_moves, rng,
+        [&](const Game& position) {
+            full = plan.cheap_sims == 0 || rng.uniform_float() < plan.full_share;
+            SearchPlayer player = plan.full;
+            if (!full) {
+                player.sims = plan.cheap_sims;
+                player.exploration_fraction = 0.0f;
+            }
+            improve = full && plan.target == PolicyTarget::completed_q;
+            return search(position, player, transport, id, rng, improve ? &priors : nullptr);
+        },
+        [&](const Node& root, const Game& position) { return search_decision(root, position, rng); },
+        [&](const Node& root, Decision& decision) -> Shares {
+            if (!full) return {};
+            if (improve && !root.is_leaf()) return completed_q_target(root, priors);
+            return std::move(decision.shares);
+        });
 }
 
 }  // namespace tarnex::match
