@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import logging
 import signal
 import sys
 
@@ -26,6 +27,8 @@ from .settings import (ArenaOptions, LadderOptions, LoopOptions, SelfPlayOptions
                        check_value, group_class)
 
 from .commands import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE
+
+log = logging.getLogger(__name__)
 
 COMMANDS = {
     "loop": (LoopOptions, "the learning loop: self-play, training and strength tests, generation after generation",
@@ -65,9 +68,6 @@ COMMANDS = {
               "cross-entropy against the search policy plus value cross-entropy against the value target) and "
               "saves a checkpoint usable by selfplay and arena."),
 }
-# The loop's run settings: what is not given comes from the run file (a
-# resumed run) or --config, so only given options are kept.
-GIVEN_ONLY = {"loop"}
 
 
 def _parser_for(meta):
@@ -86,38 +86,76 @@ def _parser_for(meta):
     return parse
 
 
-def add_options(parser, container, cls, defaults, prefix: str = "", given_only: bool = False) -> None:
-    """One option per setting of ``cls`` and its groups; a top-level group
-    gets an argument group of its own. ``given_only``: options not given
-    stay out of the parsed arguments (their defaults are only shown)."""
+def add_options(parser, container, cls, defaults, prefix: str = "", old_prefix: str | None = None,
+                note: str | None = None) -> None:
+    """One option per setting of ``cls`` and its groups; a group with a
+    title gets an argument group of its own, wherever it nests. Options
+    not given stay out of the parsed arguments (their defaults, shown in the
+    help, come from the settings class), so that a command knows what was
+    asked for: the loop's run settings come from the run file or --config
+    where not given, and an option given where it does nothing is refused.
+    ``old_prefix``: the prefix the group's options had before (still taken,
+    with a warning)."""
     for f in dataclasses.fields(cls):
         nested = group_class(f)
         if nested is not None:
-            target = container
-            if container is parser:
-                target = parser.add_argument_group(getattr(nested, "TITLE", f.name))
-            add_options(parser, target, nested, getattr(defaults, f.name), prefix + f.metadata["prefix"], given_only)
+            inner_note = getattr(nested, "NOTE", note)
+            title = getattr(nested, "TITLE", None)
+            own_old = f.metadata["old_prefix"]
+            if own_old is not None:
+                inner_note = f"formerly --{own_old}NAME for --{f.metadata['prefix']}NAME (still taken, deprecated)"
+            target = parser.add_argument_group(title, inner_note) if title else container
+            inner_old = None if old_prefix is None and own_old is None else \
+                (prefix if old_prefix is None else old_prefix) + (f.metadata["prefix"] if own_old is None else own_old)
+            add_options(parser, target, nested, getattr(defaults, f.name), prefix + f.metadata["prefix"],
+                        inner_old, inner_note)
             continue
         meta = f.metadata
         if "help" not in meta or not meta["option"]:
             continue
         name = (prefix + f.name).replace("_", "-")
         flags = ["--" + name, *meta["aliases"]]
-        kwargs = dict(dest=name.replace("-", "_"), help=meta["help"])
-        default = getattr(defaults, f.name)
-        if given_only:
-            if default is not None:
-                kwargs["help"] += f" (default: {default})"
-            default = argparse.SUPPRESS
-        if meta["required"]:
-            kwargs["required"] = True
-        elif default is not None or given_only:
-            kwargs["default"] = default
+        kwargs = dict(dest=name.replace("-", "_"), help=_help(meta, getattr(defaults, f.name), prefix),
+                      default=argparse.SUPPRESS, required=meta["required"])
         if meta["kind"] is bool:
-            container.add_argument(*flags, action=argparse.BooleanOptionalAction, **kwargs)
-        else:
-            container.add_argument(*flags, type=_parser_for(meta), choices=meta["choices"],
-                                   nargs=meta["nargs"], metavar=meta["metavar"], **kwargs)
+            action = "store_true" if meta["flag"] else argparse.BooleanOptionalAction
+            container.add_argument(*flags, action=action, **kwargs)
+            continue
+        kinds = dict(type=_parser_for(meta), choices=meta["choices"], nargs=meta["nargs"], metavar=meta["metavar"])
+        container.add_argument(*flags, **kinds, **kwargs)
+        old = list(meta["deprecated"])
+        if old_prefix is not None:
+            old.append("--" + (old_prefix + f.name).replace("_", "-"))
+        if old:
+            container.add_argument(*old, **kinds, dest=kwargs["dest"], default=argparse.SUPPRESS,
+                                   help=argparse.SUPPRESS, action=Deprecated, new="--" + name)
+
+
+def _help(meta, default, prefix: str) -> str:
+    """The setting's help, with where it acts and its default (0 and False
+    included; nothing for a required or empty one)."""
+    text = meta["help"]
+    if meta["only"] is not None:
+        other, value = meta["only"]
+        text += f" (only with --{(prefix + other).replace('_', '-')} {value})"
+    if meta["deprecated"]:
+        text += f" (formerly {', '.join(meta['deprecated'])})"
+    if not meta["required"] and default not in (None, "", []) and "(default" not in text:
+        shown = " ".join(map(str, default)) if isinstance(default, (list, tuple)) else default
+        text += f" (default: {shown})"
+    return text.replace("%", "%%")
+
+
+class Deprecated(argparse.Action):
+    """A former spelling of an option: taken as the new one, with a warning."""
+
+    def __init__(self, *args, new: str, **kwargs) -> None:
+        super().__init__(*args, **kwargs)
+        self.new = new
+
+    def __call__(self, parser, namespace, values, option_string=None) -> None:
+        log.warning("%s is deprecated: use %s", option_string, self.new)
+        setattr(namespace, self.dest, values)
 
 
 def read_options(cls, args, base, prefix: str = "", path: str = ""):
@@ -141,18 +179,6 @@ def read_options(cls, args, base, prefix: str = "", path: str = ""):
     return (dataclasses.replace(base, **changes) if changes else base), given
 
 
-class Formatter(argparse.HelpFormatter):
-    """Shows each option's default, unless it has none worth showing or the
-    help already tells it."""
-
-    def _get_help_string(self, action):
-        text = action.help or ""
-        if action.option_strings and action.default not in (None, False, argparse.SUPPRESS) \
-                and "default" not in text:
-            text += " (default: %(default)s)"
-        return text
-
-
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnex-train",
@@ -162,9 +188,17 @@ def build_parser() -> argparse.ArgumentParser:
     )
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name, (cls, summary, description) in COMMANDS.items():
-        sub = subparsers.add_parser(name, formatter_class=Formatter, help=summary, description=description)
-        add_options(sub, sub, cls, cls(**_required_placeholders(cls)), given_only=name in GIVEN_ONLY)
+        sub = subparsers.add_parser(name, help=summary, description=description, usage=_usage(name, cls))
+        add_options(sub, sub, cls, cls(**_required_placeholders(cls)))
     return parser
+
+
+def _usage(name: str, cls) -> str:
+    # The options are many and listed below: the line names the required ones only.
+    required = [f for f in dataclasses.fields(cls) if f.metadata.get("required")]
+    words = [f"--{f.name.replace('_', '-')} {f.name.upper()}{' ...' if f.metadata['nargs'] else ''}"
+             for f in required]
+    return " ".join([f"tarnex-train {name}", *words, "[options]"])
 
 
 def _required_placeholders(cls) -> dict:

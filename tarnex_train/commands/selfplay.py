@@ -7,12 +7,13 @@ import os
 from ..errors import OptionError
 from ..logs import log_to
 from . import finish
-from .checks import check_checkpoints, check_device
+from .checks import warn_idle, check_checkpoints, check_device
 
 
 def main(options, given: dict) -> int:
     from ..play.selfplay import run_selfplay
 
+    warn_idle(options, given)
     check_checkpoints(options.checkpoint)
     check_device(options.device.device)
     if os.path.exists(options.output) and not os.path.isdir(options.output):

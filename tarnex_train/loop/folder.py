@@ -31,6 +31,7 @@ from ..data.shards import SHARD_PATTERN
 from ..errors import OptionError
 from ..files import read_json, write_json
 from ..settings import LoopSettings, as_dict, from_dict, upgrade_run_settings
+from ..settings.tables import read_toml
 from ..stats import interval_problem
 
 RUN_FILE = "run.json"
@@ -82,13 +83,7 @@ def read_settings_file(path: str) -> LoopSettings:
     """Settings from a run file (``run.json`` of another run) or a plain
     JSON / TOML table of settings."""
     if path.endswith(".toml"):
-        import tomllib
-
-        try:
-            with open(path, "rb") as f:
-                data = tomllib.load(f)
-        except (OSError, ValueError) as error:
-            raise OptionError(f"{path}: unreadable settings ({error})") from None
+        data = read_toml(path)
     else:
         data = read_json(path, "settings")
     if data.get("format") == RUN_FORMAT:

@@ -7,8 +7,8 @@ from __future__ import annotations
 from dataclasses import dataclass, replace
 
 from .fields import Settings, group, setting
-from .groups import (ClusterSettings, DeviceSettings, Display, NetworkShape, PoolSettings, SearchConfig, Seeding,
-                     ShardSettings, TrainSettings)
+from .groups import (ClusterSettings, DeviceSettings, Display, NetworkShape, PoolSettings, SearchConfig,
+                     SearchPlayers, Seeding, ShardSettings, TrainSettings)
 
 RANDOM = "random"
 
@@ -56,14 +56,12 @@ class ArenaOptions(Settings):
                                  "placements, the same for the four games of a rotation set, so that "
                                  "near-deterministic players do not replay one game (default: 2, or 0 where a "
                                  "random player makes the games differ anyway)", kind=int, low=0, high=84)
-    search_credit: str = setting("chooser", "how a search player values a tile that completes a piece: for the "
-                                 "seat that chose it, or for the next seat to move (as self-play's search does)",
-                                 choices=("chooser", "next"))
     show_board: bool = setting(False, "print the final board of one game")
     save_games: str = setting(None, "keep every match game (seats, history, scores, payoffs) as a JSON file in "
                               "this folder; RUN/games lists them on the view's games page", kind=str)
     log_dir: str = setting(None, "folder that keeps the worker logs (default: a temporary one)", kind=str,
                            option=False)
+    search: SearchPlayers = group(SearchPlayers)
     pool: PoolSettings = group(PoolSettings)
     device: DeviceSettings = group(DeviceSettings)
     shape: NetworkShape = group(NetworkShape)
@@ -79,7 +77,8 @@ class TrainOptions(Settings):
     output: str = setting("model.pt", "checkpoint file to write", aliases=("-o",))
     checkpoint: str = setting(None, "checkpoint to start from (default: a fresh network)", kind=str)
     steps: int = setting(1000, "optimiser steps", low=1, high=10**9)
-    train: TrainSettings = group(TrainSettings)
+    # The loop's names (--batch-size is the inference batch everywhere else).
+    train: TrainSettings = group(TrainSettings, prefix="train-", old_prefix="")
     device: DeviceSettings = group(DeviceSettings)
     shape: NetworkShape = group(NetworkShape)
     seeding: Seeding = group(Seeding)
@@ -93,7 +92,8 @@ class LoopSettings(Settings):
     learn on a 2-core laptop within an hour. What is here is the run's
     (stored in run.json); where it runs (device, cluster) is not."""
 
-    TITLE = "loop"
+    TITLE = "learning run"
+    NOTE = "the run's settings: stored in RUN/run.json, kept when the run resumes"
 
     games_per_generation: int = setting(64, "self-play games per generation", low=1, high=10**7)
     window_positions: int = setting(150_000, "training draws from the newest this many positions; older ones "
@@ -139,13 +139,17 @@ class LoopSettings(Settings):
 
 @dataclass(frozen=True)
 class LoopOptions(Settings):
-    run: str = setting(None, "run folder (created; an existing one is resumed)", kind=str, required=True)
+    run: str = setting(None, "run folder (created; an existing one is resumed); may be left out with --print-config",
+                       kind=str)
     generations: int = setting(None, "stop once the run has this many complete generations", kind=int, low=1,
                                high=10**9)
     minutes: float = setting(None, "stop when another generation would not end within this many minutes of "
                              "this command's start", kind=float, low=0.0, high=1e7, low_open=True)
     config: str = setting(None, "start a new run from this settings file (another run's run.json, or a "
                           "JSON/TOML table of settings); options given beside it override it", kind=str)
+    print_config: bool = setting(False, "print the run's settings as a TOML file for --config (those of --config "
+                                 "and the options given, or those of the existing run --run names) and stop",
+                                 flag=True)
     settings: LoopSettings = group(LoopSettings)
     device: DeviceSettings = group(DeviceSettings)
     cluster: ClusterSettings = group(ClusterSettings)

@@ -7,7 +7,11 @@ import os
 from dataclasses import dataclass
 
 from ..errors import OptionError
-from .fields import Settings, setting
+from .fields import Settings, same_as, setting
+
+# Where a setting of the search acts at all: with the player it names.
+SEARCH = ("player", "search")
+POLICY = ("player", "policy")
 
 
 @dataclass(frozen=True)
@@ -24,18 +28,21 @@ class SearchConfig(Settings):
 
     TITLE = "search settings"
 
-    sims_per_move: int = setting(16, "simulations of the tree search for every tile chosen", low=1, high=1_000_000)
+    sims_per_move: int = setting(16, "simulations of the tree search for every tile chosen", low=1, high=1_000_000,
+                                 only=SEARCH)
     sample_moves: int = setting(
         30, "the first N-1 tiles of a game (all seats together) are sampled in proportion to the visit counts, "
-        "later ones are the most visited tile", low=0, high=2**63)
-    c_base: float = setting(19652.0, "base constant of the PUCT exploration term", low=0.0, low_open=True,
+        "later ones are the most visited tile", low=0, high=2**63, only=SEARCH)
+    c_base: float = setting(19652.0, "base constant of the PUCT exploration term (of self-play's search with "
+                            "--player search, and of the ladder's search players)", low=0.0, low_open=True,
                             float32=True)
-    c_init: float = setting(0.75, "initial constant of the PUCT exploration term", low=0.0, low_open=True,
+    c_init: float = setting(0.75, "initial constant of the PUCT exploration term (of self-play's search with "
+                            "--player search, and of the ladder's search players)", low=0.0, low_open=True,
                             float32=True)
     dirichlet_alpha: float = setting(0.3, "concentration of the Dirichlet noise mixed into the root priors",
-                                     low=0.0, low_open=True, float32=True)
+                                     low=0.0, low_open=True, float32=True, only=SEARCH)
     exploration_fraction: float = setting(0.25, "weight of that noise in the root priors (0 = no noise)",
-                                          low=0.0, high=1.0, float32=True)
+                                          low=0.0, high=1.0, float32=True, only=SEARCH)
     player: str = setting(
         "policy", "who plays the games: the network's policy, each tile drawn from it ('policy', one "
         "evaluation a tile, needs --teacher; beside reference players, see --reference-seats); the engine's "
@@ -43,12 +50,12 @@ class SearchConfig(Settings):
         "then the rest of the placement the player chose",
         choices=("search", "policy", "greedy", "lookahead"))
     policy_temperature: float = setting(
-        1.0, "with --player policy: the temperature its tiles are drawn at (0: always the most likely tile)",
-        low=0.0, high=100.0)
+        1.0, "the temperature the policy's tiles are drawn at (0: always the most likely tile)",
+        low=0.0, high=100.0, only=POLICY)
     reference_seats: float = setting(
-        0.75, "with --player policy: the chance that each seat of a game goes to a reference player (greedy "
-        "or lookahead, equally often), drawn afresh for each game; the network plays the others, at least one",
-        low=0.0, high=1.0)
+        0.75, "the chance that each seat of a game goes to a reference player (greedy or lookahead, equally "
+        "often), drawn afresh for each game; the network plays the others, at least one",
+        low=0.0, high=1.0, only=POLICY)
     teacher: str = setting(
         "lookahead", "a reference player whose choices are the policy targets: at every position of a game, whoever "
         "played it, the rest of the placement this player would choose there; the games then show the network "
@@ -57,21 +64,25 @@ class SearchConfig(Settings):
         "next", "whose value ranks the tiles that complete a piece: 'next', the seat that moves after it "
         "(tarnex_self_play's search; its visits there mislead, see --train-completion-policy-weight), or "
         "'chooser', the seat choosing (tarnex_train's own search; train those positions with "
-        "--train-completion-policy-weight 1)", choices=("next", "chooser"))
+        "--train-completion-policy-weight 1)", choices=("next", "chooser"), only=SEARCH)
     policy_target: str = setting(
         "visits", "what a search teaches the policy: its root visit shares ('visits'), or the network's priors "
         "moved by the values the search found ('completed_q', Gumbel MuZero's target, for few simulations; "
-        "needs --credit chooser)", choices=("visits", "completed_q"))
+        "needs --credit chooser)", choices=("visits", "completed_q"), only=SEARCH)
     cheap_sims: int = setting(
         0, "playout-cap randomisation: simulations of the quick searches that only move the game on; 0: every "
-        "tile gets the full search and is a policy target", low=0, high=1_000_000)
+        "tile gets the full search and is a policy target; below --sims-per-move", low=0, high=1_000_000,
+        only=SEARCH)
     full_share: float = setting(0.25, "with --cheap-sims: share of the tiles that get the full search (with "
-                                "noise) and become policy targets", low=0.0, high=1.0, low_open=True)
+                                "noise) and become policy targets", low=0.0, high=1.0, low_open=True, only=SEARCH)
 
     def __post_init__(self) -> None:
         super().__post_init__()
         if self.policy_target == "completed_q" and self.credit != "chooser":
             raise OptionError("policy_target completed_q needs credit chooser: its values must be the mover's")
+        if self.cheap_sims and self.cheap_sims >= self.sims_per_move:
+            raise OptionError(f"cheap_sims ({self.cheap_sims}) must be below sims_per_move ({self.sims_per_move}): "
+                              "the quick searches are the cheap ones")
         if self.player == "policy" and self.teacher == "none":
             raise OptionError("player policy needs a teacher: its own policy is no target to learn from (without one, "
                               "play with player search)")
@@ -79,6 +90,22 @@ class SearchConfig(Settings):
     def engine_search(self) -> bool:
         """Whether tarnex_self_play plays these games (else tarnex_train's own search)."""
         return self.credit == "next" and self.cheap_sims == 0 and self.policy_target == "visits"
+
+
+@dataclass(frozen=True)
+class SearchPlayers(Settings):
+    """How a match's search players (search:CKPT:N) search: the PUCT
+    constants of self-play's search, and whose value ranks a tile that
+    completes a piece."""
+
+    TITLE = "search players (the search:CKPT:N seats)"
+
+    c_init: float = same_as(SearchConfig, "c_init", help="initial constant of the PUCT exploration term")
+    c_base: float = same_as(SearchConfig, "c_base", help="base constant of the PUCT exploration term")
+    credit: str = same_as(
+        SearchConfig, "credit", default="chooser", deprecated=("--search-credit",),
+        help="whose value ranks a tile that completes a piece: 'chooser', the seat that chose it, or 'next', the "
+        "seat that moves after it (as tarnex_self_play's search does)")
 
 
 @dataclass(frozen=True)
