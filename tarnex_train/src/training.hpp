@@ -1,6 +1,5 @@
-// Self-play games for training, searched by tarnex_train's own search
-// rather than the engine's driver, for two things the engine's driver does
-// not do:
+// Self-play games for training: the engine's search and training driver,
+// configured for two things self-play's own games do not do:
 //  - credit: at a tile that completes a piece the engine's search ranks the
 //    tiles by the next seat's value, so the moves played there, and their
 //    visit shares, follow another seat's interest. With Credit::chooser they
