@@ -12,8 +12,9 @@ import logging
 import os
 
 from ..errors import OptionError
-from ..settings import ArenaOptions
+from ..settings import ArenaOptions, SearchPlayers
 from ..stats import fit_ratings
+from .folder import RUN_FILE, read_settings_file
 
 log = logging.getLogger(__name__)
 
@@ -34,6 +35,7 @@ class Ladder:
         self.folder = folder
         self.path = os.path.join(folder.path, LADDER_FILE)
         self.pool, self.device, self.cluster, self.display, self.stream = pool, device, cluster, display, stream
+        self.search = run_search_players(folder)
 
     def games(self) -> list[dict]:
         if not os.path.exists(self.path):
@@ -71,7 +73,7 @@ class Ladder:
             matches.append([policy, "random", "random", "greedy"])
         for seats in matches:
             options = ArenaOptions.make(games=games, seats=seats, log_dir=self.folder.logs, pool=self.pool,
-                                        device=self.device, cluster=self.cluster, seed=seed,
+                                        search=self.search, device=self.device, cluster=self.cluster, seed=seed,
                                         display=self.display.replace(quiet=True))
             summary = run_match(options, stream=self.stream, networks={network: net} if net is not None else None)
             if summary.interrupted:
@@ -87,6 +89,14 @@ class Ladder:
         if not games:
             return {}
         return fit_ratings(games, ANCHOR)
+
+
+def run_search_players(folder) -> SearchPlayers:
+    """The ladder's search players search as the run's self-play does (its
+    PUCT constants), each crediting the seat that chose a tile: how a
+    player should value its own move."""
+    search = read_settings_file(os.path.join(folder.path, RUN_FILE)).search
+    return SearchPlayers(c_init=search.c_init, c_base=search.c_base, credit="chooser")
 
 
 def table(ratings: dict) -> str:
