@@ -2,8 +2,9 @@
 # Installs what building and testing need on a fresh Debian machine: the
 # compilers' libraries for tests and benchmarks, PyPy, and one virtual
 # environment per interpreter with the package built into it.
-#   .venv      CPython: the package with its training tools (torch, numpy, greenlet, ONNX Runtime), the view's
-#              server (Starlette, uvicorn) and test tools (pytest, Selenium driving Debian's chromium)
+#   .venv      CPython: the package with its training tools (torch, numpy, greenlet, ONNX Runtime, TensorBoard,
+#              to which the loop writes RUN/tensorboard/), the view's server (Starlette, uvicorn) and test
+#              tools (pytest, Selenium driving Debian's chromium)
 #   .venv-pypy PyPy:    the package and test tools
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +25,8 @@ PYTHON=${PYTHON:-python3}
 .venv/bin/pip install -q --upgrade pip
 # torch 2.13.0 is a CPU build on this machine's local disk; a looser pin
 # would pull a multi-gigabyte CUDA build.
-.venv/bin/pip install -q "torch==2.13.0" numpy matplotlib greenlet onnx onnxruntime pytest hypothesis "ray>=2.9" starlette uvicorn selenium
+.venv/bin/pip install -q "torch==2.13.0" numpy matplotlib greenlet onnx onnxruntime tensorboard pytest hypothesis "ray>=2.9" \
+  starlette uvicorn selenium
 .venv/bin/pip install -q .
 
 if [ "${TARNEX_SKIP_PYPY:-0}" != 1 ]; then
