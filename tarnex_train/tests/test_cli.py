@@ -42,6 +42,8 @@ def test_bad_options_are_reported_in_one_line(tmp_path, capsys):
         (["loop", "--run", str(not_a_checkpoint)], "not a folder"),
         (["loop", "--run", str(foreign)], "not a run folder"),
         (["selfplay", "--player", "policy", "--teacher", "none"], "player policy needs a teacher"),
+        (["selfplay", "--player", "search", "--sims-per-move", "2", "--cheap-sims", "3", "--evaluator", "zero",
+          "--games", "1", "--output", str(tmp_path / "cheap")], "cheap_sims (3) must be below sims_per_move (2)"),
         (["selfplay", "--evaluator", "gpu"], "argument --evaluator: gpu must be one of network, zero"),
         (["selfplay", "--checkpoint", str(tmp_path / "missing.pt")], "missing.pt' does not exist"),
         (["selfplay", "--evaluator", "zero", "--output", str(foreign)], "data format version 99"),
