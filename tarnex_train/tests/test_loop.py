@@ -1,6 +1,7 @@
 """The learning loop: a whole tiny run, resuming after kill -9, the sliding
 window, the run file, and the priors the search gets from the network."""
 
+import importlib.util
 import json
 import os
 import signal
@@ -70,6 +71,8 @@ def test_two_generations_end_to_end(tmp_path):
     assert generations[0]["selfplay"]["evaluations"] == 0 < generations[1]["selfplay"]["evaluations"]
     for name in ("best.pt", "initial.pt", "run.json", "state.json", "progress.png", "gen-0001/network.pt"):
         assert (run / name).exists(), name
+    if importlib.util.find_spec("tensorboard") is not None:  # the set-up installs it; the loop runs without
+        assert list((run / "tensorboard").glob("events.out.tfevents.*"))
     assert any(name.startswith("selfplay-worker") for name in os.listdir(run / "logs"))
     from tarnex_train.model.checkpoints import checkpoint_settings, load_checkpoint
 
