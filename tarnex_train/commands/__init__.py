@@ -5,9 +5,7 @@ from __future__ import annotations
 
 import importlib
 
-EXIT_FAILED = 1
-EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
+from .exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, finish  # noqa: F401 (for cli)
 
 
 def run(command: str, options, given: dict) -> int:
@@ -15,11 +13,3 @@ def run(command: str, options, given: dict) -> int:
     options the user gave (dotted names)."""
     module = importlib.import_module(f".{command}", __name__)
     return module.main(options, given)
-
-
-def finish(summary, succeeded: bool) -> int:
-    """Prints a run's summary; the exit status tells interrupted, failed and done apart."""
-    print(summary.report(), flush=True)
-    if summary.interrupted:
-        return EXIT_INTERRUPTED
-    return 0 if succeeded else EXIT_FAILED

@@ -6,7 +6,7 @@ from __future__ import annotations
 import logging
 
 from ..errors import OptionError
-from . import finish
+from .exits import finish
 from .checks import check_checkpoints, check_device, check_folder_writable
 
 log = logging.getLogger(__name__)

@@ -7,7 +7,7 @@ import sys
 import time
 
 from ..errors import OptionError
-from . import EXIT_INTERRUPTED
+from .exits import EXIT_INTERRUPTED
 from .checks import check_device
 
 

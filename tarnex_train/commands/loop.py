@@ -7,7 +7,7 @@ import os
 
 from ..errors import OptionError
 from ..settings import LoopSettings
-from . import EXIT_INTERRUPTED
+from .exits import EXIT_INTERRUPTED
 from .checks import warn_idle, check_device
 
 RUN_PREFIX = "settings."

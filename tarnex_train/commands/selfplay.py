@@ -6,7 +6,7 @@ import os
 
 from ..errors import OptionError
 from ..logs import log_to
-from . import finish
+from .exits import finish
 from .checks import warn_idle, check_checkpoints, check_device
 
 

@@ -10,7 +10,7 @@ from dataclasses import dataclass
 
 from ..errors import OptionError
 from ..progress import Progress
-from . import EXIT_INTERRUPTED
+from .exits import EXIT_INTERRUPTED
 from .checks import check_checkpoints, check_device, check_writable
 
 
