@@ -1,8 +1,10 @@
-"""The games a worker process can play, by role: each role takes the
-worker's options and stop flag and returns ``play(batcher, slot_id,
-game)``, which plays game number ``game`` on the slot's channel and returns
-(DONE, payload, stats), (FAILED, error text, stats), or None when the worker
-is stopping. A game's traceback goes into the worker's log."""
+"""The games a worker process can play, one function per role, handed to
+``pool.factory.make_pool`` (module-level, so that a spawned worker imports
+it by reference): each takes the worker's options and stop flag and returns
+``play(batcher, slot_id, game)``, which plays game number ``game`` on the
+slot's channel and returns (DONE, payload, stats), (FAILED, error text,
+stats), or None when the worker is stopping. A game's traceback goes into
+the worker's log."""
 
 from __future__ import annotations
 
