@@ -85,9 +85,39 @@ std::int64_t corner_gain(const Board& board, std::size_t mover, const Placement&
     return opened - covered;
 }
 
+// How near the centre a cell lies: 10 on the board's edge ring, one more for
+// each ring further in, 19 on the four middle cells.
+std::int64_t centre_weight(std::size_t cell) {
+    const auto ring = [](std::size_t i) { return std::min(i, kBoardSide - 1 - i); };
+    return 10 + static_cast<std::int64_t>(std::min(ring(cell / kBoardSide), ring(cell % kBoardSide)));
+}
+
+std::int64_t weighted(const CellSet& cells) {
+    std::int64_t sum = 0;
+    for (std::size_t n = 0; n < kBoardCells; ++n) {
+        if (cells.contains(n)) sum += centre_weight(n);
+    }
+    return sum;
+}
+
+// Centre's measure: greedy's, every corner cell counted by its weight.
+std::int64_t weighted_corner_gain(const Board& board, std::size_t mover, const Placement& p) {
+    Board after = board;
+    p.for_each_cell([&](std::size_t cell) { after.place_tile(cell, mover); });
+    std::int64_t gain = weighted(after.corners[mover]) - weighted(board.corners[mover]);
+    for (std::size_t q = 0; q < kPlayers; ++q) {
+        if (q == mover) continue;
+        p.for_each_cell([&](std::size_t cell) {
+            if (board.corners[q].contains(cell)) gain -= centre_weight(cell);
+        });
+    }
+    return gain;
+}
+
 // Lookahead's measure: the mover's placements on its next turn if the
 // opponents played nothing in between, minus the opponents' placements the
 // placement occupies a cell of (the only ones it takes away from them).
+// Blocker's: those taken away alone.
 class Mobility {
 public:
     Mobility(const Board& board, std::size_t mover) : board_(board), mover_(mover) {
@@ -112,18 +142,22 @@ public:
         p.for_each_cell([&](std::size_t cell) { after.place_tile(cell, mover_); });
         after.pieces[mover_] &= ~(std::uint32_t{1} << p.catalogue);
         const auto own = static_cast<std::int64_t>(get_tile_moves(after, mover_).live().size());
+        return own - taken(p);
+    }
+
+    std::int64_t taken(const Placement& p) {
         ++epoch_;
-        std::int64_t taken = 0;
+        std::int64_t count = 0;
         p.for_each_cell([&](std::size_t cell) {
             for (std::uint32_t k = start_[cell]; k < start_[cell + 1]; ++k) {
                 std::uint32_t& mark = seen_[by_cell_[k]];
                 if (mark != epoch_) {
                     mark = epoch_;
-                    ++taken;
+                    ++count;
                 }
             }
         });
-        return own - taken;
+        return count;
     }
 
 private:
@@ -139,13 +173,20 @@ private:
 }  // namespace
 
 std::optional<ReferenceKind> reference_kind(std::string_view name) {
-    if (name == "greedy") return ReferenceKind::greedy;
-    if (name == "lookahead") return ReferenceKind::lookahead;
+    for (ReferenceKind kind : kReferenceKinds) {
+        if (name == reference_name(kind)) return kind;
+    }
     return std::nullopt;
 }
 
 std::string_view reference_name(ReferenceKind kind) {
-    return kind == ReferenceKind::greedy ? "greedy" : "lookahead";
+    switch (kind) {
+        case ReferenceKind::greedy: return "greedy";
+        case ReferenceKind::lookahead: return "lookahead";
+        case ReferenceKind::centre: return "centre";
+        case ReferenceKind::blocker: return "blocker";
+    }
+    fault("reference_name: no such kind");
 }
 
 // Both players rank size first: the best placement is then of the largest
@@ -160,13 +201,25 @@ Tile reference_tile(const Game& game, ReferenceKind kind, std::uint64_t tie_brea
     for (const Placement& p : live) largest = std::max(largest, size_of(p));
 
     std::optional<Mobility> mobility;
-    if (kind == ReferenceKind::lookahead) mobility.emplace(board, mover);
+    if (kind == ReferenceKind::lookahead || kind == ReferenceKind::blocker) mobility.emplace(board, mover);
+    // Blocker ranks by what it takes, then by greedy's measure, which no
+    // placement moves by as much as one taken placement here.
+    constexpr std::int64_t kTakenWeight = std::int64_t{1} << 20;
+    const auto measure = [&](const Placement& p) -> std::int64_t {
+        switch (kind) {
+            case ReferenceKind::greedy: return corner_gain(board, mover, p);
+            case ReferenceKind::lookahead: return (*mobility)(p);
+            case ReferenceKind::centre: return weighted_corner_gain(board, mover, p);
+            case ReferenceKind::blocker: return mobility->taken(p) * kTakenWeight + corner_gain(board, mover, p);
+        }
+        fault("reference_tile: no such kind");
+    };
     const Placement* best = nullptr;
     std::int64_t best_value = std::numeric_limits<std::int64_t>::min();
     std::uint64_t best_order = 0;
     for (const Placement& p : live) {
         if (size_of(p) != largest) continue;
-        const std::int64_t value = mobility ? (*mobility)(p) : corner_gain(board, mover, p);
+        const std::int64_t value = measure(p);
         const std::uint64_t order = tie_order(tie_break, p);
         if (best == nullptr || value > best_value || (value == best_value && order < best_order)) {
             best = &p;

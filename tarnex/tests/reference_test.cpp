@@ -19,24 +19,35 @@ using Cells = std::vector<std::size_t>;
 
 Cells cells_of(const Placement& p) { return test::covered_cells(p.catalogue, p.variant, p.anchor); }
 
+// Centre's weight of a cell: its ring counted from the edge, plus 10.
+long ring_weight(std::size_t cell) {
+    const long r = static_cast<long>(cell / 20), c = static_cast<long>(cell % 20);
+    return 10 + std::min({r, 19 - r, c, 19 - c});
+}
+
 // Greedy's measure from ownership alone: how many more corner cells the mover
-// has after the placement than before, minus the opponents' corner cells it takes.
-long corner_gain(const test::Owners& before, int mover, const Cells& cells) {
+// has after the placement than before, minus the opponents' corner cells it
+// takes; centre's counts each corner cell by its weight.
+long corner_gain(const test::Owners& before, int mover, const Cells& cells, bool weighted = false) {
+    const auto weigh = [&](const auto& corners) {
+        long sum = 0;
+        for (std::size_t cell : corners) sum += weighted ? ring_weight(cell) : 1;
+        return sum;
+    };
     test::Owners after = before;
     for (std::size_t cell : cells) after[cell] = mover;
-    long gain = static_cast<long>(test::expected_corners(after, mover).size()) -
-                static_cast<long>(test::expected_corners(before, mover).size());
+    long gain = weigh(test::expected_corners(after, mover)) - weigh(test::expected_corners(before, mover));
     for (int q = 0; q < 4; ++q) {
         if (q == mover) continue;
         const auto corners = test::expected_corners(before, q);
-        for (std::size_t cell : cells) gain -= static_cast<long>(corners.count(cell));
+        for (std::size_t cell : cells) gain -= corners.count(cell) ? (weighted ? ring_weight(cell) : 1) : 0;
     }
     return gain;
 }
 
-// The placements greedy may choose at the start of a turn: the largest
-// size, and among those the best measure.
-std::set<Cells> greedy_choices(const Game& game) {
+// The placements greedy (or centre, weighted) may choose at the start of a
+// turn: the largest size, and among those the best measure.
+std::set<Cells> greedy_choices(const Game& game, bool weighted = false) {
     std::size_t largest = 0;
     for (const Placement& p : game.tile_moves.live()) largest = std::max(largest, cells_of(p).size());
     const test::Owners owners = test::owners_of(game.board);
@@ -46,7 +57,7 @@ std::set<Cells> greedy_choices(const Game& game) {
     for (const Placement& p : game.tile_moves.live()) {
         const Cells cells = cells_of(p);
         if (cells.size() != largest) continue;
-        const long gain = corner_gain(owners, mover, cells);
+        const long gain = corner_gain(owners, mover, cells, weighted);
         if (best.empty() || gain > best_gain) best.clear(), best_gain = gain;
         if (gain == best_gain) best.insert(cells);
     }
@@ -71,7 +82,7 @@ Cells play_turn(Game& game, ReferenceKind kind, std::uint64_t tie_break) {
 }
 
 TEST(ReferencePlayers, NamesRoundTrip) {
-    for (ReferenceKind kind : {ReferenceKind::greedy, ReferenceKind::lookahead}) {
+    for (ReferenceKind kind : kReferenceKinds) {
         EXPECT_EQ(reference_kind(reference_name(kind)), kind);
     }
     EXPECT_EQ(reference_kind("random"), std::nullopt);
@@ -81,10 +92,10 @@ TEST(ReferencePlayers, NamesRoundTrip) {
 }
 
 // Every seat played by one kind: each turn completes one placement of the
-// turn's largest size (greedy: one of its best by the recomputed measure),
-// and the game runs to its end.
+// turn's largest size (greedy and centre: one of its best by the recomputed
+// measure), and the game runs to its end.
 TEST(ReferencePlayers, WholeGamesCompleteTheChosenPlacementEveryTurn) {
-    for (ReferenceKind kind : {ReferenceKind::greedy, ReferenceKind::lookahead}) {
+    for (ReferenceKind kind : kReferenceKinds) {
         for (unsigned seed = 0; seed < test::scaled(3, 1); ++seed) {
             SCOPED_TRACE(std::string(reference_name(kind)) + " seed " + std::to_string(seed));
             std::mt19937_64 rng(seed);
@@ -97,8 +108,9 @@ TEST(ReferencePlayers, WholeGamesCompleteTheChosenPlacementEveryTurn) {
                 std::size_t largest = 0;
                 for (const Placement& p : start.tile_moves.live()) largest = std::max(largest, cells_of(p).size());
                 EXPECT_EQ(played.size(), largest) << "turn " << turns;
-                if (kind == ReferenceKind::greedy) {
-                    EXPECT_EQ(greedy_choices(start).count(played), 1u) << "turn " << turns;
+                if (kind == ReferenceKind::greedy || kind == ReferenceKind::centre) {
+                    EXPECT_EQ(greedy_choices(start, kind == ReferenceKind::centre).count(played), 1u)
+                        << "turn " << turns;
                 }
                 ++turns;
             }

@@ -11,6 +11,7 @@ import os
 
 from ..errors import OptionError
 from ..files import atomic_write, read_json, write_json
+from ..players.notation import HELD_OUT
 from ..settings import RANDOM, ArenaOptions, SelfPlayOptions
 from ..stats import interval
 from .folder import games_in
@@ -138,10 +139,15 @@ def train(loop, g: int) -> dict:
     return result
 
 
+# The held-out opponents of a strength test: both kinds at every game.
+HELD_OUT_SEATS = [HELD_OUT[0], HELD_OUT[1], HELD_OUT[0]]
+
+
 def strength(loop, g: int) -> dict:
     """The new network's policy: in seat 0 against three random seats (read
     beside the seat-0 payoff of equal players), and in rotated matches
-    against three greedy seats and three of the previous generation's."""
+    against three greedy seats, against held-out reference players it never
+    met in training, and against three of the previous generation's."""
     from ..play.arena import run_arena
     from ..play.match import run_match
 
@@ -160,12 +166,13 @@ def strength(loop, g: int) -> dict:
             raise KeyboardInterrupt
         results["vs_random"] = interval(summary.payoffs)
     temperature = f":{s.previous_temperature:g}" if s.previous_temperature else ""
-    for name, games, others in (("vs_greedy", s.greedy_games, "greedy"),
-                                ("vs_previous", s.previous_games, f"policy:{previous}{temperature}")):
+    for name, games, others in (("vs_greedy", s.greedy_games, ["greedy"] * 3),
+                                ("vs_heldout", s.heldout_games, HELD_OUT_SEATS),
+                                ("vs_previous", s.previous_games, [f"policy:{previous}{temperature}"] * 3)):
         results[name] = interval([])
         if not games:
             continue
-        seats = [f"policy:{network}"] + [others] * 3
+        seats = [f"policy:{network}"] + others
         networks = {network: loop.networks[g]} if g in loop.networks else None
         seed = None if s.seeding.seed is None else s.seeding.seed + g
         summary = run_match(ArenaOptions.make(games=games, seats=seats, seed=seed, **common), stream=loop.stream,

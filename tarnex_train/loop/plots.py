@@ -76,6 +76,7 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
         seat0_axis.axhspan(equal["low"], equal["high"], color="tab:grey", alpha=0.15)
     payoff_axis(seat0_axis, "strength in seat 0 against random seats")
     band(rotated_axis, minutes, "vs_greedy", "vs three greedy seats", "tab:red")
+    band(rotated_axis, minutes, "vs_heldout", "vs held-out players (centre, blocker)", "tab:purple")
     band(rotated_axis, minutes, "vs_previous", "vs the previous generation", "tab:orange")
     rotated_axis.axhline(EQUAL_ROTATED, color="tab:grey", lw=1, ls=":",
                          label=f"equal players, seats rotated: {EQUAL_ROTATED}")

@@ -159,6 +159,7 @@ class Loop:
         equal = self.state["calibration"]
         rating = rating_interval(strength["vs_random"], equal["mean"])
         vs_greedy = strength.get("vs_greedy", interval([]))
+        vs_heldout = strength.get("vs_heldout", interval([]))  # absent in runs from before it was measured
         # Rotated matches: equal players score 1/4 whatever the seat.
         gain = rating_interval(strength["vs_previous"], EQUAL_ROTATED) if strength["vs_previous"]["games"] else None
         ladder = phases.ladder(self, g)
@@ -168,7 +169,8 @@ class Loop:
             "positions": selfplay["positions"], "selfplay": selfplay,
             "window_positions": trained["window_positions"], "train_steps": trained["steps"],
             "total_steps": trained["total_steps"], "train": trained["train"], "heldout": trained["heldout"],
-            "vs_random": strength["vs_random"], "vs_greedy": vs_greedy, "vs_previous": strength["vs_previous"],
+            "vs_random": strength["vs_random"], "vs_greedy": vs_greedy, "vs_heldout": vs_heldout,
+            "vs_previous": strength["vs_previous"],
             "equal_players": equal, "rating": rating, "gain_vs_previous": gain,
         }
         if ladder:
@@ -186,9 +188,10 @@ class Loop:
                 f"{selfplay['positions']} positions, {trained['steps']} steps; vs random {v['mean']:.3f} "
                 f"[{v['low']:.3f}, {v['high']:.3f}] (equal players {equal['mean']:.3f}), "
                 f"rating {rating['rating']:.0f} [{rating['low']:.0f}, {rating['high']:.0f}]")
-        if vs_greedy["games"]:
-            line += (f"; vs three greedy seats {vs_greedy['mean']:.3f} [{vs_greedy['low']:.3f}, "
-                     f"{vs_greedy['high']:.3f}] (equal players {EQUAL_ROTATED:.2f})")
+        for label, v in (("three greedy seats", vs_greedy), ("held-out players", vs_heldout)):
+            if v["games"]:
+                line += (f"; vs {label} {v['mean']:.3f} [{v['low']:.3f}, {v['high']:.3f}] (equal players "
+                         f"{EQUAL_ROTATED:.2f})")
         self.say(line)
         if ladder:
             self.say(table(ladder))

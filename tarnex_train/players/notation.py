@@ -6,6 +6,9 @@ form for the match driver (``tarnex_train._match``).
                           cells (opened minus closed) minus the opponents' corner cells it covers
     lookahead             the largest piece that fits, placed where it leaves the mover the most legal
                           placements for its next turn minus the placements it takes from the opponents
+    centre                greedy's rule with every corner cell weighted by how near the board's centre it lies
+    blocker               the largest piece that fits, placed where it takes the most placements from the
+                          opponents (greedy's measure breaking ties)
     policy:CKPT[:T]       the network's most likely legal tile (T > 0: drawn at temperature T)
     search:CKPT:N         PUCT search with N simulations per tile, no root noise, the most visited tile
 """
@@ -18,7 +21,12 @@ from dataclasses import dataclass
 from ..errors import OptionError
 from ..settings import SearchPlayers
 
+# The reference players self-play seats and teaches with, and those it never
+# does: the held-out ones test whether the network's strength is its own or
+# its training opponents' habits learnt.
 REFERENCES = ("greedy", "lookahead")
+HELD_OUT = ("centre", "blocker")
+EXPECTED = f"random, {', '.join(REFERENCES + HELD_OUT)}, policy:CKPT[:T] or search:CKPT:N"
 MAX_TEMPERATURE = 100.0  # as the loop's policy temperature
 MAX_SIMS = 1_000_000
 CREDITS = ("chooser", "next")
@@ -55,10 +63,10 @@ def parse_player(text: str) -> Player:
     """A player from its command-line form; OptionError saying what is
     accepted otherwise."""
     if not isinstance(text, str) or not text:
-        raise OptionError(f"player {text!r}: expected random, greedy, lookahead, policy:CKPT or search:CKPT:N")
+        raise OptionError(f"player {text!r}: expected {EXPECTED}")
     if text == "random":
         return Player("random")
-    if text in REFERENCES:
+    if text in REFERENCES or text in HELD_OUT:
         return Player("reference", name=text)
     kind, _, rest = text.partition(":")
     if kind == "policy" and rest:
@@ -73,7 +81,7 @@ def parse_player(text: str) -> Player:
         if sims is None or not 1 <= sims <= MAX_SIMS:
             raise OptionError(f"player {text!r}: search:CKPT:N needs N simulations per tile, 1 to {MAX_SIMS}")
         return Player("search", checkpoint=checkpoint, sims=sims)
-    raise OptionError(f"player {text!r}: expected random, greedy, lookahead, policy:CKPT[:T] or search:CKPT:N")
+    raise OptionError(f"player {text!r}: expected {EXPECTED}")
 
 
 def _split_last_number(text: str, kind):

@@ -46,8 +46,8 @@ class ArenaOptions(Settings):
     baseline_temperature: float = setting(
         0.0, "0: a baseline network's seats draw uniformly among the legal tiles, as the engine does; above 0 "
         "they draw from the network's policy sharpened by this temperature", low=0.0, high=100.0)
-    seats: list = setting([], "a match of any four players, seat 0 first: random, greedy, lookahead, "
-                          "policy:CKPT[:T] or search:CKPT:N (in place of --model and --baseline)", kind=str,
+    seats: list = setting([], "a match of any four players, seat 0 first: random, greedy, lookahead, centre, "
+                          "blocker, policy:CKPT[:T] or search:CKPT:N (in place of --model and --baseline)", kind=str,
                           nargs=4, metavar="PLAYER")
     rotate: bool = setting(None, "every player takes every seat equally often (games in sets of four); seat 0 "
                            "moves first and is worth about 0.29 by itself (default: on when the players differ)",
@@ -106,6 +106,9 @@ class LoopSettings(Settings):
                                   "three uniformly random seats", low=1, high=10**6)
     greedy_games: int = setting(40, "match games of each new network's policy against three greedy seats, seats "
                                 "rotated (equal players score 0.25; 0 = none)", low=0, high=10**6)
+    heldout_games: int = setting(40, "match games of each new network's policy against reference players it never "
+                                 "plays beside or learns from (centre, blocker, centre), seats rotated (equal "
+                                 "players score 0.25; 0 = none)", low=0, high=10**6)
     previous_games: int = setting(40, "match games of each new network's policy against three seats of the "
                                   "previous generation's, seats rotated, random openings (0 = none)", low=0,
                                   high=10**6)
@@ -177,6 +180,11 @@ class ViewOptions(Settings):
                         kind=str, nargs="+")
     host: str = setting("127.0.0.1", "address to listen on")
     port: int = setting(8765, "port to listen on (0: any free one)", low=0, high=65535)
+    token: str = setting(None, "a secret every request must carry: the printed address carries it once, then the "
+                         "browser keeps it in a cookie (default: none on the loopback; one is made up when --host "
+                         "listens beyond it)", kind=str)
+    request_seconds: float = setting(20.0, "time a client has to send a whole request; slower connections are "
+                                     "closed", low=0.0, high=3600.0, low_open=True)
 
 
 def upgrade_run_settings(data: dict) -> dict:

@@ -23,6 +23,7 @@ TINY_LOOP = [
     "--games-per-generation", "4", "--games-per-shard", "1", "--sims-per-move", "2", "--channels", "4",
     "--blocks", "1", "--strength-games", "4", "--previous-games", "2", "--calibration-games", "4",
     "--workers", "2", "--train-batch-size", "32", "--window-positions", "100000", "--holdout-every", "3",
+    "--greedy-games", "4", "--heldout-games", "4",
 ]
 
 
@@ -61,10 +62,11 @@ def test_two_generations_end_to_end(tmp_path):
         with open(run / f"gen-{record['generation']:04d}" / "selfplay.json") as f:
             counted = json.load(f)
         assert (counted["games"], counted["positions"]) == (4, record["positions"]) and record["positions"] > 0
-        for key in ("vs_random", "vs_previous", "equal_players"):
+        for key in ("vs_random", "vs_previous", "equal_players", "vs_greedy", "vs_heldout"):
             s = record[key]
             assert 0.0 <= s["low"] <= s["mean"] <= s["high"] <= 1.0
         assert record["rating"]["low"] <= record["rating"]["rating"] <= record["rating"]["high"]
+        assert record["vs_greedy"]["games"] == record["vs_heldout"]["games"] == 4  # a whole rotation each
         assert set(record["heldout"]) == {"policy_loss", "value_loss", "ownership_loss", "policy_entropy"}
     assert generations[1]["total_steps"] > generations[0]["total_steps"]
     # The greedy players of the first generation asked the network nothing; the search did.

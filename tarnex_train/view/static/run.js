@@ -20,6 +20,7 @@ const MEASURES = {
   equal_players: {chart: "calibration", label: "equal players in seat 0 (random vs random)",
                   column: "equal players (seat 0)"},
   vs_greedy: {chart: "rotated", label: "vs three greedy seats", column: "vs greedy (rotated)"},
+  vs_heldout: {chart: "rotated", label: "vs held-out players (centre, blocker)", column: "vs held-out (rotated)"},
   vs_previous: {chart: "rotated", label: "vs three seats of the previous generation", column: "vs previous (rotated)"},
   rating: {chart: "rating", label: "rating from seat-0 games against random", column: "rating (seat 0)"},
   gain_vs_previous: {chart: "gain", label: "gain over the previous generation", column: "gain vs previous"},
