@@ -166,7 +166,8 @@ class LadderOptions(Settings):
                          high=10**6)
     games: int = setting(8, "games of each ladder match (rounded up to whole rotation sets of four)", low=1,
                          high=10**6)
-    sims: int = setting(16, "simulations per tile of each generation's search player", low=1, high=1_000_000)
+    sims: int = setting(16, "simulations per tile of each generation's search player (its PUCT constants the "
+                        "run's c_init and c_base; it credits the seat that chose a tile)", low=1, high=1_000_000)
     seeding: Seeding = group(Seeding)
     pool: PoolSettings = group(PoolSettings)
     device: DeviceSettings = group(DeviceSettings)
