@@ -21,10 +21,13 @@ PACKAGE_ROOT = Path(__file__).resolve().parents[1]
 
 
 def module_names(root: Path) -> dict[str, Path]:
-    """Every module of the package at ``root``, by dotted name."""
+    """Every module of the package at ``root``, by dotted name; native
+    ones too (they import nothing of the package), so that importing one is
+    not taken for importing the package above it."""
     modules = {}
-    for path in sorted(root.rglob("*.py")):
-        parts = list(path.relative_to(root.parent).with_suffix("").parts)
+    for path in sorted([*root.rglob("*.py"), *root.rglob("*.so")]):
+        parts = list(path.relative_to(root.parent).parts)
+        parts[-1] = parts[-1].split(".")[0]
         if parts[-1] == "__init__":
             parts.pop()
         modules[".".join(parts)] = path
@@ -99,6 +102,9 @@ def import_graph(root: Path = PACKAGE_ROOT) -> dict[str, set[str]]:
     modules = module_names(root)
     graph = {}
     for name, path in modules.items():
+        if path.suffix != ".py":
+            graph[name] = set()
+            continue
         visitor = _Imports(name, path.name == "__init__.py", modules)
         tree = ast.parse(path.read_text(), str(path))
         # Module-level strings first, so a name used before its line still resolves.
