@@ -8,7 +8,8 @@ run time (an f-string under a package) counts as reaching every module of
 that package. A package's ``__init__`` is a module like the others, so what
 it re-exports are edges from it.
 
-Run as a script to print the circles: ``python -m tarnex_train.tests.import_graph``.
+Reads the source tree this file lies in, not an installed copy. Run as a
+script to print the circles: ``python tarnex_train/tests/import_graph.py``.
 """
 
 from __future__ import annotations

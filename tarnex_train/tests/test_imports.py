@@ -4,7 +4,7 @@ the training data nothing of the network)."""
 
 import pytest
 
-from tarnex_train.tests.import_graph import a_loop, circles, import_graph
+from import_graph import a_loop, circles, import_graph
 
 # Package -> packages it must not import, directly or through others.
 BELOW = {
