@@ -93,7 +93,7 @@ def add_options(parser, container, cls, defaults, prefix: str = "", old_prefix: 
     not given stay out of the parsed arguments (their defaults, shown in the
     help, come from the settings class), so that a command knows what was
     asked for: the loop's run settings come from the run file or --config
-    where not given, and an option given where it does nothing is refused.
+    where not given, and an option given where it does nothing is said to be so.
     ``old_prefix``: the prefix the group's options had before (still taken,
     with a warning)."""
     for f in dataclasses.fields(cls):
