@@ -55,6 +55,11 @@ struct SearchRules {
     // When given, receives the root children's priors before any noise, in
     // walk order (left alone when the root stops as a leaf).
     std::vector<float>* root_priors = nullptr;
+    // Subtracted from a finished game's payoffs before they are backed up,
+    // to put them on the scale of the network's values where those are
+    // centred (seat shares minus their mean); self-play's search backs up
+    // the raw payoffs.
+    float terminal_offset = 0.0f;
 };
 
 // Adds the simulation's values along the path, each node taking its own seat's value.
@@ -90,6 +95,9 @@ Expected<Node, std::string> run_search(const Game& game, const Config& config, T
             std::string message = "Error evaluating leaf node: " + error->display();
             if (rules.return_leaf_errors) return Unexpected{std::move(message)};
             fault(message);
+        }
+        if (rules.terminal_offset != 0.0f && position.is_terminal()) {
+            for (float& value : reply.values) value -= rules.terminal_offset;
         }
         if (rules.credit == Credit::next) {
             backup(path, reply.values);

@@ -87,11 +87,17 @@ Decision policy_decision(const Node& root, const Game& game, float temperature, 
 // equals (then the lowest tile); a uniformly drawn legal tile when the root
 // has no child.
 Decision search_decision(const Node& root, const Game& game, Rng& rng);
+// tarnex_train's evaluators answer each seat's share of the payoff minus the
+// mean share, so that an unvisited child counts as average: a finished
+// game's payoff is moved onto the same scale.
+inline constexpr float kValueCentre = 1.0f / static_cast<float>(kPlayers);
+
 // The core search (self_play::run_search) as a player searches: crediting
 // by `player.credit`, noise only where its exploration fraction is above 0,
-// a root without children returned unsearched. A failed evaluation, at the
-// root or at a leaf, ends it with the error. `priors`, when given, receives
-// the root children's priors before any noise (in walk order).
+// a root without children returned unsearched, finished games valued on the
+// network's centred scale. A failed evaluation, at the root or at a leaf,
+// ends it with the error. `priors`, when given, receives the root
+// children's priors before any noise (in walk order).
 template <Transport T>
 Expected<Node, std::string> search(const Game& game, const SearchPlayer& player, T& transport, std::int32_t id,
                                    Rng& rng, std::vector<float>* priors = nullptr) {
@@ -107,6 +113,7 @@ Expected<Node, std::string> search(const Game& game, const SearchPlayer& player,
     rules.stop_at_leaf_root = true;
     rules.return_leaf_errors = true;
     rules.root_priors = priors;
+    rules.terminal_offset = kValueCentre;
     return self_play::run_search(game, config, transport, id, rng, rules);
 }
 

@@ -148,6 +148,35 @@ TEST(MatchPlayers, CreditRulesDifferOnlyWhereAPieceIsCompleted) {
     }
 }
 
+// A tile that ends the game is valued by the payoff, on the centred scale
+// the network's values use: 1/4 below the raw share, for the chooser.
+TEST(MatchPlayers, AFinishedGameIsValuedOnTheNetworksCentredScale) {
+    std::vector<Game> positions;
+    self_play::test::random_game(7, &positions);
+    const Game* last = nullptr;
+    Tile ending = kCells;
+    for (const Game& position : positions) {
+        for (Tile tile : position.get_legal_tiles()) {
+            Game next = position;
+            (void)next.apply(tile);
+            if (next.is_terminal()) last = &position, ending = tile;
+        }
+    }
+    ASSERT_NE(last, nullptr);
+    Game after = *last;
+    (void)after.apply(ending);
+    const auto payoff = after.get_payoff();
+    const auto root_policy = self_play::test::policy_for_tiles(last->current_player, {{ending, 1.0f}});
+    ScriptedTransport transport(self_play::test::fixed_reply(root_policy, std::vector<float>(4, 0.0f)));
+    Rng rng(1);
+    auto searched = search(*last, SearchPlayer{3, 1.0f, 19652.0f, Credit::chooser}, transport, 0, rng);
+    ASSERT_TRUE(searched);
+    ASSERT_EQ(searched.value().children.size(), 1u);
+    const Node& child = searched.value().children.front();
+    ASSERT_EQ(child.visit_count, 3u);
+    EXPECT_FLOAT_EQ(child.value_sum / 3.0f, payoff[last->current_player] - 0.25f);
+}
+
 TEST(Match, MixedSeatsPlayALegalGameToItsEnd) {
     const History opening = random_opening(4, 9);
     auto start = play_opening({opening.begin(), opening.end()});
