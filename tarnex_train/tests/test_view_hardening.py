@@ -166,6 +166,7 @@ DAMAGED_SAVED = {
     "infinite-tile.json": json.dumps(_saved(history=[[0, 1]])).replace("[[0, 1]]", "[[0, 1e999]]"),
     "scores-five.json": json.dumps(_saved(scores=5)),
     "seats-text.json": json.dumps(_saved(seats="abcd")),
+    "share-kinds-text.json": json.dumps(_saved(share_kinds="abcd")),
     "not-utf8.json": b"\xff\xfe{}",
 }
 

@@ -213,8 +213,9 @@ def _is_number(value) -> bool:
 
 def check_saved_game(data: dict) -> str | None:
     """What is wrong with a saved game's fields, or None: four seat names,
-    a history of [seat, tile] pairs, four scores and payoffs, and per move
-    its [tile, share] pairs or null."""
+    a history of [seat, tile] pairs, four scores and payoffs, per seat what
+    its shares are (where given), and per move its [tile, share] pairs or
+    null."""
     seats, history, shares = data.get("seats"), data.get("history"), data.get("shares")
     if not isinstance(seats, list) or len(seats) != 4 or not all(isinstance(s, str) and len(s) <= 400 for s in seats):
         return "seats must be four names"
@@ -226,6 +227,10 @@ def check_saved_game(data: dict) -> str | None:
         value = data.get(key)
         if not isinstance(value, list) or len(value) != 4 or not all(_is_number(v) for v in value):
             return f"{key} must be four numbers"
+    kinds = data.get("share_kinds")
+    if kinds is not None and (not isinstance(kinds, list) or len(kinds) != 4
+                              or not all(k is None or k in sources.SHARE_KINDS.values() for k in kinds)):
+        return "share_kinds must be four entries, each what a seat's shares are or null"
     if shares is not None and (not isinstance(shares, list) or not all(
             row is None or (isinstance(row, list) and all(
                 isinstance(pair, list) and len(pair) == 2 and isinstance(pair[0], int) and 0 <= pair[0] < 400

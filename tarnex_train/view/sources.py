@@ -12,7 +12,7 @@ import numpy as np
 
 from .. import _rules
 from ..constants import CELLS
-from ..data.games import SAVED_FORMAT, save_game, share_kind  # noqa: F401 - the view's saved games
+from ..data.games import SAVED_FORMAT, SHARE_KINDS, save_game, share_kind  # noqa: F401 - the view's saved games
 from ..data.positions import FRAMES, replay
 from ..data.shards import FORMAT_VERSION as SHARD_FORMAT_VERSION
 from ..data.shards import MAX_SHARD_BYTES, SHARD_PATTERN, DataFolderError, check_arrays
