@@ -24,17 +24,22 @@ def check_device(name: str) -> None:
     pick_device(name)
 
 
+def _probe(folder: str, name: str) -> None:
+    """Makes ``folder`` if missing and writes and removes a file in it;
+    OSError where that cannot be done."""
+    probe = os.path.join(folder, f".{name}.probe-{os.getpid()}")
+    os.makedirs(folder, exist_ok=True)
+    with open(probe, "wb"):
+        pass
+    os.unlink(probe)
+
+
 def check_writable(path: str) -> None:
     """Fails now, not after all the work, when ``path`` cannot be written."""
-    folder = os.path.dirname(os.path.abspath(path)) or "."
     if os.path.isdir(path):
         raise OptionError(f"output {path!r} is a folder")
-    probe = os.path.join(folder, f".{os.path.basename(path)}.probe-{os.getpid()}")
     try:
-        os.makedirs(folder, exist_ok=True)
-        with open(probe, "wb"):
-            pass
-        os.unlink(probe)
+        _probe(os.path.dirname(os.path.abspath(path)) or ".", os.path.basename(path))
     except OSError as error:
         raise OptionError(f"output {path!r} cannot be written: {error.strerror or error}") from None
 
@@ -44,12 +49,8 @@ def check_folder_writable(path: str, option: str) -> None:
     into the folder ``path`` (made if missing)."""
     if os.path.exists(path) and not os.path.isdir(path):
         raise OptionError(f"{option} {path!r} is a file, not a folder")
-    probe = os.path.join(path, f".probe-{os.getpid()}")
     try:
-        os.makedirs(path, exist_ok=True)
-        with open(probe, "wb"):
-            pass
-        os.unlink(probe)
+        _probe(path, "save")
     except OSError as error:
         raise OptionError(f"{option} {path!r}: files cannot be written there ({error.strerror or error})") from None
 
