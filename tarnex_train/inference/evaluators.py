@@ -6,7 +6,8 @@ bytes by ``pool.channel.pack_planes``; ``player``: which of the evaluator's
 players answers, 0 when absent). The result is one encoded reply per
 request, in the same order: ``(policy, values)`` (400 policy entries in the
 mover's frame, 4 values relative to the mover) as ``encode_replies`` makes
-them, which the worker turns into the two lists the engine reads
+them: bytes that ``_match``'s games read as they are, and that the worker
+turns into the two lists tarnex_self_play's engine reads
 (``pool.channel.decode_reply``).
 
 A network with piece or placement inputs also gets the positions' side

@@ -16,7 +16,7 @@ import time
 from greenlet import GreenletExit
 
 from ..players.notation import REFERENCES
-from ..pool.channel import GameChannel
+from ..pool.channel import GameChannel, PackedChannel
 from ..pool.protocol import Message
 from ..pool.worker import describe
 
@@ -32,9 +32,10 @@ def selfplay(options, stop):
     config = SearchConfig(**options["search"])
     play_game = training_game(config)
     target = target_kind(config)
+    channel_kind = GameChannel if _engine_plays(config) else PackedChannel
 
     def play(batcher, game_id, game):
-        channel = GameChannel(batcher, game_id)
+        channel = channel_kind(batcher, game_id)
         started = time.perf_counter()
         try:
             history, policies, payoff, seats = play_game(game_id, channel)
@@ -88,12 +89,18 @@ def training_game(config):
     return taught
 
 
+def _engine_plays(config) -> bool:
+    """Whether tarnex_self_play plays the games (its requests and replies
+    are lists), not ``_match`` (bytes)."""
+    return config.player == "search" and config.engine_search()
+
+
 def _player_game(config):
     if config.player == "policy":
         return _policy_game(config)
     if config.player != "search":
         return _reference_game(config.player)
-    if config.engine_search():
+    if _engine_plays(config):
         from tarnex_self_play import play_training_game
 
         return lambda game_id, channel: (*play_training_game(game_id, config, channel, channel), ["search"] * 4)
@@ -212,8 +219,8 @@ def match(options, stop):
         rotation = game % len(players) if rotate else 0
         seats = [players[(seat - rotation) % len(players)] for seat in range(len(players))]
         nets = [networks[(seat - rotation) % len(players)] for seat in range(len(players))]
-        channels = [None if net is None else GameChannel(batcher, game_id, net) for net in nets]
-        pipe = next((c for c in channels if c is not None), GameChannel(batcher, game_id))
+        channels = [None if net is None else PackedChannel(batcher, game_id, net) for net in nets]
+        pipe = next((c for c in channels if c is not None), PackedChannel(batcher, game_id))
         started = time.perf_counter()
         try:
             opening = _match.random_opening(opening_turns, (seed * 1_000_003 + game // len(players)) & (2**63 - 1)) \

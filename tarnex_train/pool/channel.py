@@ -25,6 +25,10 @@ reply an encoded ``(policy, values)`` (``decode_reply``): b"R" and the 404
 entries as 32-bit floats, which is what the engine keeps of them anyway, or
 any other pickled pair.
 
+``_match``'s games make the packed planes and read the raw replies
+themselves (``PackedChannel``); only tarnex_self_play's, which speak in
+lists, have them packed and decoded here (``GameChannel``).
+
 A worker killed mid-message harms nobody else: its pipe is its own.
 """
 
@@ -70,7 +74,8 @@ class Batcher:
             raise EOFError("the inference server has stopped answering")
         self.pending.append(request)
 
-    def recv(self, game_id: int):
+    def reply(self, game_id: int) -> bytes:
+        """The game's reply as the server sent it, once it is in."""
         slot = game_id - self.first_id
         if not self.closed:
             self.parked[slot] = greenlet.getcurrent()
@@ -78,7 +83,10 @@ class Batcher:
         reply, self.replies[slot] = self.replies[slot], None
         if reply is None:
             raise EOFError("the inference server has stopped answering")
-        return decode_reply(reply)
+        return reply
+
+    def recv(self, game_id: int):
+        return decode_reply(self.reply(game_id))
 
     def send(self, message) -> None:
         """A control message to the server."""
@@ -151,10 +159,10 @@ class Batcher:
 
 
 class GameChannel:
-    """What one game hands the engine: ``put`` (planes packed, tagged
-    for network ``net`` when given) and ``recv`` through the batcher, timed
-    so that the time in the engine itself can be told from the time in
-    transport."""
+    """What one game hands tarnex_self_play's engine, which speaks in
+    lists: ``put`` (planes packed, tagged for network ``net`` when given)
+    and ``recv`` (the reply decoded) through the batcher, timed so that the
+    time in the engine itself can be told from the time in transport."""
 
     __slots__ = ("batcher", "game_id", "net", "put_seconds", "recv_seconds", "calls")
 
@@ -177,5 +185,27 @@ class GameChannel:
         start = time.perf_counter()
         try:
             return self.batcher.recv(self.game_id)
+        finally:
+            self.recv_seconds += time.perf_counter() - start
+
+
+class PackedChannel(GameChannel):
+    """What one game hands ``_match``, whose requests and replies are
+    already the bytes the batcher and the server pass on: ``put(id,
+    planes)`` queues the planes as they come, ``recv`` hands the reply over
+    as it came."""
+
+    __slots__ = ()
+
+    def put(self, game_id: int, planes: bytes) -> None:
+        start = time.perf_counter()
+        self.batcher.put((game_id, planes) if self.net is None else (game_id, planes, self.net))
+        self.put_seconds += time.perf_counter() - start
+        self.calls += 1
+
+    def recv(self) -> bytes:
+        start = time.perf_counter()
+        try:
+            return self.batcher.reply(self.game_id)
         finally:
             self.recv_seconds += time.perf_counter() - start

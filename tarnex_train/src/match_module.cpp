@@ -1,6 +1,7 @@
 // tarnex_train._match: matches of any four players, and single decisions,
-// evaluating through the same put/recv transport as self-play (so the
-// worker pool's batcher, cache and network serve them alike).
+// evaluating through the worker pool's batcher in its own packed forms
+// (packed_transport.hpp), so that the pool's cache and network serve them
+// as they serve self-play.
 //
 //   play_match_game(id, seats, queues, pipe, opening=()) -> (history, scores, payoff)
 //       Plays `opening` ((seat, tile) pairs), then each seat's player to the
@@ -26,8 +27,9 @@
 // "lookahead"), ("policy", temperature), ("search", sims, c_init, c_base,
 // "next" | "chooser"). `queues` has four items: an object with `put` for a
 // policy or search seat (anything, None say, for the others); `pipe` an
-// object with `recv`. A request is put((id, planes)) and answered by
-// pipe.recv() with (policy, values), exactly as for self-play.
+// object with `recv`. A request is put(id, planes), planes 2000 bytes, and
+// answered by pipe.recv() with the reply's bytes: b"R", 400 policy entries
+// and 4 values as float32 (packed_transport.hpp).
 //
 // Bad arguments raise TypeError or ValueError with one line naming the
 // argument; a failed evaluation raises Exception with its message. Each call
@@ -45,18 +47,17 @@
 #include <string>
 
 #include "match.hpp"
+#include "packed_transport.hpp"
 #include "training.hpp"
 #include "python_api/convert.hpp"
 #include "python_api/error.hpp"
 #include "python_api/history.hpp"
-#include "python_api/transport.hpp"
 
 namespace {
 
 using namespace tarnex::match;
 using tarnex::Game;
 using tarnex::kPlayers;
-using tarnex::python::PythonTransport;
 using tarnex::python::Ref;
 
 // Sets `type` with `message`; false, for returning at once.
@@ -261,9 +262,9 @@ PyObject* play_match_game(PyObject*, PyObject* args, PyObject* kwargs) {
     Game start = Game::reset();
     if (opening != nullptr && !read_position(opening, "opening", start)) return nullptr;
     return guarded([&]() -> PyObject* {
-        if (!tarnex::python::prepare_transport()) return nullptr;
-        std::array<std::optional<PythonTransport>, kPlayers> transports;
-        std::array<PythonTransport*, kPlayers> used{};
+        if (!prepare_packed_transport()) return nullptr;
+        std::array<std::optional<PackedTransport>, kPlayers> transports;
+        std::array<PackedTransport*, kPlayers> used{};
         for (std::size_t s = 0; s < kPlayers; ++s) {
             if (!evaluates(seats[s])) continue;
             transports[s].emplace(PyTuple_GetItem(queue_items.get(), static_cast<Py_ssize_t>(s)), pipe);
@@ -307,9 +308,9 @@ PyObject* choose_tile(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
-        std::optional<PythonTransport> transport;
+        std::optional<PackedTransport> transport;
         if (evaluates(player)) {
-            if (!tarnex::python::prepare_transport()) return nullptr;
+            if (!prepare_packed_transport()) return nullptr;
             transport.emplace(queue, pipe);
         }
         auto decided = decide(player, game, transport ? &*transport : nullptr, id, tarnex::self_play::thread_rng());
@@ -391,8 +392,8 @@ PyObject* play_training_game(PyObject*, PyObject* args, PyObject* kwargs) {
     const Ref held_pipe = Ref::borrow(pipe);
     if (!check_method(queue, "put", "queue") || !check_method(pipe, "recv", "pipe")) return nullptr;
     return guarded([&]() -> PyObject* {
-        if (!tarnex::python::prepare_transport()) return nullptr;
-        PythonTransport transport(queue, pipe);
+        if (!prepare_packed_transport()) return nullptr;
+        PackedTransport transport(queue, pipe);
         auto played = play_training(Game::reset(), plan, transport, id, tarnex::self_play::thread_rng());
         if (!played) return raise_evaluation_error(played.error());
         const TrainingGame& game = played.value();
@@ -439,7 +440,8 @@ PyMethodDef methods[] = {
      "Plays the opening's (seat, tile) pairs, then each seat's player to the end.\n"
      "A seat: ('random',), ('reference', 'greedy' | 'lookahead'), ('policy', temperature),\n"
      "('search', sims, c_init, c_base, 'next' | 'chooser'). queues: four items, an object\n"
-     "with put for policy and search seats; pipe: an object with recv."},
+     "with put for policy and search seats; pipe: an object with recv. put(id, planes)\n"
+     "gets 2000 bytes; recv() answers with bytes: b'R' and 404 float32 (policy, values)."},
     {"choose_tile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(choose_tile)),
      METH_VARARGS | METH_KEYWORDS,
      "choose_tile(history, seat, queue, pipe, id=0) -> (tile, shares)\n\n"
@@ -462,7 +464,7 @@ PyMethodDef methods[] = {
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "_match",
-                          "Matches of any four players through the self-play transport.",
+                          "Matches of any four players through the worker pool's packed requests.",
                           -1,
                           methods,
                           nullptr,

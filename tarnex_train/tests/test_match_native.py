@@ -1,14 +1,16 @@
 """The native match driver through Python stand-ins for the worker pool's
 queue and pipe: whole matches, single decisions, openings and bad arguments."""
 
+import struct
+
 import greenlet
 import pytest
 
 from tarnex_train import _match, _rules
 
 # A policy rising along the mover's frame: temperature 0 takes the legal
-# tile furthest along it.
-RISING_REPLY = ([1.0 + i / 400 for i in range(400)], [0.25] * 4)
+# tile furthest along it; packed as the evaluators pack their replies.
+RISING_REPLY = b"R" + struct.pack("=400f", *[1.0 + i / 400 for i in range(400)]) + struct.pack("=4f", *[0.25] * 4)
 POLICY = ("policy", 0.0)
 SEARCH = ("search", 4, 1.25, 19652.0, "chooser")
 
@@ -18,17 +20,18 @@ class Channel:
     the same reply. With `loop`, recv first switches to that greenlet, as
     the worker pool's batcher does while it gathers a batch."""
 
-    def __init__(self, loop=None):
+    def __init__(self, loop=None, reply=RISING_REPLY):
         self.requests = []
         self.loop = loop
+        self.reply = reply
 
-    def put(self, request):
-        self.requests.append(request)
+    def put(self, game_id, planes):
+        self.requests.append((game_id, planes))
 
     def recv(self):
         if self.loop is not None:
             self.loop.switch()
-        return RISING_REPLY
+        return self.reply
 
 
 def test_a_mixed_match_plays_a_legal_game_to_its_end():
@@ -48,7 +51,7 @@ def test_a_mixed_match_plays_a_legal_game_to_its_end():
     assert len(policy.requests) == len(policy_entries)
     for request, i in zip(policy.requests, policy_entries):
         assert request[0] == 9
-        assert _rules.pack_planes(request[1]) == planes[i * 2000:(i + 1) * 2000]
+        assert request[1] == planes[i * 2000:(i + 1) * 2000]
         frame = _rules.frame(2)
         tiles = [t for t in range(400) if legal[i * 400 + t]]
         assert history[i][1] == max(tiles, key=lambda t: frame[t])
@@ -125,6 +128,20 @@ def test_bad_games_and_failed_evaluations():
     with pytest.raises(Exception) as caught:
         _match.play_match_game(0, [("random",)] * 3 + [SEARCH], [None] * 3 + [channel], FailingPipe())
     assert caught.value.args == ("seat 3: Error evaluating root node: EOFError: the inference server has stopped answering",)
+
+
+@pytest.mark.parametrize("reply, got", [
+    (RISING_REPLY[:-4], "got 1613 bytes"),
+    (b"X" + RISING_REPLY[1:], "got 1617 bytes"),  # the right size, not a raw reply
+    (bytearray(RISING_REPLY), "got bytearray"),
+    (([1.0] * 400, [0.25] * 4), "got tuple"),  # the engine's lists are not this module's replies
+])
+def test_replies_that_are_not_packed_end_the_game_with_one_line(reply, got):
+    with pytest.raises(Exception) as caught:
+        _match.play_match_game(0, [POLICY] * 4, [Channel(reply=reply)] * 4, Channel(reply=reply))
+    message = str(caught.value)
+    assert message.startswith("seat 0: Error evaluating root node: TypeError: a reply must be bytes") and \
+        message.endswith(got) and "\n" not in message
 
 
 @pytest.mark.parametrize("history, error", [

@@ -103,13 +103,10 @@ class NetworkPlayer:
         self._evaluator = NetworkEvaluator([net], torch.device("cpu"), cache_mb=32)
         self._reply = None
 
-    def put(self, request) -> None:
-        from ..wire import decode_reply, pack_planes
+    def put(self, game_id: int, planes: bytes) -> None:
+        self._reply = self._evaluator([(game_id, planes)])[0]
 
-        game_id, planes = request[0], request[1]
-        self._reply = decode_reply(self._evaluator([(game_id, pack_planes(planes))])[0])
-
-    def recv(self):
+    def recv(self) -> bytes:
         reply, self._reply = self._reply, None
         if reply is None:
             raise EOFError("no request is waiting for a reply")
