@@ -21,6 +21,7 @@ class EvaluatorSpec:
     cache_mb: float = 0.0
     zero: bool = False  # the zero-cost stand-in, no network
     seed: int | None = None
+    precision: str = "float32"  # the setting inference_precision
 
     @classmethod
     def zero_cost(cls) -> "EvaluatorSpec":
@@ -36,4 +37,5 @@ class EvaluatorSpec:
         from ..model.device import pick_device
 
         torch.set_num_threads(device.threads(cpus))
-        return NetworkEvaluator(self.players, pick_device(device.device), cache_mb=self.cache_mb, seed=self.seed)
+        return NetworkEvaluator(self.players, pick_device(device.device), cache_mb=self.cache_mb, seed=self.seed,
+                                precision=self.precision)

@@ -59,6 +59,13 @@ class ZeroEvaluator:
         return [self.payload] * len(batch)
 
 
+def _form_name(net) -> str:
+    """How a network runs, for the progress line: its backend, and its
+    arithmetic where that is not float32."""
+    backend, precision = getattr(net, "backend", "eager"), getattr(net, "precision", "float32")
+    return backend if precision == "float32" else f"{backend} {precision}"
+
+
 def _player_index(request) -> int:
     """Which player a request is for: its third item, 0 without one."""
     return request[2] if len(request) > 2 else 0
@@ -74,7 +81,8 @@ class NetworkEvaluator:
     """Runs the players' networks on a batch, once per network present in
     the batch, answering repeated positions from the cache."""
 
-    def __init__(self, players, device, threads: int | None = None, cache_mb: float = 0.0, seed=None) -> None:
+    def __init__(self, players, device, threads: int | None = None, cache_mb: float = 0.0, seed=None,
+                 precision: str = "float32") -> None:
         import numpy as np
         import torch
 
@@ -95,7 +103,7 @@ class NetworkEvaluator:
                         for p in players]
         for player in self.players:
             if isinstance(player.net, TarnexNet):
-                player.net = InferenceNet(player.net, device)
+                player.net = InferenceNet(player.net, device, precision)
             elif player.net is not None:
                 player.net.to(device).eval()
         self.uniform = _encoded(UNIFORM_REPLY)
@@ -110,7 +118,7 @@ class NetworkEvaluator:
         """Where and how the networks run, for the progress line."""
         import torch
 
-        forms = sorted({getattr(p.net, "backend", "eager") for p in self.players if p.net is not None})
+        forms = sorted({_form_name(p.net) for p in self.players if p.net is not None})
         if not forms:
             return ""
         threads = f", {torch.get_num_threads()} threads" if self.device.type == "cpu" else ""

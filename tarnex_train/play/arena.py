@@ -107,7 +107,8 @@ def arena_spec(options: ArenaOptions, model_net=None, baseline_net=None) -> tupl
 
     model, model_text = player(options.model, model_net, seed, baseline=False)
     baseline, baseline_text = player(options.baseline, baseline_net, None if seed is None else seed + 1, True)
-    return EvaluatorSpec([model, baseline], cache_mb=options.pool.cache_mb, seed=seed), model_text, baseline_text
+    return EvaluatorSpec([model, baseline], cache_mb=options.pool.cache_mb, seed=seed,
+                         precision=options.pool.inference_precision), model_text, baseline_text
 
 
 def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None, baseline_net=None,

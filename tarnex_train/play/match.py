@@ -154,7 +154,8 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
     nets, indices = match_networks(players, networks, options.shape, seed)
     search = options.search
     natives = [p.native(search.credit, search.c_init, search.c_base) for p in players]
-    spec = EvaluatorSpec([PlayerSpec(net) for net in nets], cache_mb=options.pool.cache_mb) if nets \
+    spec = EvaluatorSpec([PlayerSpec(net) for net in nets], cache_mb=options.pool.cache_mb,
+                         precision=options.pool.inference_precision) if nets \
         else EvaluatorSpec.zero_cost()
     evaluator = spec if options.cluster.ray else spec.build(options.device)
     opening_turns = options.opening_turns

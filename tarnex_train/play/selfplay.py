@@ -175,7 +175,8 @@ def selfplay_spec(options: SelfPlayOptions, net=None) -> tuple[EvaluatorSpec, st
         net, description, _ = network_from(options.checkpoint, options.shape, options.seeding.seed)
     else:
         description = f"network in memory ({net.shape.channels} channels, {net.shape.blocks} blocks)"
-    return EvaluatorSpec([PlayerSpec(net)], cache_mb=options.pool.cache_mb), description, net.shape
+    return EvaluatorSpec([PlayerSpec(net)], cache_mb=options.pool.cache_mb,
+                         precision=options.pool.inference_precision), description, net.shape
 
 
 def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None, net=None) -> SelfPlaySummary:

@@ -119,7 +119,8 @@ def test_resume_after_kill_during_selfplay(tmp_path):
 def test_settings_round_trip_through_the_run_file(tmp_path):
     settings = LoopSettings.make(games_per_generation=5, reuse=2.5, seed=11,
                             search=LoopSettings().search.replace(sims_per_move=3),
-                            train=LoopSettings().train.replace(lr=5e-4))
+                            train=LoopSettings().train.replace(lr=5e-4),
+                            pool=LoopSettings().pool.replace(inference_precision="bfloat16"))
     path = tmp_path / "run.json"
     path.write_text(json.dumps({"format": "tarnex-train-loop", "version": 1, "settings": as_dict(settings)}))
     assert read_settings_file(str(path)) == settings
@@ -135,12 +136,13 @@ def test_settings_round_trip_through_the_run_file(tmp_path):
     old = as_dict(settings)
     for name in ("player", "reference_seats", "policy_temperature", "teacher"):
         del old["search"][name]
-    del old["train"]["precision"], old["shape"]["placement_inputs"]
+    del old["train"]["precision"], old["shape"]["placement_inputs"], old["pool"]["inference_precision"]
     path.write_text(json.dumps({"format": "tarnex-train-loop", "version": 1, "settings": old}))
     upgraded = read_settings_file(str(path))
     search = upgraded.search
     assert (search.player, search.reference_seats, search.teacher) == ("search", 0.0, "none")
     assert upgraded.train.precision == "float32" and upgraded.shape.placement_inputs is False
+    assert upgraded.pool.inference_precision == "auto"  # its answers agree, or it keeps to float32
     toml = tmp_path / "settings.toml"
     toml.write_text("games_per_generation = 5\nreuse = 2\n[search]\nsims_per_move = 3\n")
     loaded = read_settings_file(str(toml))
