@@ -6,8 +6,9 @@ seat shares)`` as ``TarnexNet.predict`` answers, in float32 tensors.
 - bfloat16: the network traced by TorchScript with its convolutions in
   bfloat16 on channels-last tensors (what the CPU's AMX tiles take), each
   BatchNorm folded into its convolution in float32 before rounding, and the
-  heads in float32. The default network answered 2 to 3 times as fast as in
-  float32 on ONNX Runtime (benchmarks/precision_bench.py).
+  heads in float32. The default network answered 1.7 times as fast as in
+  float32 on ONNX Runtime at batch 16, 2.1 to 2.4 times at batch 64, on
+  one thread (benchmarks/precision_bench.py).
 - int8: the float32 ONNX graph with the tower's convolutions quantized
   (weights per channel, activations calibrated on positions), for CPUs with
   VNNI but no AMX. On one with AMX it is slower than bfloat16, and its
@@ -120,8 +121,14 @@ def candidates(precision: str) -> list[str]:
     if precision != "auto":
         return [] if precision == "float32" else [precision]
     # Where AMX makes bfloat16 fast, it is faster than int8 and rounds less:
-    # a network bfloat16 moves too far, int8 moves further.
+    # a network bfloat16 moves too far, int8 moves further. On more than one
+    # thread torch's threads wait for each other at every operator, and where
+    # the workers held the other core, a batch took ten to a hundred times as
+    # long as in float32 on ONNX Runtime: then float32.
     if fast_bfloat16(torch.device("cpu")):
+        if torch.get_num_threads() > 1:
+            log.info("the network keeps to float32: bfloat16 runs on one thread only (--torch-threads 1)")
+            return []
         return ["bfloat16"]
     return ["int8"] if int8_dot_products() else []
 
