@@ -168,8 +168,9 @@ class PoolSettings(Settings):
                                    "skipped", low=0.0, high=1e6, low_open=True)
     inference_precision: str = setting(
         "auto", "arithmetic of the network's answers on a CPU: 'float32'; 'bfloat16' (on a CPU with AMX tiles "
-        "about twice as fast on one thread, far slower on more); 'int8' (for a CPU with VNNI but no AMX); or 'auto': "
-        "the fastest of these the CPU has (bfloat16 only with --torch-threads 1) whose answers agree with float32 on a few hundred positions of reference games (the same best "
+        "about twice as fast on one thread, far slower on more); 'int8' (for a CPU with VNNI but no AMX); or "
+        "'auto': the fastest of these the CPU has (bfloat16 only with --torch-threads 1) whose answers agree "
+        "with float32 on a few hundred positions of reference games (the same best "
         "tile at 99% of them, values within 0.01), else float32. On CUDA the network runs in half precision",
         choices=("auto", "float32", "bfloat16", "int8"))
 
