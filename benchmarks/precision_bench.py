@@ -54,7 +54,8 @@ def main() -> None:
     forms = {name: InferenceNet(net, "cpu", name) for name in args.precisions}
     reference = forms.get("float32") or InferenceNet(net, "cpu")
     for name, form in forms.items():
-        print(f"{name:9s} ({form.precision}, {form.backend}): {agreement(form.predict, reference.predict, planes, net.shape)}")
+        measured = agreement(form.predict, reference.predict, planes, net.shape)
+        print(f"{name:9s} ({form.precision}, {form.backend}): {measured}")
     for batch in args.batches:
         timed = planes[np.arange(args.timed) % len(planes)]
         batches = [_inputs(timed[start:start + batch], net.shape) for start in range(0, len(timed), batch)]
