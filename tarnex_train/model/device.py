@@ -31,18 +31,6 @@ def fast_bfloat16(device: torch.device) -> bool:
     return bool(probe and probe())
 
 
-def int8_dot_products() -> bool:
-    """Whether this machine's CPU multiplies int8 vectors in one instruction
-    (VNNI), where an int8 network runs faster than a float32 one. Read from
-    Linux's CPU flags; elsewhere no."""
-    try:
-        with open("/proc/cpuinfo") as info:
-            flags = next((line for line in info if line.startswith("flags")), "").split()
-    except OSError:
-        return False
-    return "avx512_vnni" in flags or "avx_vnni" in flags or "amx_int8" in flags
-
-
 def training_dtype(precision: str, device: torch.device) -> torch.dtype:
     """The dtype the training's forward pass computes in ('auto':
     bfloat16 where the device has it built in)."""

@@ -169,9 +169,10 @@ class PoolSettings(Settings):
     inference_precision: str = setting(
         "auto", "arithmetic of the network's answers on a CPU: 'float32'; 'bfloat16' (on a CPU with AMX tiles "
         "about twice as fast on one thread, far slower on more); 'int8' (for a CPU with VNNI but no AMX); or "
-        "'auto': the fastest of these the CPU has (bfloat16 only with --torch-threads 1) whose answers agree "
-        "with float32 on a few hundred positions of reference games (the same best "
-        "tile at 99% of them, values within 0.01), else float32. On CUDA the network runs in half precision",
+        "'auto': float32 for now, as bfloat16 ran slower in the match pipeline's small batches. A form asked for "
+        "is checked against float32 on a few hundred positions of reference games (the same best tile at 99% "
+        "of them, values within 0.01) and a warning says where it differs. On CUDA the network runs in half "
+        "precision",
         choices=("auto", "float32", "bfloat16", "int8"))
 
     def processes(self, cpus: int | None = None) -> int:
