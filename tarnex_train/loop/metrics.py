@@ -29,13 +29,10 @@ class MetricsLog:
     def __init__(self, run_dir: str) -> None:
         self.path = os.path.join(run_dir, METRICS)
         self.run_dir = run_dir
+        # Made at the first record: a writer writes its events file at once,
+        # and a run refused before any work must leave its folder as it was.
         self._tensorboard = None
-        try:
-            from torch.utils.tensorboard import SummaryWriter
-        except Exception:  # tensorboard is an optional extra
-            SummaryWriter = None
-        if SummaryWriter is not None:
-            self._tensorboard = SummaryWriter(os.path.join(run_dir, "tensorboard"))
+        self._tensorboard_missing = False
 
     def _lines(self) -> list[tuple[dict | None, str]]:
         """(record, or None and why the line is damaged) per line."""
@@ -117,8 +114,18 @@ class MetricsLog:
         with open(self.path, "a", encoding="utf-8") as f:
             f.write(json.dumps(clean(record)) + "\n")
             f.flush()
-        if self._tensorboard is not None:
+        if self._writer() is not None:
             self._tensorboard_write(record)
+
+    def _writer(self):
+        if self._tensorboard is None and not self._tensorboard_missing:
+            try:
+                from torch.utils.tensorboard import SummaryWriter
+            except Exception:  # tensorboard is an optional extra
+                self._tensorboard_missing = True
+                return None
+            self._tensorboard = SummaryWriter(os.path.join(self.run_dir, "tensorboard"))
+        return self._tensorboard
 
     def _tensorboard_write(self, record: dict) -> None:
         kind = record.get("kind")
