@@ -103,9 +103,21 @@ def value_targets(records: dict, settings: TrainSettings) -> np.ndarray:
     return ((1.0 - weight) * payoff + weight * soft).astype(np.float32)
 
 
+def game_quarters(game_key: np.ndarray) -> np.ndarray:
+    """Per position, the quarter of its game it lies in (0 to 3), by its
+    place among the game's positions in record order."""
+    _, inverse, counts = np.unique(game_key, return_inverse=True, return_counts=True)
+    order = np.argsort(inverse, kind="stable")
+    starts = np.concatenate([[0], np.cumsum(counts)[:-1]])
+    rank = np.empty(len(game_key), np.int64)
+    rank[order] = np.arange(len(game_key)) - np.repeat(starts, counts)
+    return np.minimum(rank * 4 // counts[inverse], 3).astype(np.int64)
+
+
 class Examples:
     """Planes, piece features, policy and value targets as tensors,
-    indexable by batches."""
+    indexable by batches; ``quarter``: the quarter of its game each
+    position lies in."""
 
     def __init__(self, records: dict, settings: TrainSettings) -> None:
         add_game_targets(records)
@@ -121,6 +133,7 @@ class Examples:
         weight[records["policy"].sum(axis=1) == 0] = 0.0
         self.policy_weight = torch.from_numpy(weight)
         self.ownership = torch.from_numpy(np.ascontiguousarray(records["ownership"]))
+        self.quarter = torch.from_numpy(game_quarters(records["game_key"]))
 
     def __len__(self) -> int:
         return len(self.planes)

@@ -11,6 +11,7 @@ the next in memory; the files are for resuming and for the user.
 from __future__ import annotations
 
 import logging
+import math
 import os
 import shutil
 import sys
@@ -32,6 +33,10 @@ from .plots import draw_progress
 from .resume import GENERATION_FILE, prepare
 
 log = logging.getLogger(__name__)
+
+
+def format_share(share) -> str:
+    return f"{100 * share:.0f}%" if isinstance(share, (int, float)) and math.isfinite(share) else "?"
 
 
 @dataclass
@@ -192,6 +197,11 @@ class Loop:
             if v["games"]:
                 line += (f"; vs {label} {v['mean']:.3f} [{v['low']:.3f}, {v['high']:.3f}] (equal players "
                          f"{EQUAL_ROTATED:.2f})")
+        closed = trained["heldout"].get("value_gap_closed_by_quarter")
+        if closed:
+            line += ("; held-out value closes " + format_share(trained["heldout"]["value_gap_closed"]) +
+                     " of the gap from a uniform guess to the floor (by quarter of the game " +
+                     " / ".join(format_share(c) for c in closed) + ")")
         self.say(line)
         if ladder:
             self.say(table(ladder))

@@ -68,13 +68,20 @@ class Trainer:
 
     def measure(self, examples, batch_size: int = 512) -> dict:
         """Mean policy loss (weighted as in training), value loss, ownership
-        loss and policy entropy over ``examples``."""
+        loss and policy entropy over ``examples``, and how much of what a
+        value can learn the value has: ``value_gap_closed``, the share of
+        the gap between a uniform guess (log 4) and the targets' own entropy
+        (the least any value can score) that its cross-entropy closes,
+        overall and per quarter of the games (``..._by_quarter``)."""
         torch = self.torch
         from torch.nn import functional as F
 
         self.net.eval()
         sums = {"policy_loss": 0.0, "value_loss": 0.0, "ownership_loss": 0.0, "policy_entropy": 0.0}
         n, weights = len(examples), 0.0
+        quarters = getattr(examples, "quarter", None)
+        value_sums = torch.zeros(2, 4, dtype=torch.float64)  # (cross-entropy, target entropy) per quarter
+        counts = torch.zeros(4, dtype=torch.float64)
         with torch.inference_mode():
             for start in range(0, n, batch_size):
                 planes, pieces, policy, value, weight, ownership = examples.batch(slice(start, start + batch_size))
@@ -88,13 +95,33 @@ class Trainer:
                 safe = log_policy.clamp_min(-1e4)
                 sums["policy_loss"] += -((policy * safe).sum(dim=1) * weight).sum().item()
                 weights += weight.sum().item()
-                sums["value_loss"] += -(value * F.log_softmax(value_logits, dim=1)).sum().item()
+                each = -(value * F.log_softmax(value_logits, dim=1)).sum(dim=1)
+                sums["value_loss"] += each.sum().item()
+                if quarters is not None:
+                    quarter = quarters[start:start + batch_size]
+                    floor = -(value * value.clamp_min(1e-12).log()).sum(dim=1)
+                    for row, values in enumerate((each, floor)):
+                        value_sums[row].index_add_(0, quarter, values.double().cpu())
+                    counts.index_add_(0, quarter, torch.ones(len(quarter), dtype=torch.float64))
                 sums["policy_entropy"] += -(log_policy.exp() * safe).sum().item()
         if not n:
             return {name: math.nan for name in sums}
         out = {name: total / n for name, total in sums.items()}
         out["policy_loss"] = sums["policy_loss"] / weights if weights else math.nan
+        if quarters is not None:
+            out["value_gap_closed"] = _gap_closed(value_sums[0].sum().item(), value_sums[1].sum().item(), n)
+            out["value_gap_closed_by_quarter"] = [
+                _gap_closed(value_sums[0, q].item(), value_sums[1, q].item(), counts[q].item()) for q in range(4)]
         return out
+
+
+def _gap_closed(cross_entropy: float, floor: float, n: float) -> float:
+    """The share of the gap between a uniform guess and the floor that a
+    value's summed cross-entropy closes (NaN where there is no gap)."""
+    if not n:
+        return math.nan
+    gap = math.log(4) - floor / n
+    return (math.log(4) - cross_entropy / n) / gap if gap > 1e-9 else math.nan
 
 
 @dataclass

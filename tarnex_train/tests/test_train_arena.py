@@ -3,6 +3,7 @@ arena between the trained network and a fresh one."""
 
 import math
 
+import numpy as np
 import pytest
 import torch
 
@@ -88,3 +89,46 @@ def test_confidence_interval():
     # Clipped to the payoff range; a single game says nothing.
     assert mean_confidence_interval([0.0, 0.0, 0.25])[1] == 0.0
     assert mean_confidence_interval([1.0]) == (1.0, 0.0, 1.0)
+
+
+def test_the_value_measure_is_the_share_of_the_gap_from_a_uniform_guess_to_the_targets_entropy():
+    """Half of each game valued exactly (the first two quarters), half by a
+    uniform guess: the perfect quarters close the whole gap, the others none."""
+    from tarnex_train.data.dataset import game_quarters
+    from tarnex_train.model.network import TarnexNet
+    from tarnex_train.model.training import Trainer
+    from tarnex_train.settings import TrainSettings
+
+    keys = np.array([5] * 8 + [9] * 4)
+    quarters = torch.from_numpy(game_quarters(keys))
+    assert quarters.tolist() == [0, 0, 1, 1, 2, 2, 3, 3, 0, 1, 2, 3]
+    target = torch.tensor([[0.7, 0.1, 0.1, 0.1]]).repeat(len(keys), 1)
+    perfect = quarters < 2
+
+    class Valued:  # the network's parts that measure reads: its value logits are chosen here
+        def eval(self):
+            pass
+
+        def complete_side(self, planes, pieces):
+            return pieces
+
+        def forward_training(self, planes, pieces):
+            logits = torch.where(perfect[:, None], target.log(), torch.zeros_like(target))
+            return torch.zeros(len(keys), 400).log_softmax(1), logits, None
+
+    class Positions:
+        quarter = quarters
+
+        def __len__(self):
+            return len(keys)
+
+        def batch(self, _):
+            n = len(keys)
+            return (torch.zeros(n, 5, 20, 20), torch.zeros(n, 84), torch.full((n, 400), 1 / 400), target,
+                    torch.ones(n), torch.zeros(n, 400, dtype=torch.long))
+
+    trainer = Trainer(TarnexNet(TINY), TrainSettings(), torch.device("cpu"))
+    trainer.net = Valued()
+    measured = trainer.measure(Positions())
+    assert measured["value_gap_closed_by_quarter"] == pytest.approx([1.0, 1.0, 0.0, 0.0], abs=1e-6)
+    assert measured["value_gap_closed"] == pytest.approx(0.5, abs=1e-6)
