@@ -117,7 +117,8 @@ def game_quarters(game_key: np.ndarray) -> np.ndarray:
 class Examples:
     """Planes, piece features, policy and value targets as tensors,
     indexable by batches; ``quarter``: the quarter of its game each
-    position lies in."""
+    position lies in; ``mover`` and ``game_key``: whose move it is, and
+    which game it is of."""
 
     def __init__(self, records: dict, settings: TrainSettings) -> None:
         add_game_targets(records)
@@ -134,6 +135,8 @@ class Examples:
         self.policy_weight = torch.from_numpy(weight)
         self.ownership = torch.from_numpy(np.ascontiguousarray(records["ownership"]))
         self.quarter = torch.from_numpy(game_quarters(records["game_key"]))
+        self.mover = torch.from_numpy(records["mover"].astype(np.int64))
+        self.game_key = torch.from_numpy(np.asarray(records["game_key"], dtype=np.int64))
 
     def __len__(self) -> int:
         return len(self.planes)

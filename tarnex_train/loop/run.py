@@ -202,6 +202,9 @@ class Loop:
             line += ("; held-out value closes " + format_share(trained["heldout"]["value_gap_closed"]) +
                      " of the gap from a uniform guess to the floor (by quarter of the game " +
                      " / ".join(format_share(c) for c in closed) + ")")
+            at, within = (trained["heldout"].get(k, math.nan) for k in ("value_step_at_completion",
+                                                                          "value_step_within_turn"))
+            line += f"; its steps {at:.3f} where the move passes, {within:.3f} within a turn"
         self.say(line)
         if ladder:
             self.say(table(ladder))

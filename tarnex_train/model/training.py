@@ -72,7 +72,12 @@ class Trainer:
         value can learn the value has: ``value_gap_closed``, the share of
         the gap between a uniform guess (log 4) and the targets' own entropy
         (the least any value can score) that its cross-entropy closes,
-        overall and per quarter of the games (``..._by_quarter``)."""
+        overall and per quarter of the games (``..._by_quarter``); and how
+        far the value of each seat moves from one position of a game to the
+        next, on average, where a piece is completed (the move passes on)
+        and where it is not (``value_step_at_completion``, ``..._within_turn``):
+        a value that jumps where the turn passes, though nothing is learnt
+        by it, misleads a search that compares tiles across that step."""
         torch = self.torch
         from torch.nn import functional as F
 
@@ -82,6 +87,7 @@ class Trainer:
         quarters = getattr(examples, "quarter", None)
         value_sums = torch.zeros(2, 4, dtype=torch.float64)  # (cross-entropy, target entropy) per quarter
         counts = torch.zeros(4, dtype=torch.float64)
+        shares = []  # each position's value shares, mover first
         with torch.inference_mode():
             for start in range(0, n, batch_size):
                 planes, pieces, policy, value, weight, ownership = examples.batch(slice(start, start + batch_size))
@@ -97,6 +103,7 @@ class Trainer:
                 weights += weight.sum().item()
                 each = -(value * F.log_softmax(value_logits, dim=1)).sum(dim=1)
                 sums["value_loss"] += each.sum().item()
+                shares.append(value_logits.float().softmax(dim=1).cpu())
                 if quarters is not None:
                     quarter = quarters[start:start + batch_size]
                     floor = -(value * value.clamp_min(1e-12).log()).sum(dim=1)
@@ -112,7 +119,28 @@ class Trainer:
             out["value_gap_closed"] = _gap_closed(value_sums[0].sum().item(), value_sums[1].sum().item(), n)
             out["value_gap_closed_by_quarter"] = [
                 _gap_closed(value_sums[0, q].item(), value_sums[1, q].item(), counts[q].item()) for q in range(4)]
+        if getattr(examples, "mover", None) is not None:
+            out.update(_value_steps(torch.cat(shares), examples.mover, examples.game_key))
         return out
+
+
+def _value_steps(shares, mover, game_key) -> dict:
+    """Mean absolute change of every seat's value share between consecutive
+    positions of a game, where the mover changes and where it does not."""
+    seats = (mover[:, None] + _torch().arange(4)[None, :]) % 4
+    by_seat = _torch().zeros_like(shares).scatter_(1, seats, shares)  # by absolute seat
+    same_game = game_key[1:] == game_key[:-1]
+    passes = mover[1:] != mover[:-1]
+    steps = (by_seat[1:] - by_seat[:-1]).abs().mean(dim=1)
+    mean = lambda chosen: steps[chosen].mean().item() if chosen.any() else math.nan
+    return {"value_step_at_completion": mean(same_game & passes),
+            "value_step_within_turn": mean(same_game & ~passes)}
+
+
+def _torch():
+    import torch
+
+    return torch
 
 
 def _gap_closed(cross_entropy: float, floor: float, n: float) -> float:

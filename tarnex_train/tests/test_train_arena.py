@@ -93,7 +93,9 @@ def test_confidence_interval():
 
 def test_the_value_measure_is_the_share_of_the_gap_from_a_uniform_guess_to_the_targets_entropy():
     """Half of each game valued exactly (the first two quarters), half by a
-    uniform guess: the perfect quarters close the whole gap, the others none."""
+    uniform guess: the perfect quarters close the whole gap, the others none.
+    The exact value, the same share for whoever moves, moves between seats
+    where the move passes; the uniform one never moves."""
     from tarnex_train.data.dataset import game_quarters
     from tarnex_train.model.network import TarnexNet
     from tarnex_train.model.training import Trainer
@@ -118,6 +120,8 @@ def test_the_value_measure_is_the_share_of_the_gap_from_a_uniform_guess_to_the_t
 
     class Positions:
         quarter = quarters
+        mover = torch.tensor([0, 0, 1, 1, 2, 2, 3, 3] + [0] * 4)
+        game_key = torch.from_numpy(keys)
 
         def __len__(self):
             return len(keys)
@@ -132,3 +136,7 @@ def test_the_value_measure_is_the_share_of_the_gap_from_a_uniform_guess_to_the_t
     measured = trainer.measure(Positions())
     assert measured["value_gap_closed_by_quarter"] == pytest.approx([1.0, 1.0, 0.0, 0.0], abs=1e-6)
     assert measured["value_gap_closed"] == pytest.approx(0.5, abs=1e-6)
+    # Passing the move: 0.6 on two seats (exact to exact), 0.225 a seat on
+    # average (exact to uniform), 0; within a turn, one 0.225 among zeros.
+    assert measured["value_step_at_completion"] == pytest.approx((0.3 + 0.225) / 3, abs=1e-6)
+    assert measured["value_step_within_turn"] == pytest.approx(0.225 / 7, abs=1e-6)
