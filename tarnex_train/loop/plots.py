@@ -43,8 +43,8 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
         return None
     generations = [r for r in records if r.get("kind") == "generation"]
     train = [r for r in records if r.get("kind") == "train"]
-    figure, axes = plt.subplots(3, 2, figsize=(12, 12))
-    (seat0_axis, rotated_axis), (rating_axis, ladder_axis), (loss_axis, entropy_axis) = axes
+    figure, axes = plt.subplots(4, 2, figsize=(12, 16))
+    (seat0_axis, rotated_axis), (rating_axis, ladder_axis), (loss_axis, entropy_axis), (gap_axis, step_axis) = axes
 
     def band(axis, x_of, key, label, color):
         rows, means = _series(generations, key, "mean")
@@ -137,6 +137,8 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
     entropy_axis.set_title("policy entropy and self-play speed")
     entropy_axis.legend(loc="upper left")
 
+    _value_measure(generations, gap_axis, step_axis)
+
     figure.tight_layout()
     path = os.path.join(run_dir, PICTURE)
     try:
@@ -144,6 +146,37 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
     finally:
         plt.close(figure)
     return path
+
+
+def _value_measure(generations, gap_axis, step_axis) -> None:
+    """How much of what a value can learn the held-out value has, overall
+    and by quarter of the games; and how far it steps where the move passes
+    against within a turn."""
+    rows, values = _series(generations, "heldout", "value_gap_closed")
+    if rows:
+        gap_axis.plot([r["generation"] for r in rows], values, "o-", color="tab:red", label="all positions")
+    quarters = [(r["generation"], r["heldout"]["value_gap_closed_by_quarter"]) for r in generations
+                if isinstance(r.get("heldout"), dict) and isinstance(r["heldout"].get("value_gap_closed_by_quarter"), list)]
+    for q, style in zip(range(4), (":", "-.", "--", "-")):
+        points = [(g, shares[q]) for g, shares in quarters if len(shares) == 4 and isinstance(shares[q], (int, float))]
+        if points:
+            gap_axis.plot(*zip(*points), style, color="tab:grey", lw=1, label=f"quarter {q + 1} of the games")
+    gap_axis.axhline(0.0, color="grey", lw=0.8)
+    gap_axis.set_xlabel("generation")
+    gap_axis.set_ylabel("share of the gap closed")
+    gap_axis.set_title("held-out value: from a uniform guess (0) to the targets' entropy (1)")
+    if rows or quarters:
+        gap_axis.legend(loc="lower right", fontsize="small")
+    for key, label, style in (("value_step_at_completion", "where the move passes", "o-"),
+                              ("value_step_within_turn", "within a turn", "s--")):
+        rows, values = _series(generations, "heldout", key)
+        if rows:
+            step_axis.plot([r["generation"] for r in rows], values, style, label=label)
+    step_axis.set_xlabel("generation")
+    step_axis.set_ylabel("mean absolute change of a seat's value")
+    step_axis.set_title("held-out value's steps from one position to the next")
+    if step_axis.lines:
+        step_axis.legend(loc="upper right", fontsize="small")
 
 
 def _used_network(record: dict) -> bool:
