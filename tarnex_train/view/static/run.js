@@ -164,6 +164,20 @@ function draw() {
   const perGeneration = (path) => generations.map((g) => ({x: g.generation, y: number(get(g, path))}));
   lineChart(charts, {title: "Policy entropy of held-out positions", xLabel: "generation", yLabel: "nats", wholeX: true,
                      series: [{name: "policy entropy", points: perGeneration("heldout.policy_entropy")}]});
+  // The held-out value: how much of what a value can learn it has (0 a
+  // uniform guess, 1 the targets' own entropy), and how far it steps.
+  const quarter = (q) => generations.map((g) => ({x: g.generation,
+                                                  y: number((get(g, "heldout.value_gap_closed_by_quarter") || [])[q])}));
+  lineChart(charts, {title: "Held-out value: share of the gap from a uniform guess to the targets' entropy",
+                     xLabel: "generation", yLabel: "share closed", wholeX: true, percent: true,
+                     series: [{name: "all positions", points: perGeneration("heldout.value_gap_closed")}]
+                       .concat([0, 1, 2, 3].map((q) => ({name: `quarter ${q + 1} of the games`, dashed: true,
+                                                         points: quarter(q)})))});
+  lineChart(charts, {title: "Held-out value's steps from one position to the next", xLabel: "generation",
+                     yLabel: "mean change of a seat's value", yMin: 0, wholeX: true,
+                     series: [{name: "where the move passes", points: perGeneration("heldout.value_step_at_completion")},
+                              {name: "within a turn", dashed: true,
+                               points: perGeneration("heldout.value_step_within_turn")}]});
   // Generations whose games asked the network nothing (reference players)
   // have no speed or cache to show: left out, not drawn at 0.
   const usedNetwork = (g) => !(number(get(g, "selfplay.evaluations")) === 0
