@@ -54,7 +54,7 @@ class Ladder:
     def rated(self) -> set[int]:
         return {record["generation"] for record in self.games() if "generation" in record}
 
-    def add(self, generation: int, games: int, sims: int, net=None, seed: int | None = None) -> None:
+    def add(self, generation: int, games: int, sims: int, net=None, seed: int | None = None, workers=None) -> None:
         """Plays the generation's matches and appends their games."""
         from ..play.match import run_match
 
@@ -75,7 +75,8 @@ class Ladder:
             options = ArenaOptions.make(games=games, seats=seats, log_dir=self.folder.logs, pool=self.pool,
                                         search=self.search, device=self.device, cluster=self.cluster, seed=seed,
                                         display=self.display.replace(quiet=True))
-            summary = run_match(options, stream=self.stream, networks={network: net} if net is not None else None)
+            summary = run_match(options, stream=self.stream, networks={network: net} if net is not None else None,
+                                workers=workers)
             if summary.interrupted:
                 raise KeyboardInterrupt
             with open(self.path, "a", encoding="utf-8") as f:

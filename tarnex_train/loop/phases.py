@@ -50,7 +50,7 @@ def selfplay(loop, g: int) -> dict:
             games=want - len(numbers), output=data_dir, checkpoint=folder.network_path(g), log_dir=folder.logs,
             first_game=max(numbers, default=-1) + 1, shards=s.shards, search=s.search_of(g), shape=s.shape,
             pool=s.pool, device=loop.device, cluster=loop.cluster, seeding=s.seeding, display=loop.display)
-        summary = run_selfplay(options, stream=loop.stream, net=loop.networks.get(g - 1))
+        summary = run_selfplay(options, stream=loop.stream, net=loop.networks.get(g - 1), workers=loop.workers)
         if summary.interrupted:
             raise KeyboardInterrupt
         result.update(
@@ -161,7 +161,7 @@ def strength(loop, g: int) -> dict:
     results = {"vs_random": interval([])}
     if s.strength_games:
         summary = run_arena(ArenaOptions.make(games=s.strength_games, model=network, baseline=RANDOM, **common),
-                            stream=loop.stream, model_net=loop.networks.get(g))
+                            stream=loop.stream, model_net=loop.networks.get(g), workers=loop.workers)
         if summary.interrupted:
             raise KeyboardInterrupt
         results["vs_random"] = interval(summary.payoffs)
@@ -176,7 +176,7 @@ def strength(loop, g: int) -> dict:
         networks = {network: loop.networks[g]} if g in loop.networks else None
         seed = None if s.seeding.seed is None else s.seeding.seed + g
         summary = run_match(ArenaOptions.make(games=games, seats=seats, seed=seed, **common), stream=loop.stream,
-                            networks=networks)
+                            networks=networks, workers=loop.workers)
         if summary.interrupted:
             raise KeyboardInterrupt
         results[name] = interval(summary.results[seats[0]].payoffs)
@@ -214,5 +214,6 @@ def ladder(loop, g: int) -> dict:
         return {}
     board = Ladder(loop.folder, s.pool, loop.device, loop.cluster, loop.display, loop.stream)
     if g not in board.rated():
-        board.add(g, s.ladder_games, s.ladder_sims, net=loop.networks.get(g), seed=s.seeding.seed)
+        board.add(g, s.ladder_games, s.ladder_sims, net=loop.networks.get(g), seed=s.seeding.seed,
+                  workers=loop.workers)
     return board.ratings()

@@ -22,6 +22,7 @@ from ..constants import EQUAL_ROTATED
 from ..data.window import Window
 from ..files import atomic_write, describe_os_error, write_json
 from ..logs import log_to
+from ..pool.local import Workers
 from ..progress import format_seconds
 from ..settings import ClusterSettings, DeviceSettings, Display, LoopSettings
 from ..stats import interval, rating_interval
@@ -77,6 +78,7 @@ class Loop:
         self.metrics = MetricsLog(run_dir)
         self.window = Window(settings.holdout_every)
         self.networks: dict = {}  # generation -> its trained network, kept in memory
+        self.workers = None  # the generation's worker processes, shared by its phases (pool.local.Workers)
         self.started = time.monotonic()
         self.wall_before = float(self.state.get("wall_seconds", 0.0))
         self.phase = "checking the run folder"  # named with a file error (a full disk)
@@ -153,6 +155,16 @@ class Loop:
         self.phase = f"generation {g}"
         os.makedirs(self.folder.gen_dir(g), exist_ok=True)
         self.say(f"== generation {g}")
+        if not self.cluster.ray:
+            self.workers = Workers(self.settings.pool.processes(), self.folder.logs)
+        try:
+            return self._generation(g)
+        finally:
+            if self.workers is not None:
+                self.workers.close()
+                self.workers = None
+
+    def _generation(self, g: int) -> dict:
         self.phase = f"generation {g}, self-play"
         selfplay = phases.selfplay(self, g)
         self.phase = f"generation {g}, training"

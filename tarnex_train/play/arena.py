@@ -112,8 +112,10 @@ def arena_spec(options: ArenaOptions, model_net=None, baseline_net=None) -> tupl
 
 
 def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None, baseline_net=None,
-              calibrate: bool = False) -> ArenaSummary:
-    """``calibrate``: where the baseline's seats play uniformly (a random
+              calibrate: bool = False, workers=None) -> ArenaSummary:
+    """``workers``: worker processes to play on and leave running
+    (``pool.local.Workers``).
+    ``calibrate``: where the baseline's seats play uniformly (a random
     baseline, or a network's at temperature 0), also play the random
     player against itself (as many games as the loop's calibration, at
     least), for the seat-0 payoff the model's is read against."""
@@ -126,7 +128,8 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None
         summary.model = summary.baseline = f"given evaluator {type(evaluator).__name__}"
 
     progress = Progress("arena", options.games, "games", stream, enabled=not options.display.quiet)
-    pool = make_pool(roles.arena, options, options.games, {"log_level": options.display.log_level}, options.log_dir)
+    pool = make_pool(roles.arena, options, options.games, {"log_level": options.display.log_level}, options.log_dir,
+                     workers)
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == Message.DONE:
@@ -163,6 +166,6 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None
             progress.message(f"arena: {games} games of the random player against itself, for the seat-0 payoff "
                              "of equal players")
             equal = run_arena(options.replace(games=games, model=RANDOM, baseline=RANDOM, show_board=False),
-                              stream=stream)
+                              stream=stream, workers=workers)
             summary.calibration = equal.payoffs or None
     return summary

@@ -139,9 +139,11 @@ def match_networks(players, in_memory: dict | None, shape, seed):
     return nets, indices
 
 
-def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) -> MatchSummary:
+def run_match(options: ArenaOptions, stream=None, networks: dict | None = None, workers=None) -> MatchSummary:
     """Plays ``options.games`` games of the four ``options.seats`` players.
-    ``networks``: checkpoint name -> a network in memory to use for it."""
+    ``networks``: checkpoint name -> a network in memory to use for it;
+    ``workers``: worker processes to play on and leave running
+    (``pool.local.Workers``)."""
     stream = stream if stream is not None else sys.stderr
     if len(options.seats) != SEATS:
         raise OptionError(f"a match needs {SEATS} players, got {len(options.seats)}")
@@ -167,7 +169,7 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None) 
             summary.results[text] = PlayerResult(text, options.seats.count(text))
     worker_options = {"players": natives, "networks": indices, "rotate": rotate,
                       "opening_turns": opening_turns, "seed": seed, "log_level": options.display.log_level}
-    pool = make_pool(roles.match, options, games, worker_options, options.log_dir)
+    pool = make_pool(roles.match, options, games, worker_options, options.log_dir, workers)
     progress = Progress("match", games, "games", stream, enabled=not options.display.quiet)
     tag = time.strftime("%Y%m%d-%H%M%S")
 

@@ -179,12 +179,13 @@ def selfplay_spec(options: SelfPlayOptions, net=None) -> tuple[EvaluatorSpec, st
                          precision=options.pool.inference_precision), description, net.shape
 
 
-def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None, net=None) -> SelfPlaySummary:
+def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None, net=None, workers=None) -> SelfPlaySummary:
     """Plays ``options.games`` training games and writes their records.
 
     ``evaluator`` (optional) replaces the one the options describe; it is
     called with each batch of requests and returns one encoded reply each.
     ``net``: a network in memory to play with instead of the checkpoint.
+    ``workers``: worker processes to play on and leave running (``pool.local.Workers``).
     """
     stream = stream if stream is not None else sys.stderr
     shape = None
@@ -206,7 +207,7 @@ def run_selfplay(options: SelfPlayOptions, evaluator=None, stream=None, net=None
     progress = Progress("selfplay", options.games, "games", stream, enabled=not options.display.quiet)
     log_dir = options.log_dir if options.log_dir is not None else os.path.join(options.output, "logs")
     pool = make_pool(roles.selfplay, options, options.games,
-                     {"search": options.search.to_dict(), "log_level": options.display.log_level}, log_dir)
+                     {"search": options.search.to_dict(), "log_level": options.display.log_level}, log_dir, workers)
     first = options.first_game
 
     def handle(event: WorkerEvent) -> None:

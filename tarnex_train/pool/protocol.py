@@ -6,9 +6,11 @@ both ends. Each travels as a pickled tuple whose first item is its kind:
 - ``(DONE, worker, game, payload, stats)``: the game finished;
 - ``(FAILED, worker, game, error_text, stats)``: the game raised and was skipped;
 - ``(FATAL, worker, error_text)``: the worker cannot run at all;
-- ``(EXIT, worker)``: the worker is done and about to exit.
+- ``(EXIT, worker)``: the worker is done with its job.
 
-Replies to a worker are raw bytes: a pickled list of ``(id, reply)``.
+To a worker: a job, ``(role, total_games, options, log_path)`` pickled
+(see ``worker.run_worker``), and replies as raw bytes: a pickled list of
+``(id, reply)``.
 """
 
 from __future__ import annotations

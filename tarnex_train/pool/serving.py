@@ -174,5 +174,5 @@ class Server:
             log.error("%s worker %s cannot run: %s", self.pool.name, worker, item[2])
             self.pool.health.fail_open_games(worker, item[2], self.handler, stopping)
         elif kind == Message.EXIT:
-            slot.exited = True
+            slot.exited = slot.done = True
             slot.silent_since = None

@@ -1,5 +1,9 @@
-"""Worker processes: each plays K games at once (see ``channel``), until the
-shared game counter runs out or the main process asks them to stop.
+"""Worker processes: each plays the jobs the main process sends it, one
+after the other (a job: a role, its options, the number of games), K games
+of a job at once (see ``channel``), until the shared game counter runs out
+or the main process asks them to stop. Between jobs a worker waits for the
+next one on its pipe, so that the phases of a generation share one set of
+processes; the end of its pipe ends it.
 
 Workers import neither torch nor the network: they only run the engine,
 whose evaluation requests go through the process's batcher to the server
@@ -16,7 +20,7 @@ from __future__ import annotations
 import logging
 import os
 import signal
-
+import sys
 
 from ..logs import log_to_stderr
 from .channel import Batcher
@@ -47,18 +51,40 @@ def _redirect(fd: int, path: str) -> None:
     os.close(target)
 
 
-def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, options) -> None:
-    """Process entry point. ``role`` is the game a slot plays: a function
-    that takes (options, stop) and returns ``play(batcher, slot_id, game)``,
-    defined at module level by whoever starts the pool, so that the spawned
-    process can import it by reference (the pool knows nothing of what its
-    games are); ``options`` holds ``games_at_once`` and the role's settings."""
+def run_worker(worker_id, conn, next_game, stop) -> None:
+    """Process entry point: plays each job that arrives on ``conn`` (see
+    ``play_job``) until the pipe ends or a job cannot run."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # The engine writes fault reports to standard error and the test game's
-    # board to standard output, from C; keep both out of the terminal.
-    _redirect(1, log_path + ".stdout")
-    _redirect(2, log_path)
-    log_to_stderr(options.get("log_level", "INFO"))
+    logging_set = False
+    try:
+        while True:
+            try:
+                role, total_games, options, log_path = conn.recv()
+            except (EOFError, OSError):
+                return
+            # The engine writes fault reports to standard error and the test
+            # game's board to standard output, from C; keep both out of the
+            # terminal, in the job's own log files.
+            sys.stdout.flush()
+            sys.stderr.flush()
+            _redirect(1, log_path + ".stdout")
+            _redirect(2, log_path)
+            if not logging_set:
+                log_to_stderr(options.get("log_level", "INFO"))
+                logging_set = True
+            if not play_job(role, worker_id, conn, next_game, total_games, stop, options):
+                return
+    finally:
+        conn.close()
+
+
+def play_job(role, worker_id, conn, next_game, total_games, stop, options) -> bool:
+    """Plays a job's games; whether the worker can take another. ``role``
+    is the game a slot plays: a function that takes (options, stop) and
+    returns ``play(batcher, slot_id, game)``, defined at module level by
+    whoever starts the pool, so that the spawned process can import it by
+    reference (the pool knows nothing of what its games are); ``options``
+    holds ``games_at_once`` and the role's settings."""
     games_at_once = int(options.get("games_at_once", 1))
     try:
         play = role(options, stop)
@@ -69,10 +95,9 @@ def run_worker(role, worker_id, conn, next_game, total_games, stop, log_path, op
         if not stop.is_set():
             log.exception("worker %s cannot run", worker_id)
             _tell(conn, (Message.FATAL, worker_id, describe(error)))
-    else:
-        _tell(conn, (Message.EXIT, worker_id))
-    finally:
-        conn.close()
+        return False
+    _tell(conn, (Message.EXIT, worker_id))
+    return not batcher.closed and not stop.is_set()
 
 
 def _game_slot(play, batcher, worker_id, game_id, next_game, total_games, stop):

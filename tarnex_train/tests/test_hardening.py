@@ -24,7 +24,7 @@ from tarnex_train.model.network import TarnexNet
 from tarnex_train.settings import NetworkShape
 from tarnex_train.play.selfplay import run_selfplay
 from tarnex_train.play import roles
-from tarnex_train.pool.local import LOG_PREFIX, WorkerPool
+from tarnex_train.pool.local import LOG_PREFIX, WorkerPool, Workers
 from tarnex_train.data.shards import DataFolderError, ShardWriter, load_records, read_metadata
 
 
@@ -247,3 +247,29 @@ def test_temporary_logs_of_a_killed_run_are_removed():
     finally:
         pool._finish()
     assert not os.path.exists(pool.log_dir)
+
+
+def test_jobs_on_shared_workers_keep_them_and_replace_a_dead_one(tmp_path):
+    """The loop's phases play on one set of processes: a job leaves them
+    running for the next, of any role; one killed between jobs is replaced
+    and the next job loses nothing; closing ends them all."""
+    from tarnex_train.play.arena import run_arena
+    from tarnex_train.play.match import run_match
+    from tarnex_train.settings import RANDOM, ArenaOptions
+
+    workers = Workers(2)
+    try:
+        assert run_selfplay(tiny_options(tmp_path, games=2, evaluator="zero"), workers=workers).games_done == 2
+        first = [process for process, _ in workers.running]
+        summary = run_arena(ArenaOptions.make(games=3, model=RANDOM, baseline=RANDOM, quiet=True), workers=workers)
+        assert len(summary.payoffs) == 3 and [process for process, _ in workers.running] == first
+        os.kill(first[1].pid, signal.SIGKILL)
+        first[1].join()
+        summary = run_match(ArenaOptions.make(games=4, seats=["random", "greedy", "random", "greedy"], quiet=True),
+                            workers=workers)
+        assert len(summary.games) == 4 and not summary.failures
+        now = [process for process, _ in workers.running]
+        assert now[0] is first[0] and now[1] is not first[1] and all(p.is_alive() for p in now)
+    finally:
+        workers.close()
+    assert not any(p.is_alive() for p in first + now) and not os.path.exists(workers.log_dir)

@@ -68,12 +68,13 @@ def test_a_second_loop_a_killed_worker_and_a_stop_in_the_tests_lose_nothing(tmp_
     run = tmp_path / "run"
     real_selfplay, real_arena, second = selfplay.run_selfplay, arena.run_arena, []
 
-    def first_round_kills_a_worker(options, stream=None, net=None):
+    # On the generation's shared workers: the round after the kill plays on a new one.
+    def first_round_kills_a_worker(options, stream=None, net=None, **shared):
         if second:
-            return real_selfplay(options, stream=stream, net=net)
+            return real_selfplay(options, stream=stream, net=net, **shared)
         second.append(subprocess.run([sys.executable, "-m", "tarnex_train.cli", "loop", "--run", str(run),
                                       "--generations", "1"], capture_output=True, text=True, timeout=600))
-        return real_selfplay(options, evaluator=KillingEvaluator(), stream=stream)
+        return real_selfplay(options, evaluator=KillingEvaluator(), stream=stream, **shared)
 
     def stop_in_the_tests(options, **kwargs):
         if options.model != RANDOM:
