@@ -94,7 +94,7 @@ class NetworkEvaluator:
         self.device = device = torch.device(device)
         from ..features.side import side_inputs
         from ..model.network import TarnexNet
-        from .forms import InferenceNet
+        from .exports import form
 
         self._side_inputs = side_inputs
         # Copies: the evaluator puts each network's inference form in place
@@ -103,7 +103,7 @@ class NetworkEvaluator:
                         for p in players]
         for player in self.players:
             if isinstance(player.net, TarnexNet):
-                player.net = InferenceNet(player.net, device, precision)
+                player.net = form(player.net, device, precision)
             elif player.net is not None:
                 player.net.to(device).eval()
         self.uniform = _encoded(UNIFORM_REPLY)

@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 from ..constants import EQUAL_ROTATED
 from ..data.window import Window
 from ..files import atomic_write, describe_os_error, write_json
+from ..inference import exports
 from ..logs import log_to
 from ..pool.local import Workers
 from ..progress import format_seconds
@@ -170,8 +171,13 @@ class Loop:
         self.phase = f"generation {g}, training"
         trained = phases.train(self, g)
         self.window.keep_newest(self.settings.window_positions)
-        self.phase = f"generation {g}, strength tests"
-        strength = phases.strength(self, g)
+        # The tests and the ladder play the trained network (and earlier
+        # ones), none of which changes meanwhile: each is exported once.
+        with exports.shared():
+            self.phase = f"generation {g}, strength tests"
+            strength = phases.strength(self, g)
+            self.phase = f"generation {g}, ladder"
+            ladder = phases.ladder(self, g)
         self.phase = f"generation {g}, recording"
         equal = self.state["calibration"]
         rating = rating_interval(strength["vs_random"], equal["mean"])
@@ -179,7 +185,6 @@ class Loop:
         vs_heldout = strength.get("vs_heldout", interval([]))  # absent in runs from before it was measured
         # Rotated matches: equal players score 1/4 whatever the seat.
         gain = rating_interval(strength["vs_previous"], EQUAL_ROTATED) if strength["vs_previous"]["games"] else None
-        ladder = phases.ladder(self, g)
         record = {
             "kind": "generation", "generation": g, "wall_seconds": self.wall_seconds(),
             "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"), "games": selfplay["games"],

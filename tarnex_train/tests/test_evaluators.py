@@ -97,3 +97,27 @@ def test_corner_planes_mark_where_each_seat_can_start_a_piece_and_where_it_never
     assert (got[:, :4] == (open_cells & diagonal & ~edge)).all()
     assert (got[:, 4:] == (open_cells & edge)).all()
     assert got[:, :4].sum() > 100 and got[:, 4:].sum() > 100
+
+
+def test_evaluators_share_a_network_form_only_inside_a_shared_scope():
+    """Within a generation's tests each network is exported once; another
+    network, another precision, or an evaluator outside the scope gets a
+    form of its own, so that no evaluator answers with a stale or foreign
+    network."""
+    from tarnex_train.inference import exports
+
+    torch.manual_seed(0)
+    nets = [TarnexNet(TINY), TarnexNet(TINY)]
+
+    def form(net, precision="float32"):
+        return NetworkEvaluator([net], "cpu", threads=1, precision=precision).players[0].net
+
+    batch = _requests(4, seed=1)
+    with exports.shared():
+        first = form(nets[0])
+        again = NetworkEvaluator([nets[0]], "cpu", threads=1)
+        assert again.players[0].net is first
+        assert form(nets[1]) is not first and form(nets[0], "bfloat16") is not first
+        shared_answers = again(batch)
+    fresh = NetworkEvaluator([nets[0]], "cpu", threads=1)
+    assert fresh.players[0].net is not first and fresh(batch) == shared_answers
