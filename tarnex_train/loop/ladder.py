@@ -93,10 +93,14 @@ class Ladder:
 
 
 def run_search_players(folder) -> SearchPlayers:
-    """The ladder's search players search as the run's self-play does (its
-    PUCT constants), each crediting the seat that chose a tile: how a
-    player should value its own move."""
-    search = read_settings_file(os.path.join(folder.path, RUN_FILE)).search
+    """The ladder's search players search as the run's self-play does."""
+    return search_players_of(read_settings_file(os.path.join(folder.path, RUN_FILE)).search)
+
+
+def search_players_of(search) -> SearchPlayers:
+    """Search players that search as a run's self-play does (its PUCT
+    constants), each crediting the seat that chose a tile: how a player
+    should value its own move."""
     return SearchPlayers(c_init=search.c_init, c_base=search.c_base, credit="chooser")
 
 

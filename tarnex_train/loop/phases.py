@@ -15,7 +15,7 @@ from ..players.notation import HELD_OUT
 from ..settings import RANDOM, ArenaOptions, SelfPlayOptions
 from ..stats import interval
 from .folder import games_in
-from .ladder import Ladder
+from .ladder import Ladder, search_players_of
 from .metrics import clean
 
 log = logging.getLogger(__name__)
@@ -147,7 +147,8 @@ def strength(loop, g: int) -> dict:
     """The new network's policy: in seat 0 against three random seats (read
     beside the seat-0 payoff of equal players), and in rotated matches
     against three greedy seats, against held-out reference players it never
-    met in training, and against three of the previous generation's."""
+    met in training, and against three of the previous generation's; every
+    ``search_test_every`` generations its search against its own policy."""
     from ..play.arena import run_arena
     from ..play.match import run_match
 
@@ -166,17 +167,22 @@ def strength(loop, g: int) -> dict:
             raise KeyboardInterrupt
         results["vs_random"] = interval(summary.payoffs)
     temperature = f":{s.previous_temperature:g}" if s.previous_temperature else ""
-    for name, games, others in (("vs_greedy", s.greedy_games, ["greedy"] * 3),
-                                ("vs_heldout", s.heldout_games, HELD_OUT_SEATS),
-                                ("vs_previous", s.previous_games, [f"policy:{previous}{temperature}"] * 3)):
+    policy = f"policy:{network}"
+    searching = bool(s.search_test_every) and g % s.search_test_every == 0
+    for name, games, first, others in (
+            ("vs_greedy", s.greedy_games, policy, ["greedy"] * 3),
+            ("vs_heldout", s.heldout_games, policy, HELD_OUT_SEATS),
+            ("vs_previous", s.previous_games, policy, [f"policy:{previous}{temperature}"] * 3),
+            ("search_vs_policy", s.search_test_games if searching else 0, f"search:{network}:{s.search_test_sims}",
+             [policy] * 3)):
         results[name] = interval([])
         if not games:
             continue
-        seats = [f"policy:{network}"] + others
+        seats = [first] + others
         networks = {network: loop.networks[g]} if g in loop.networks else None
         seed = None if s.seeding.seed is None else s.seeding.seed + g
-        summary = run_match(ArenaOptions.make(games=games, seats=seats, seed=seed, **common), stream=loop.stream,
-                            networks=networks, workers=loop.workers)
+        options = ArenaOptions.make(games=games, seats=seats, seed=seed, search=search_players_of(s.search), **common)
+        summary = run_match(options, stream=loop.stream, networks=networks, workers=loop.workers)
         if summary.interrupted:
             raise KeyboardInterrupt
         results[name] = interval(summary.results[seats[0]].payoffs)

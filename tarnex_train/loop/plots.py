@@ -78,6 +78,7 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
     band(rotated_axis, minutes, "vs_greedy", "vs three greedy seats", "tab:red")
     band(rotated_axis, minutes, "vs_heldout", "vs held-out players (centre, blocker)", "tab:purple")
     band(rotated_axis, minutes, "vs_previous", "vs the previous generation", "tab:orange")
+    band(rotated_axis, minutes, "search_vs_policy", "its search vs three of its policy seats", "tab:brown")
     rotated_axis.axhline(EQUAL_ROTATED, color="tab:grey", lw=1, ls=":",
                          label=f"equal players, seats rotated: {EQUAL_ROTATED}")
     payoff_axis(rotated_axis, "strength in rotated matches (one seat against three)")

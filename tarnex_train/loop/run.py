@@ -183,6 +183,7 @@ class Loop:
         rating = rating_interval(strength["vs_random"], equal["mean"])
         vs_greedy = strength.get("vs_greedy", interval([]))
         vs_heldout = strength.get("vs_heldout", interval([]))  # absent in runs from before it was measured
+        search_vs_policy = strength.get("search_vs_policy", interval([]))
         # Rotated matches: equal players score 1/4 whatever the seat.
         gain = rating_interval(strength["vs_previous"], EQUAL_ROTATED) if strength["vs_previous"]["games"] else None
         record = {
@@ -192,6 +193,7 @@ class Loop:
             "window_positions": trained["window_positions"], "train_steps": trained["steps"],
             "total_steps": trained["total_steps"], "train": trained["train"], "heldout": trained["heldout"],
             "vs_random": strength["vs_random"], "vs_greedy": vs_greedy, "vs_heldout": vs_heldout,
+            "search_vs_policy": search_vs_policy,
             "vs_previous": strength["vs_previous"],
             "equal_players": equal, "rating": rating, "gain_vs_previous": gain,
         }
@@ -210,9 +212,10 @@ class Loop:
                 f"{selfplay['positions']} positions, {trained['steps']} steps; vs random {v['mean']:.3f} "
                 f"[{v['low']:.3f}, {v['high']:.3f}] (equal players {equal['mean']:.3f}), "
                 f"rating {rating['rating']:.0f} [{rating['low']:.0f}, {rating['high']:.0f}]")
-        for label, v in (("three greedy seats", vs_greedy), ("held-out players", vs_heldout)):
+        for label, v in (("vs three greedy seats", vs_greedy), ("vs held-out players", vs_heldout),
+                         ("its search vs three of its policy seats", search_vs_policy)):
             if v["games"]:
-                line += (f"; vs {label} {v['mean']:.3f} [{v['low']:.3f}, {v['high']:.3f}] (equal players "
+                line += (f"; {label} {v['mean']:.3f} [{v['low']:.3f}, {v['high']:.3f}] (equal players "
                          f"{EQUAL_ROTATED:.2f})")
         closed = trained["heldout"].get("value_gap_closed_by_quarter")
         if closed:

@@ -109,6 +109,12 @@ class LoopSettings(Settings):
     heldout_games: int = setting(40, "match games of each new network's policy against reference players it never "
                                  "plays beside or learns from (centre, blocker, centre), seats rotated (equal "
                                  "players score 0.25; 0 = none)", low=0, high=10**6)
+    search_test_every: int = setting(5, "every N-th generation the network's search plays its own policy: one "
+                                     "search:NET:S seat against three policy:NET seats, seats rotated (equal "
+                                     "players score 0.25; 0 = never)", low=0, high=10**6)
+    search_test_games: int = setting(16, "games of that match", low=1, high=10**6)
+    search_test_sims: int = setting(64, "simulations per tile of that match's search seat (the run's c_init and "
+                                    "c_base; it credits the seat that chose a tile)", low=1, high=1_000_000)
     previous_games: int = setting(40, "match games of each new network's policy against three seats of the "
                                   "previous generation's, seats rotated, random openings (0 = none)", low=0,
                                   high=10**6)

@@ -23,7 +23,8 @@ TINY_LOOP = [
     "--games-per-generation", "4", "--games-per-shard", "1", "--sims-per-move", "2", "--channels", "4",
     "--blocks", "1", "--strength-games", "4", "--previous-games", "2", "--calibration-games", "4",
     "--workers", "2", "--train-batch-size", "32", "--window-positions", "100000", "--holdout-every", "3",
-    "--greedy-games", "4", "--heldout-games", "4",
+    "--greedy-games", "4", "--heldout-games", "4", "--search-test-every", "2", "--search-test-games", "4",
+    "--search-test-sims", "2",
 ]
 
 
@@ -67,6 +68,8 @@ def test_two_generations_end_to_end(tmp_path):
             assert 0.0 <= s["low"] <= s["mean"] <= s["high"] <= 1.0
         assert record["rating"]["low"] <= record["rating"]["rating"] <= record["rating"]["high"]
         assert record["vs_greedy"]["games"] == record["vs_heldout"]["games"] == 4  # a whole rotation each
+        # The search against its own policy, every second generation.
+        assert record["search_vs_policy"]["games"] == (4 if record["generation"] % 2 == 0 else 0)
         assert set(record["heldout"]) == {"policy_loss", "value_loss", "ownership_loss", "policy_entropy",
                                           "value_gap_closed", "value_gap_closed_by_quarter",
                                           "value_step_at_completion", "value_step_within_turn"}

@@ -21,6 +21,8 @@ const MEASURES = {
                   column: "equal players (seat 0)"},
   vs_greedy: {chart: "rotated", label: "vs three greedy seats", column: "vs greedy (rotated)"},
   vs_heldout: {chart: "rotated", label: "vs held-out players (centre, blocker)", column: "vs held-out (rotated)"},
+  search_vs_policy: {chart: "rotated", label: "its search vs three of its policy seats",
+                     column: "search vs policy (rotated)"},
   vs_previous: {chart: "rotated", label: "vs three seats of the previous generation", column: "vs previous (rotated)"},
   rating: {chart: "rating", label: "rating from seat-0 games against random", column: "rating (seat 0)"},
   gain_vs_previous: {chart: "gain", label: "gain over the previous generation", column: "gain vs previous"},
