@@ -14,8 +14,6 @@ shared and noisy). The times are the forms' own, side inputs given.
 from __future__ import annotations
 
 import argparse
-import glob
-import os
 import statistics
 import time
 
@@ -24,12 +22,13 @@ import torch
 
 from tarnex_train.inference.forms import InferenceNet
 from tarnex_train.inference.precision import _inputs, agreement, check_positions
+from tarnex_train.data.shards import shard_paths
 from tarnex_train.model.checkpoints import network_from
 from tarnex_train.settings import NetworkShape
 
 
 def data_positions(folders: list[str], count: int) -> np.ndarray:
-    shards = sorted(f for folder in folders for f in glob.glob(os.path.join(folder, "*.npz")))
+    shards = shard_paths(folders)
     planes = np.concatenate([np.load(shard)["planes"] for shard in shards])
     pick = np.random.default_rng(0).choice(len(planes), min(count, len(planes)), replace=False)
     return np.ascontiguousarray(planes[np.sort(pick)])

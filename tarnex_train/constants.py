@@ -17,3 +17,5 @@ PIECE_FEATURES = SEATS * PIECES  # a position's remaining-piece flags, seat by s
 PLACEMENT_PLANES = 2 * SEATS  # each seat's largest placement covering a cell, then the number covering it
 PLACEMENT_FEATURES = PLACEMENT_PLANES * CELLS  # a position's placement planes, flattened after its piece flags
 EQUAL_ROTATED = 1.0 / SEATS  # the payoff of one seat against three equal players, seats rotated
+MAX_SIMS = 1_000_000  # the most simulations per tile any search setting or player takes
+MAX_TEMPERATURE = 100.0  # the highest temperature any policy setting or player takes

@@ -48,15 +48,19 @@ concept Transport = requires(T& t, std::int32_t id, const BoardState& planes, Ev
 // seat) are thrown before the node is touched.
 void expand_from_reply(Node& node, const Game& game, EvaluationReply& reply, Rng& rng);
 
-// Evaluates `game` for `node`. A finished game is valued by its payoff
-// without a request and leaves the node alone. On success `reply.values`
-// holds the values by absolute seat.
+// Evaluates `game` for `node`. A finished game is valued by its payoff,
+// less `terminal_offset` (to put it on the scale of a network whose values
+// are centred), without a request, and leaves the node alone. On success
+// `reply.values` holds the values by absolute seat.
 template <Transport T>
 std::optional<typename T::Error> evaluate(Node& node, const Game& game, T& transport, std::int32_t id,
-                                          Rng& rng, EvaluationReply& reply) {
+                                          Rng& rng, EvaluationReply& reply, float terminal_offset = 0.0f) {
     if (game.is_terminal()) {
         const auto payoff = game.get_payoff();
         reply.values.assign(payoff.begin(), payoff.end());
+        if (terminal_offset != 0.0f) {
+            for (float& value : reply.values) value -= terminal_offset;
+        }
         return std::nullopt;
     }
     const BoardState planes = game.get_board_state();

@@ -55,10 +55,9 @@ struct SearchRules {
     // When given, receives the root children's priors before any noise, in
     // walk order (left alone when the root stops as a leaf).
     std::vector<float>* root_priors = nullptr;
-    // Subtracted from a finished game's payoffs before they are backed up,
-    // to put them on the scale of the network's values where those are
-    // centred (seat shares minus their mean); self-play's search backs up
-    // the raw payoffs.
+    // Subtracted from a finished game's payoffs (see evaluate) where the
+    // network's values are centred (seat shares minus their mean);
+    // self-play's search backs up the raw payoffs.
     float terminal_offset = 0.0f;
 };
 
@@ -91,13 +90,10 @@ Expected<Node, std::string> run_search(const Game& game, const Config& config, T
         ++root.visit_count;
         const Game& position = descend(root, game, config, path);
         Node& leaf = path.empty() ? root : *path.back();
-        if (auto error = evaluate(leaf, position, transport, id, rng, reply)) {
+        if (auto error = evaluate(leaf, position, transport, id, rng, reply, rules.terminal_offset)) {
             std::string message = "Error evaluating leaf node: " + error->display();
             if (rules.return_leaf_errors) return Unexpected{std::move(message)};
             fault(message);
-        }
-        if (rules.terminal_offset != 0.0f && position.is_terminal()) {
-            for (float& value : reply.values) value -= rules.terminal_offset;
         }
         if (rules.credit == Credit::next) {
             backup(path, reply.values);

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import importlib
 
-from .exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, finish  # noqa: F401 (for cli)
+from .exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE  # noqa: F401 (for cli)
 
 
 def run(command: str, options, given: dict) -> int:

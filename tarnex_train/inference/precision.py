@@ -143,8 +143,11 @@ def faster_form(net: TarnexNet, precision: str, reference, onnx_model: bytes | N
     ``candidates(precision)`` that builds and agrees with float32, or None
     (float32 then). Each outcome is logged. A precision named by the
     setting is used whatever the check says, with a warning."""
+    names = candidates(precision)
+    if not names:
+        return None
     weights = _digest(net)
-    for name in candidates(precision):
+    for name in names:
         try:
             form = BUILDERS[name](net, onnx_model, open_session)
             if (weights, name) in _PASSED:  # checked when this network was made a form before

@@ -31,11 +31,12 @@ def search_name(generation: int, sims: int) -> str:
 
 
 class Ladder:
-    def __init__(self, folder, pool, device, cluster, display, stream) -> None:
+    def __init__(self, folder, pool, device, cluster, display, stream, search=None) -> None:
         self.folder = folder
         self.path = os.path.join(folder.path, LADDER_FILE)
         self.pool, self.device, self.cluster, self.display, self.stream = pool, device, cluster, display, stream
-        self.search = run_search_players(folder)
+        # The run's search settings: given by the loop, else read from its run file.
+        self.search = search_players_of(search) if search is not None else run_search_players(folder)
 
     def games(self) -> list[dict]:
         if not os.path.exists(self.path):

@@ -218,7 +218,7 @@ def ladder(loop, g: int) -> dict:
     s = loop.settings
     if not s.ladder_every or g % s.ladder_every:
         return {}
-    board = Ladder(loop.folder, s.pool, loop.device, loop.cluster, loop.display, loop.stream)
+    board = Ladder(loop.folder, s.pool, loop.device, loop.cluster, loop.display, loop.stream, search=s.search)
     if g not in board.rated():
         board.add(g, s.ladder_games, s.ladder_sims, net=loop.networks.get(g), seed=s.seeding.seed,
                   workers=loop.workers)

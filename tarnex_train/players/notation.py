@@ -18,6 +18,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 
+from ..constants import MAX_SIMS, MAX_TEMPERATURE
 from ..errors import OptionError
 from ..settings import SearchPlayers
 
@@ -27,8 +28,6 @@ from ..settings import SearchPlayers
 REFERENCES = ("greedy", "lookahead")
 HELD_OUT = ("centre", "blocker")
 EXPECTED = f"random, {', '.join(REFERENCES + HELD_OUT)}, policy:CKPT[:T] or search:CKPT:N"
-MAX_TEMPERATURE = 100.0  # as the loop's policy temperature
-MAX_SIMS = 1_000_000
 CREDITS = ("chooser", "next")
 # A search seat given no constants searches as a match's search players do by
 # default: the settings are the one home of those values.

@@ -176,15 +176,22 @@ class GameChannel:
 
     def put(self, request) -> None:
         start = time.perf_counter()
-        packed = pack_planes(request[1])
-        self.batcher.put((request[0], packed) if self.net is None else (request[0], packed, self.net))
+        self._queue(request[0], pack_planes(request[1]), start)
+
+    def recv(self):
+        return self._timed(self.batcher.recv)
+
+    def _queue(self, game_id: int, packed: bytes, start: float) -> None:
+        """Queues a request's packed planes (for this channel's network);
+        its time since ``start`` counts as the put's."""
+        self.batcher.put((game_id, packed) if self.net is None else (game_id, packed, self.net))
         self.put_seconds += time.perf_counter() - start
         self.calls += 1
 
-    def recv(self):
+    def _timed(self, fetch):
         start = time.perf_counter()
         try:
-            return self.batcher.recv(self.game_id)
+            return fetch(self.game_id)
         finally:
             self.recv_seconds += time.perf_counter() - start
 
@@ -198,14 +205,7 @@ class PackedChannel(GameChannel):
     __slots__ = ()
 
     def put(self, game_id: int, planes: bytes) -> None:
-        start = time.perf_counter()
-        self.batcher.put((game_id, planes) if self.net is None else (game_id, planes, self.net))
-        self.put_seconds += time.perf_counter() - start
-        self.calls += 1
+        self._queue(game_id, planes, time.perf_counter())
 
     def recv(self) -> bytes:
-        start = time.perf_counter()
-        try:
-            return self.batcher.reply(self.game_id)
-        finally:
-            self.recv_seconds += time.perf_counter() - start
+        return self._timed(self.batcher.reply)

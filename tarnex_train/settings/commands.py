@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, replace
 
+from ..constants import MAX_SIMS, MAX_TEMPERATURE
 from .fields import Settings, group, setting
 from .groups import (ClusterSettings, DeviceSettings, Display, NetworkShape, PoolSettings, SearchConfig,
                      SearchPlayers, Seeding, ShardSettings, TrainSettings)
@@ -45,7 +46,7 @@ class ArenaOptions(Settings):
                             "seeded with --seed + 1)", kind=str)
     baseline_temperature: float = setting(
         0.0, "0: a baseline network's seats draw uniformly among the legal tiles, as the engine does; above 0 "
-        "they draw from the network's policy sharpened by this temperature", low=0.0, high=100.0)
+        "they draw from the network's policy sharpened by this temperature", low=0.0, high=MAX_TEMPERATURE)
     seats: list = setting([], "a match of any four players, seat 0 first: random, greedy, lookahead, centre, "
                           "blocker, policy:CKPT[:T] or search:CKPT:N (in place of --model and --baseline)", kind=str,
                           nargs=4, metavar="PLAYER")
@@ -114,17 +115,17 @@ class LoopSettings(Settings):
                                      "players score 0.25; 0 = never)", low=0, high=10**6)
     search_test_games: int = setting(16, "games of that match", low=1, high=10**6)
     search_test_sims: int = setting(64, "simulations per tile of that match's search seat (the run's c_init and "
-                                    "c_base; it credits the seat that chose a tile)", low=1, high=1_000_000)
+                                    "c_base; it credits the seat that chose a tile)", low=1, high=MAX_SIMS)
     previous_games: int = setting(40, "match games of each new network's policy against three seats of the "
                                   "previous generation's, seats rotated, random openings (0 = none)", low=0,
                                   high=10**6)
     previous_temperature: float = setting(0.0, "the previous generation's seats draw from its policy at this "
-                                          "temperature (0: its most likely tile)", low=0.0, high=100.0)
+                                          "temperature (0: its most likely tile)", low=0.0, high=MAX_TEMPERATURE)
     ladder_every: int = setting(5, "every N-th generation joins the rating ladder (its policy and search "
                                 "against random, greedy, lookahead and an earlier generation; 0 = never)",
                                 low=0, high=10**6)
     ladder_games: int = setting(8, "games of each ladder match", low=1, high=10**6)
-    ladder_sims: int = setting(16, "simulations per tile of the ladder's search player", low=1, high=1_000_000)
+    ladder_sims: int = setting(16, "simulations per tile of the ladder's search player", low=1, high=MAX_SIMS)
     calibration_games: int = setting(400, "test games of the random player against itself, once per run: the "
                                      "seat-0 payoff of two equal players", low=1, high=10**6)
     bootstrap_player: str = setting(
@@ -173,7 +174,7 @@ class LadderOptions(Settings):
     games: int = setting(8, "games of each ladder match (rounded up to whole rotation sets of four)", low=1,
                          high=10**6)
     sims: int = setting(16, "simulations per tile of each generation's search player (its PUCT constants the "
-                        "run's c_init and c_base; it credits the seat that chose a tile)", low=1, high=1_000_000)
+                        "run's c_init and c_base; it credits the seat that chose a tile)", low=1, high=MAX_SIMS)
     seeding: Seeding = group(Seeding)
     pool: PoolSettings = group(PoolSettings)
     device: DeviceSettings = group(DeviceSettings)

@@ -32,7 +32,7 @@ def setting(default, help: str, *, low=None, high=None, low_open: bool = False, 
     of ``kind``). ``deprecated``: former spellings of its option, still
     taken with a warning. ``only``: (another setting of the group, its
     value) where this one acts at all; given on the command line elsewhere,
-    it is refused. ``flag``: a switch that asks for something (no --no- form)."""
+    it is warned about. ``flag``: a switch that asks for something (no --no- form)."""
     kind = kind if kind is not None else type(default)
     meta = dict(help=help, low=low, high=high, low_open=low_open, choices=choices, kind=kind,
                 float32=float32, optional=default is None, metavar=metavar, option=option, nargs=nargs,

@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
+from ..constants import MAX_SIMS, MAX_TEMPERATURE
 from ..errors import OptionError
 from .fields import Settings, same_as, setting
 
@@ -28,7 +29,7 @@ class SearchConfig(Settings):
 
     TITLE = "search settings"
 
-    sims_per_move: int = setting(16, "simulations of the tree search for every tile chosen", low=1, high=1_000_000,
+    sims_per_move: int = setting(16, "simulations of the tree search for every tile chosen", low=1, high=MAX_SIMS,
                                  only=SEARCH)
     sample_moves: int = setting(
         30, "the first N-1 tiles of a game (all seats together) are sampled in proportion to the visit counts, "
@@ -51,7 +52,7 @@ class SearchConfig(Settings):
         choices=("search", "policy", "greedy", "lookahead"))
     policy_temperature: float = setting(
         1.0, "the temperature the policy's tiles are drawn at (0: always the most likely tile)",
-        low=0.0, high=100.0, only=POLICY)
+        low=0.0, high=MAX_TEMPERATURE, only=POLICY)
     reference_seats: float = setting(
         0.75, "the chance that each seat of a game goes to a reference player (greedy or lookahead, equally "
         "often), drawn afresh for each game; the network plays the others, at least one",
@@ -71,7 +72,7 @@ class SearchConfig(Settings):
         "needs --credit chooser)", choices=("visits", "completed_q"), only=SEARCH)
     cheap_sims: int = setting(
         0, "playout-cap randomisation: simulations of the quick searches that only move the game on; 0: every "
-        "tile gets the full search and is a policy target; below --sims-per-move", low=0, high=1_000_000,
+        "tile gets the full search and is a policy target; below --sims-per-move", low=0, high=MAX_SIMS,
         only=SEARCH)
     full_share: float = setting(0.25, "with --cheap-sims: share of the tiles that get the full search (with "
                                 "noise) and become policy targets", low=0.0, high=1.0, low_open=True, only=SEARCH)

@@ -88,8 +88,9 @@ Decision policy_decision(const Node& root, const Game& game, float temperature, 
 // has no child.
 Decision search_decision(const Node& root, const Game& game, Rng& rng);
 // tarnex_train's evaluators answer each seat's share of the payoff minus the
-// mean share, so that an unvisited child counts as average: a finished
-// game's payoff is moved onto the same scale.
+// mean share (VALUE_CENTRE in inference/evaluators.py), so that an unvisited
+// child counts as average: a finished game's payoff is moved onto the same
+// scale.
 inline constexpr float kValueCentre = 1.0f / static_cast<float>(kPlayers);
 
 // The core search (self_play::run_search) as a player searches: crediting

@@ -30,8 +30,8 @@ from starlette.staticfiles import StaticFiles
 from . import sources
 from .errors import BadRequest, NotFound, RequestError
 from .guard import LOOPBACK_NAMES, Guard, is_loopback, make_token, slow_client_protocol
-from .matches import Matches
-from .players import default_opponent, parse_player, suggested_players
+from .matches import Matches, check_cost
+from .players import default_opponent, load, parse_player, suggested_players
 from .replays import replay_view
 from .runs import ShardCache, open_runs
 
@@ -162,7 +162,10 @@ def make_app(run_paths, host: str = "127.0.0.1", token: str | None = None, port:
         seats = data.get("seats")
         if not isinstance(seats, list) or len(seats) != 4:
             raise BadRequest("seats must be a list of four players")
-        players = [await run_in_threadpool(parse_player, text, runs) for text in seats]
+        players = [parse_player(text, runs) for text in seats]
+        check_cost(players)  # before any network is loaded
+        for player in players:
+            await run_in_threadpool(load, player)
         match = matches.start(players, bool(data.get("step", False)))
         return JSONResponse({"id": match.id})
 

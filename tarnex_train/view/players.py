@@ -27,7 +27,8 @@ SUGGESTED_SIMS = 64
 class Player:
     label: str
     engine_seat: tuple = ()  # the match driver's form; empty for a person
-    network: object = None  # the evaluator of a policy or search seat
+    network: object = None  # the evaluator of a policy or search seat, once loaded
+    checkpoint: str | None = None  # the resolved file of that network
 
     @property
     def person(self) -> bool:
@@ -42,8 +43,8 @@ class Player:
 
 
 def parse_player(text, runs) -> Player:
-    """A player from its string; BadRequest naming what is wrong. Loads the
-    network of a policy or search seat (seconds: call it off the event loop)."""
+    """A player from its string, its network not yet loaded (``load``);
+    BadRequest naming what is wrong."""
     if text == PERSON:
         return Player(text)
     try:
@@ -54,11 +55,17 @@ def parse_player(text, runs) -> Player:
         return Player(text, spec.native())
     path, name = checkpoint(spec.checkpoint, runs)
     kind, _, rest = text.partition(":")
-    player = Player(f"{kind}:{name}{rest[len(spec.checkpoint):]}", spec.native())
-    try:
-        player.network = sources.NetworkPlayer(path)
-    except sources.OptionError as error:  # a file that is not a checkpoint
-        raise BadRequest(str(error)) from None
+    return Player(f"{kind}:{name}{rest[len(spec.checkpoint):]}", spec.native(), checkpoint=path)
+
+
+def load(player: Player) -> Player:
+    """Loads a policy or search seat's network (seconds: call it off the
+    event loop); BadRequest for a file that is not a checkpoint."""
+    if player.checkpoint is not None and player.network is None:
+        try:
+            player.network = sources.NetworkPlayer(player.checkpoint)
+        except sources.OptionError as error:
+            raise BadRequest(str(error)) from None
     return player
 
 
@@ -74,7 +81,7 @@ def checkpoint(text: str, runs) -> tuple[str, str]:
     candidates += [os.path.join(run.real, text) for run in runs] + [text]
     for candidate in candidates:
         real = os.path.realpath(candidate)
-        run = next((run for run in runs if os.path.commonpath([real, run.real]) == run.real), None)
+        run = next((run for run in runs if run.inside(real) is not None), None)
         if run is not None and real.endswith(".pt") and os.path.isfile(real):
             return real, _name(real, run, runs)
     raise BadRequest(f"checkpoint {text!r} is not a .pt file in one of the view's run folders")
