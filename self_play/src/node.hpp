@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "game.hpp"
@@ -15,6 +16,9 @@ struct Node {
     // from then on, which gives every node its own arbitrary but stable order.
     std::vector<Node> children;
     Tile tile = 0;  // the move from the parent to this node
+    // A search that branches on whole placements: the move is all of this
+    // placement's cells not yet chosen (`tile` is the first of them).
+    std::optional<Placement> placement;
     std::size_t player = 0;
     float value_sum = 0.0f;
     std::uint32_t visit_count = 0;

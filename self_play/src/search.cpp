@@ -1,5 +1,7 @@
 #include "search.hpp"
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <random>
 
@@ -56,6 +58,49 @@ void add_root_noise(Node& root, const Config& config, Rng& rng) {
     }
 }
 
+void expand_placements(Node& node, const Game& game) {
+    if (node.children.empty()) return;
+    // A legal tile the policy left without a child gets a floor, not a zero,
+    // so that a placement through it stays reachable.
+    constexpr float kFloor = 1e-6f;
+    std::array<float, kBoardCells> prior;
+    prior.fill(kFloor);
+    for (const Node& child : node.children) prior[child.tile] = std::max(child.prior, kFloor);
+
+    const std::vector<Placement> placements = game.tile_moves.completable();
+    std::vector<Node> children(placements.size());
+    std::vector<double> scores(placements.size());
+    for (std::size_t i = 0; i < placements.size(); ++i) {
+        Node& child = children[i];
+        double log_product = 0.0, mass = 0.0;
+        std::size_t open = 0;
+        placements[i].for_each_cell([&](std::size_t cell) {
+            if (!game.tile_moves.contains(cell)) return;  // chosen earlier in the turn
+            if (open == 0) child.tile = cell;
+            log_product += std::log(static_cast<double>(prior[cell]));
+            mass += prior[cell];
+            ++open;
+        });
+        child.placement = placements[i];
+        // The chance that tiles drawn one by one from the prior, each draw
+        // renormalised over what is left, take the placement's n open cells
+        // first, in any order: n! prod p / prod_k (1 - k mean p), exact where
+        // the cells' priors are equal. A placement the policy spreads its
+        // whole mass over scores 1, however many cells it has.
+        const double mean = mass / static_cast<double>(std::max<std::size_t>(open, 1));
+        double score = log_product;
+        for (std::size_t k = 1; k < open; ++k) {
+            score += std::log(static_cast<double>(k + 1)) - std::log(std::max(1.0 - static_cast<double>(k) * mean, 1e-6));
+        }
+        scores[i] = score;
+    }
+    const double top = scores.empty() ? 0.0 : *std::max_element(scores.begin(), scores.end());
+    double sum = 0.0;
+    for (double& score : scores) sum += (score = std::exp(score - top));
+    for (std::size_t i = 0; i < children.size(); ++i) children[i].prior = static_cast<float>(scores[i] / sum);
+    node.children = std::move(children);
+}
+
 void backup(const std::vector<Node*>& path, const std::vector<float>& values) {
     for (Node* node : path) {
         if (node->player >= values.size()) {
@@ -91,7 +136,13 @@ const Game& descend(Node& root, const Game& game, const Config& config, std::vec
             // the child's tile applied (a rejected tile changes nothing and
             // is ignored, as in a replay from the root).
             child.position = std::make_unique<Game>(*position);
-            (void)child.position->apply(child.tile);
+            if (child.placement) {
+                child.placement->for_each_cell([&](std::size_t cell) {
+                    if (child.position->tile_moves.contains(cell)) (void)child.position->apply(cell);
+                });
+            } else {
+                (void)child.position->apply(child.tile);
+            }
         }
         position = child.position.get();
         path.push_back(&child);

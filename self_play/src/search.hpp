@@ -59,7 +59,22 @@ struct SearchRules {
     // network's values are centred (seat shares minus their mean);
     // self-play's search backs up the raw payoffs.
     float terminal_offset = 0.0f;
+    // Branch on whole placements instead of tiles: every node's children are
+    // the placements that can end the mover's turn from its position (see
+    // expand_placements), so each simulation goes a whole turn deeper and
+    // its leaf is always a turn's first tile, where the network's values are
+    // steadiest. Credit is then always the chooser's: a placement always
+    // hands the move on.
+    bool placements = false;
 };
+
+// Replaces the tile children that evaluate gave `node` by one child per
+// placement that can end the mover's turn from `game` (TileMoves::completable).
+// A placement's prior is the chance that the tile priors, drawn one tile at a
+// time, pick its open cells first (the network's policy spreads a turn's
+// target over the chosen placement's cells), normalised over the
+// placements. A node without children stays a leaf.
+void expand_placements(Node& node, const Game& game);
 
 // Adds the simulation's values along the path, each node taking its own seat's value.
 void backup(const std::vector<Node*>& path, const std::vector<float>& values);
@@ -78,6 +93,7 @@ Expected<Node, std::string> run_search(const Game& game, const Config& config, T
     if (auto error = evaluate(root, game, transport, id, rng, reply)) {
         return Unexpected{"Error evaluating root node: " + error->display()};
     }
+    if (rules.placements) expand_placements(root, game);
     if (rules.stop_at_leaf_root && root.is_leaf()) return root;
     if (rules.root_priors != nullptr) {
         rules.root_priors->clear();
@@ -95,7 +111,8 @@ Expected<Node, std::string> run_search(const Game& game, const Config& config, T
             if (rules.return_leaf_errors) return Unexpected{std::move(message)};
             fault(message);
         }
-        if (rules.credit == Credit::next) {
+        if (rules.placements) expand_placements(leaf, position);
+        if (rules.credit == Credit::next && !rules.placements) {
             backup(path, reply.values);
         } else {
             backup_to_chooser(root, path, reply.values);

@@ -155,7 +155,7 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None, 
     seed = options.seeding.seed if options.seeding.seed is not None else random.randrange(2**62)
     nets, indices = match_networks(players, networks, options.shape, seed)
     search = options.search
-    natives = [p.native(search.credit, search.c_init, search.c_base) for p in players]
+    natives = [p.native(search) for p in players]
     spec = EvaluatorSpec([PlayerSpec(net) for net in nets], cache_mb=options.pool.cache_mb,
                          precision=options.pool.inference_precision) if nets \
         else EvaluatorSpec.zero_cost()

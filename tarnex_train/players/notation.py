@@ -11,6 +11,7 @@ form for the match driver (``tarnex_train._match``).
                           opponents (greedy's measure breaking ties)
     policy:CKPT[:T]       the network's most likely legal tile (T > 0: drawn at temperature T)
     search:CKPT:N         PUCT search with N simulations per tile, no root noise, the most visited tile
+                          (branching on tiles or, with --branching placement, on whole placements)
 """
 
 from __future__ import annotations
@@ -46,16 +47,17 @@ class Player:
     def uses_network(self) -> bool:
         return self.kind in ("policy", "search")
 
-    def native(self, credit: str = _SEARCH_DEFAULTS.credit, c_init: float = _SEARCH_DEFAULTS.c_init,
-               c_base: float = _SEARCH_DEFAULTS.c_base) -> tuple:
-        """The seat as the match driver takes it."""
+    def native(self, search: SearchPlayers = _SEARCH_DEFAULTS) -> tuple:
+        """The seat as the match driver takes it, a search seat searching
+        by ``search``."""
         if self.kind == "random":
             return ("random",)
         if self.kind == "reference":
             return ("reference", self.name)
         if self.kind == "policy":
             return ("policy", float(self.temperature))
-        return ("search", int(self.sims), float(c_init), float(c_base), credit)
+        return ("search", int(self.sims), float(search.c_init), float(search.c_base), search.credit,
+                search.branching)
 
 
 def parse_player(text: str) -> Player:

@@ -107,6 +107,11 @@ class SearchPlayers(Settings):
         SearchConfig, "credit", default="chooser", deprecated=("--search-credit",),
         help="whose value ranks a tile that completes a piece: 'chooser', the seat that chose it, or 'next', the "
         "seat that moves after it (as tarnex_self_play's search does)")
+    branching: str = setting(
+        "tile", "what a search node branches on: 'tile', one cell of the mover's piece at a time (as "
+        "tarnex_self_play's search does), or 'placement', every whole placement that can end the mover's turn, "
+        "valued for the seat that places it where the next seat's turn begins (the credit is then always "
+        "'chooser')", choices=("tile", "placement"))
 
 
 @dataclass(frozen=True)

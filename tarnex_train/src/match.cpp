@@ -16,7 +16,9 @@ std::vector<const Node*> children_by_tile(const Node& root) {
     std::vector<const Node*> children;
     children.reserve(root.children.size());
     for (const Node& child : root.children) children.push_back(&child);
-    std::sort(children.begin(), children.end(), [](const Node* a, const Node* b) { return a->tile < b->tile; });
+    // Stable: placements may share their first cell, and keep their order.
+    std::stable_sort(children.begin(), children.end(),
+                     [](const Node* a, const Node* b) { return a->tile < b->tile; });
     return children;
 }
 
@@ -114,21 +116,49 @@ Decision policy_decision(const Node& root, const Game& game, float temperature, 
 
 Decision search_decision(const Node& root, const Game& game, Rng& rng) {
     if (root.is_leaf()) return Decision{uniform_tile(game, rng), {}};
-    const std::vector<const Node*> children = children_by_tile(root);
     std::uint32_t total = 0;
-    for (const Node* child : children) total += child->visit_count;
-    Decision decision;
+    for (const Node& child : root.children) total += child.visit_count;
+    std::vector<double> shares;
+    shares.reserve(root.children.size());
+    for (const Node& child : root.children) {
+        // In single precision, as the shares have always been computed.
+        shares.push_back(static_cast<float>(child.visit_count) / static_cast<float>(total));
+    }
     const Node* best = nullptr;
-    for (const Node* child : children) {
-        decision.shares.emplace_back(static_cast<std::int32_t>(child->tile),
-                                     static_cast<float>(child->visit_count) / static_cast<float>(total));
+    for (const Node* child : children_by_tile(root)) {
         if (best == nullptr || child->visit_count > best->visit_count ||
             (child->visit_count == best->visit_count && child->prior > best->prior)) {
             best = child;
         }
     }
-    decision.tile = best->tile;
-    return decision;
+    return Decision{best->tile, cell_shares(root, game, shares)};
+}
+
+Shares cell_shares(const Node& root, const Game& game, const std::vector<double>& weights) {
+    if (weights.size() != root.children.size()) fault("cell_shares: one weight per child expected");
+    std::array<double, kBoardCells> by_tile{};
+    std::array<bool, kBoardCells> reached{};
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        const Node& child = root.children[i];
+        if (!child.placement) {
+            by_tile[child.tile] += weights[i];
+            reached[child.tile] = true;
+            continue;
+        }
+        std::vector<Tile> open;
+        child.placement->for_each_cell([&](std::size_t cell) {
+            if (game.tile_moves.contains(cell)) open.push_back(cell);
+        });
+        for (const Tile cell : open) {
+            by_tile[cell] += weights[i] / static_cast<double>(open.size());
+            reached[cell] = true;
+        }
+    }
+    Shares shares;
+    for (std::size_t tile = 0; tile < kBoardCells; ++tile) {
+        if (reached[tile]) shares.emplace_back(static_cast<std::int32_t>(tile), static_cast<float>(by_tile[tile]));
+    }
+    return shares;
 }
 
 }  // namespace tarnex::match

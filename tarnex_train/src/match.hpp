@@ -46,6 +46,11 @@ struct PolicyPlayer {
 // (self-play, never a match). The PUCT constants have no default here: the
 // caller's come from the settings (tarnex_train.settings.SearchConfig), so
 // no second value can disagree with them.
+//
+// With `placements` it branches on whole placements (self_play::SearchRules),
+// crediting the chooser whatever `credit` says, and takes the first cell not
+// yet chosen of the most visited placement: a stateless player that searches
+// again at every tile of its turn, among the placements still open.
 struct SearchPlayer {
     std::uint64_t sims = 1;
     float c_init;
@@ -53,6 +58,7 @@ struct SearchPlayer {
     Credit credit = Credit::next;
     float dirichlet_alpha = 0.3f;
     float exploration_fraction = 0.0f;
+    bool placements = false;
 };
 using Player = std::variant<RandomPlayer, ReferencePlayer, PolicyPlayer, SearchPlayer>;
 
@@ -85,8 +91,13 @@ Tile uniform_tile(const Game& game, Rng& rng);
 Decision policy_decision(const Node& root, const Game& game, float temperature, Rng& rng);
 // A search's decision: the most visited root child, the highest prior among
 // equals (then the lowest tile); a uniformly drawn legal tile when the root
-// has no child.
+// has no child. The shares are the children's visit shares (cell_shares).
 Decision search_decision(const Node& root, const Game& game, Rng& rng);
+// Per tile, in ascending tile order, the weight of the root's children that
+// move there (one weight per child, in walk order): a tile child's own, and a
+// placement child's spread evenly over its cells not yet chosen in `game`,
+// which is how a whole placement's target reads tile by tile.
+Shares cell_shares(const Node& root, const Game& game, const std::vector<double>& weights);
 // tarnex_train's evaluators answer each seat's share of the payoff minus the
 // mean share (VALUE_CENTRE in inference/evaluators.py), so that an unvisited
 // child counts as average: a finished game's payoff is moved onto the same
@@ -109,7 +120,8 @@ Expected<Node, std::string> search(const Game& game, const SearchPlayer& player,
     config.dirichlet_alpha = player.dirichlet_alpha;
     config.exploration_fraction = player.exploration_fraction;
     self_play::SearchRules rules;
-    rules.credit = player.credit;
+    rules.credit = player.placements ? Credit::chooser : player.credit;
+    rules.placements = player.placements;
     rules.noise_at_zero_fraction = false;
     rules.stop_at_leaf_root = true;
     rules.return_leaf_errors = true;

@@ -122,7 +122,8 @@ bool read_id(PyObject* o, std::int32_t& out) {
 }
 
 constexpr const char* kPlayerForms =
-    "('random',), ('reference', name), ('policy', temperature) or ('search', sims, c_init, c_base, credit)";
+    "('random',), ('reference', name), ('policy', temperature) or ('search', sims, c_init, c_base, credit[, "
+    "branching])";
 
 // One seat's player tuple; `what` names it in errors ("seats[2]", "seat").
 bool read_player(PyObject* o, const std::string& what, Player& out) {
@@ -166,9 +167,12 @@ bool read_player(PyObject* o, const std::string& what, Player& out) {
         SearchPlayer search{};
         long long sims = 0;
         std::string credit;
-        if (!arity(4, "('search', sims, c_init, c_base, credit)") || !read_integer(item(1), what + ": sims", sims) ||
+        std::string branching = "tile";
+        constexpr const char* form = "('search', sims, c_init, c_base, credit[, branching])";
+        if ((size != 6 && !arity(4, form)) || !read_integer(item(1), what + ": sims", sims) ||
             !read_number(item(2), what + ": c_init", search.c_init) ||
-            !read_number(item(3), what + ": c_base", search.c_base) || !read_text(item(4), what + ": credit", credit)) {
+            !read_number(item(3), what + ": c_base", search.c_base) || !read_text(item(4), what + ": credit", credit) ||
+            (size == 6 && !read_text(item(5), what + ": branching", branching))) {
             return false;
         }
         if (sims < 1) return fail(PyExc_ValueError, what + ": sims must be at least 1");
@@ -176,8 +180,12 @@ bool read_player(PyObject* o, const std::string& what, Player& out) {
         if (credit != "next" && credit != "chooser") {
             return fail(PyExc_ValueError, what + ": unknown credit " + shown(credit) + " (next, chooser)");
         }
+        if (branching != "tile" && branching != "placement") {
+            return fail(PyExc_ValueError, what + ": unknown branching " + shown(branching) + " (tile, placement)");
+        }
         search.sims = static_cast<std::uint64_t>(sims);
         search.credit = credit == "next" ? Credit::next : Credit::chooser;
+        search.placements = branching == "placement";
         out = search;
         return true;
     }
@@ -358,7 +366,7 @@ PyObject* play_training_game(PyObject*, PyObject* args, PyObject* kwargs) {
     Player player;
     if (!read_player(search_object, "search", player)) return nullptr;
     if (!std::holds_alternative<SearchPlayer>(player)) {
-        fail(PyExc_ValueError, "search must be a ('search', sims, c_init, c_base, credit) player");
+        fail(PyExc_ValueError, "search must be a ('search', sims, c_init, c_base, credit[, branching]) player");
         return nullptr;
     }
     TrainingSearch plan;
@@ -379,7 +387,8 @@ PyObject* play_training_game(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         plan.target = name == "visits" ? PolicyTarget::visits : PolicyTarget::completed_q;
         // Its values must be the mover's own.
-        if (plan.target == PolicyTarget::completed_q && plan.full.credit != Credit::chooser) {
+        if (plan.target == PolicyTarget::completed_q && plan.full.credit != Credit::chooser &&
+            !plan.full.placements) {
             fail(PyExc_ValueError, "policy_target 'completed_q' needs the credit 'chooser'");
             return nullptr;
         }
@@ -453,7 +462,7 @@ PyMethodDef methods[] = {
      "                   exploration_fraction=0.0, cheap_sims=0, full_share=1.0,\n"
      "                   policy_target='visits')\n"
      "    -> (history, policies, payoff)\n\n"
-     "A self-play game, every seat the ('search', sims, c_init, c_base, credit) player\n"
+     "A self-play game, every seat the ('search', sims, c_init, c_base, credit[, branching]) player\n"
      "with root noise; with cheap_sims, only a full_share of the tiles get the full\n"
      "search, whose visit shares (or, with policy_target='completed_q', priors improved\n"
      "by the searched values) are recorded; the others' policies are empty."},

@@ -5,7 +5,7 @@
 
 namespace tarnex::match {
 
-Shares completed_q_target(const Node& root, const std::vector<float>& priors) {
+Shares completed_q_target(const Node& root, const Game& game, const std::vector<float>& priors) {
     constexpr double kVisitScale = 50.0;
     constexpr double kValueScale = 0.1;
     constexpr double kFloor = 1e-12;  // a prior of 0 stays (almost) 0 without taking a log of 0
@@ -38,13 +38,9 @@ Shares completed_q_target(const Node& root, const std::vector<float>& priors) {
     const double top = *std::max_element(logits.begin(), logits.end());
     double total = 0.0;
     for (double& l : logits) total += (l = std::exp(l - top));
-    Shares target;
-    target.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        target.emplace_back(static_cast<std::int32_t>(root.children[i].tile), static_cast<float>(logits[i] / total));
-    }
-    std::sort(target.begin(), target.end());
-    return target;
+    std::vector<double> target(n);
+    for (std::size_t i = 0; i < n; ++i) target[i] = static_cast<float>(logits[i] / total);
+    return cell_shares(root, game, target);
 }
 
 }  // namespace tarnex::match

@@ -33,8 +33,9 @@ enum class PolicyTarget : std::uint8_t { visits, completed_q };
 // The completed-Q target of a searched root, credited to the chooser:
 // unvisited tiles take the prior-weighted mean value of the visited ones;
 // values are scaled to [0, 1] over the root's tiles, then by
-// (kVisitScale + most visits) * kValueScale, as in mctx.
-Shares completed_q_target(const Node& root, const std::vector<float>& priors);
+// (kVisitScale + most visits) * kValueScale, as in mctx. A placement's
+// share is spread over its open cells in `game` (cell_shares).
+Shares completed_q_target(const Node& root, const Game& game, const std::vector<float>& priors);
 
 struct TrainingSearch {
     SearchPlayer full{};  // the recorded searches, noise included
@@ -59,6 +60,7 @@ Expected<TrainingGame, std::string> play_training(Game game, const TrainingSearc
     bool full = true;
     bool improve = false;
     std::vector<float> priors;
+    const Game* searched = nullptr;
     return self_play::play_training_game(
         std::move(game), plan.sample_moves, rng,
         [&](const Game& position) {
@@ -69,12 +71,13 @@ Expected<TrainingGame, std::string> play_training(Game game, const TrainingSearc
                 player.exploration_fraction = 0.0f;
             }
             improve = full && plan.target == PolicyTarget::completed_q;
+            searched = &position;
             return search(position, player, transport, id, rng, improve ? &priors : nullptr);
         },
         [&](const Node& root, const Game& position) { return search_decision(root, position, rng); },
         [&](const Node& root, Decision& decision) -> Shares {
             if (!full) return {};
-            if (improve && !root.is_leaf()) return completed_q_target(root, priors);
+            if (improve && !root.is_leaf()) return completed_q_target(root, *searched, priors);
             return std::move(decision.shares);
         });
 }

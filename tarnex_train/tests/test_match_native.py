@@ -83,11 +83,12 @@ def test_choose_tile_gives_the_decision_and_its_shares():
     history = _match.random_opening(1, 5)
     _, mover, legal, _, _ = _rules.position(history)
     legal_tiles = {t for t in range(400) if legal[t]}
-    channel = Channel()
-    tile, shares = _match.choose_tile(history, ("search", 8, 1.25, 19652.0, "next"), channel, channel, id=4)
-    assert tile in legal_tiles and {t for t, _ in shares} <= legal_tiles
-    assert sum(share for _, share in shares) == pytest.approx(1.0)
-    assert {request[0] for request in channel.requests} == {4}
+    for search in (("search", 8, 1.25, 19652.0, "next"), ("search", 8, 1.25, 19652.0, "next", "placement")):
+        channel = Channel()
+        tile, shares = _match.choose_tile(history, search, channel, channel, id=4)
+        assert tile in legal_tiles and {t for t, _ in shares} <= legal_tiles
+        assert sum(share for _, share in shares) == pytest.approx(1.0)
+        assert {request[0] for request in channel.requests} == {4} and len(channel.requests) == 9
     tile, shares = _match.choose_tile(history, POLICY, channel, channel)
     assert [t for t, _ in shares] == sorted(legal_tiles) and tile == max(shares, key=lambda pair: pair[1])[0]
     assert _match.choose_tile(history, ("random",), None, None)[1] == []
@@ -106,6 +107,7 @@ class FailingPipe:
     (("search", 0, 1.25, 19652.0, "next"), ValueError),
     (("search", 4, 1.25, 19652.0, "mover"), ValueError),
     (("search", 4, 1.25), TypeError),
+    (("search", 4, 1.25, 19652.0, "chooser", "turn"), ValueError),
     (["random"], TypeError),
     ((), TypeError),
     (("line\nbreak",), ValueError),

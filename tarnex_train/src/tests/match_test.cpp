@@ -177,6 +177,83 @@ TEST(MatchPlayers, AFinishedGameIsValuedOnTheNetworksCentredScale) {
     EXPECT_FLOAT_EQ(child.value_sum / 3.0f, payoff[last->current_player] - 0.25f);
 }
 
+// Branching on placements: the root's children are the placements that can
+// end the turn, the one whose cells the policy likes first; every simulation
+// ends a turn; the placing seat is credited whatever credit was asked for;
+// the decision plays an open cell of the most visited placement, its shares
+// spread over open cells.
+TEST(MatchPlayers, APlacementSearchBranchesOnWholeTurnsForThePlacingSeat) {
+    std::vector<Game> positions;
+    self_play::test::random_game(5, &positions);
+    Game game = positions[positions.size() / 4];
+    (void)game.apply(game.get_legal_tiles().front());
+    if (game.tile_moves.completable().size() < 3) game = positions[positions.size() / 4];
+    const std::size_t mover = game.current_player;
+    const std::vector<Placement> completable = game.tile_moves.completable();
+    ASSERT_GT(completable.size(), 2u);
+    const Placement liked = completable.back();
+    std::vector<std::pair<Tile, float>> liked_cells;
+    for (Tile tile : game.get_legal_tiles()) liked_cells.emplace_back(tile, liked.covers(tile) ? 2.0f : 1.0f);
+    const auto root_policy = self_play::test::policy_for_tiles(mover, liked_cells);
+    std::size_t requests = 0;
+    // Early in the game no seat is out, so the seat before the evaluated
+    // position's mover is the one that placed: it wins, the others lose.
+    ScriptedTransport transport([&](std::size_t index, const BoardState&, EvaluationReply& reply) {
+        ++requests;
+        reply.policy = index == 0 ? root_policy : std::vector<float>(kCells, 1.0f);
+        reply.values = {0.0f, 0.0f, 0.0f, 1.0f};
+        return std::optional<ScriptedError>{};
+    });
+    SearchPlayer player{64, 1.0f, 19652.0f, Credit::next};
+    player.placements = true;
+    Rng rng(4);
+    auto searched = search(game, player, transport, 0, rng);
+    ASSERT_TRUE(searched) << searched.error();
+    const Node& root = searched.value();
+    ASSERT_EQ(root.children.size(), completable.size());
+    EXPECT_EQ(requests, 65u);  // the root and one leaf per simulation
+    const auto liked_child = std::find_if(root.children.begin(), root.children.end(),
+                                          [&](const Node& child) { return child.placement == liked; });
+    ASSERT_NE(liked_child, root.children.end());
+    float total = 0.0f;
+    for (const Node& child : root.children) {
+        ASSERT_TRUE(child.placement.has_value());
+        total += child.prior;
+        if (&child != &*liked_child) {
+            EXPECT_LT(child.prior, liked_child->prior);
+        }
+        if (child.visit_count == 0) continue;
+        EXPECT_EQ(child.position->board.piece_count(mover) + 1, game.board.piece_count(mover));
+        EXPECT_NE(child.position->current_player, mover);
+    }
+    EXPECT_NEAR(total, 1.0f, 1e-5f);
+    // One simulation: its leaf is the chosen child's own position, whose
+    // value is the placing seat's, though the credit asked for was `next`.
+    SearchPlayer once = player;
+    once.sims = 1;
+    auto single = search(game, once, transport, 0, rng);
+    ASSERT_TRUE(single);
+    float backed_up = 0.0f;
+    for (const Node& child : single.value().children) backed_up += child.value_sum;
+    EXPECT_EQ(backed_up, 1.0f);
+
+    Rng decide_rng(4);
+    ScriptedTransport again = transport;
+    const Decision decided = decision(player, game, again, decide_rng);
+    std::uint32_t most = 0;
+    for (const Node& child : root.children) most = std::max(most, child.visit_count);
+    EXPECT_TRUE(std::any_of(root.children.begin(), root.children.end(), [&](const Node& child) {
+        return child.visit_count == most && child.placement->covers(decided.tile);
+    }));
+    EXPECT_TRUE(game.tile_moves.contains(decided.tile));
+    float shared = 0.0f;
+    for (const auto& [tile, share] : decided.shares) {
+        EXPECT_TRUE(game.tile_moves.contains(static_cast<Tile>(tile))) << tile;
+        shared += share;
+    }
+    EXPECT_NEAR(shared, 1.0f, 1e-5f);
+}
+
 TEST(Match, MixedSeatsPlayALegalGameToItsEnd) {
     const History opening = random_opening(4, 9);
     auto start = play_opening({opening.begin(), opening.end()});

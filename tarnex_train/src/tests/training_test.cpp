@@ -81,7 +81,7 @@ TEST(TrainingGame, CompletedQTargetMovesPriorsByTheSearchedValues) {
         child.value_sum = values[i];
         root.children.push_back(std::move(child));
     }
-    const Shares target = completed_q_target(root, priors);
+    const Shares target = completed_q_target(root, Game::reset(), priors);
     ASSERT_EQ(target.size(), 4u);
     float total = 0.0f;
     for (std::size_t i = 0; i < 4; ++i) {
@@ -98,7 +98,7 @@ TEST(TrainingGame, CompletedQTargetMovesPriorsByTheSearchedValues) {
     EXPECT_NEAR(share(11) / share(10), 0.3f / 0.2f, 1e-4f);
     // Without any visit the target is the prior.
     for (Node& child : root.children) child.visit_count = 0;
-    const Shares unsearched = completed_q_target(root, priors);
+    const Shares unsearched = completed_q_target(root, Game::reset(), priors);
     for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR(unsearched[i].second, priors[3 - i], 1e-6f);
 }
 
