@@ -65,7 +65,7 @@ void expand_placements(Node& node, const Game& game) {
     constexpr float kFloor = 1e-6f;
     std::array<float, kBoardCells> prior;
     prior.fill(kFloor);
-    for (const Node& child : node.children) prior[child.tile] = std::max(child.prior, kFloor);
+    for (const Node& child : node.children) prior[child.tile] = child.prior > kFloor ? child.prior : kFloor;  // NaN too
 
     const std::vector<Placement> placements = game.tile_moves.completable();
     std::vector<Node> children(placements.size());

@@ -198,12 +198,13 @@ TEST(MatchPlayers, APlacementSearchBranchesOnWholeTurnsForThePlacingSeat) {
     std::size_t requests = 0;
     // Early in the game no seat is out, so the seat before the evaluated
     // position's mover is the one that placed: it wins, the others lose.
-    ScriptedTransport transport([&](std::size_t index, const BoardState&, EvaluationReply& reply) {
+    const auto script = [&](std::size_t index, const BoardState&, EvaluationReply& reply) {
         ++requests;
         reply.policy = index == 0 ? root_policy : std::vector<float>(kCells, 1.0f);
         reply.values = {0.0f, 0.0f, 0.0f, 1.0f};
         return std::optional<ScriptedError>{};
-    });
+    };
+    ScriptedTransport transport(script);
     SearchPlayer player{64, 1.0f, 19652.0f, Credit::next};
     player.placements = true;
     Rng rng(4);
@@ -237,8 +238,9 @@ TEST(MatchPlayers, APlacementSearchBranchesOnWholeTurnsForThePlacingSeat) {
     for (const Node& child : single.value().children) backed_up += child.value_sum;
     EXPECT_EQ(backed_up, 1.0f);
 
+    // The same search again, from a fresh script and generator: the same tree.
     Rng decide_rng(4);
-    ScriptedTransport again = transport;
+    ScriptedTransport again(script);
     const Decision decided = decision(player, game, again, decide_rng);
     std::uint32_t most = 0;
     for (const Node& child : root.children) most = std::max(most, child.visit_count);
