@@ -73,7 +73,9 @@ struct SearchRules {
 // A placement's prior is the chance that the tile priors, drawn one tile at a
 // time, pick its open cells first (the network's policy spreads a turn's
 // target over the chosen placement's cells), normalised over the
-// placements. A node without children stays a leaf.
+// placements. The children keep completable's order, which is fixed by the
+// position, so no draw is spent on their walk order. A node without
+// children stays a leaf.
 void expand_placements(Node& node, const Game& game);
 
 // Adds the simulation's values along the path, each node taking its own seat's value.

@@ -145,14 +145,13 @@ Shares cell_shares(const Node& root, const Game& game, const std::vector<double>
             reached[child.tile] = true;
             continue;
         }
-        std::vector<Tile> open;
+        std::size_t open = 0;
+        child.placement->for_each_cell([&](std::size_t cell) { open += game.tile_moves.contains(cell); });
         child.placement->for_each_cell([&](std::size_t cell) {
-            if (game.tile_moves.contains(cell)) open.push_back(cell);
-        });
-        for (const Tile cell : open) {
-            by_tile[cell] += weights[i] / static_cast<double>(open.size());
+            if (!game.tile_moves.contains(cell)) return;
+            by_tile[cell] += weights[i] / static_cast<double>(open);
             reached[cell] = true;
-        }
+        });
     }
     Shares shares;
     for (std::size_t tile = 0; tile < kBoardCells; ++tile) {

@@ -120,7 +120,7 @@ Expected<Node, std::string> search(const Game& game, const SearchPlayer& player,
     config.dirichlet_alpha = player.dirichlet_alpha;
     config.exploration_fraction = player.exploration_fraction;
     self_play::SearchRules rules;
-    rules.credit = player.placements ? Credit::chooser : player.credit;
+    rules.credit = player.credit;  // the core credits the chooser of a placement whatever this says
     rules.placements = player.placements;
     rules.noise_at_zero_fraction = false;
     rules.stop_at_leaf_root = true;
