@@ -3,24 +3,23 @@ main process of a local run, on every node of a Ray cluster (the
 description travels through Ray's object store), and in the loop, which
 hands its networks over in memory instead of saving and reloading them.
 
-A description is plain data: the players (a network and how it answers,
-``evaluators.PlayerSpec``) and the cache's memory; ``build`` makes the
-evaluator on a device."""
+A description is plain data: the networks (a request's player is an index
+among them) and the cache's memory; ``build`` makes the evaluator on a
+device."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
 
 from ..settings import DeviceSettings
-from .evaluators import NetworkEvaluator, PlayerSpec, ZeroEvaluator
+from .evaluators import NetworkEvaluator, ZeroEvaluator
 
 
 @dataclass
 class EvaluatorSpec:
-    players: list = field(default_factory=list)
+    nets: list = field(default_factory=list)
     cache_mb: float = 0.0
     zero: bool = False  # the zero-cost stand-in, no network
-    seed: int | None = None
     precision: str = "float32"  # the setting inference_precision
 
     @classmethod
@@ -37,5 +36,5 @@ class EvaluatorSpec:
         from ..model.device import pick_device
 
         torch.set_num_threads(device.threads(cpus))
-        return NetworkEvaluator(self.players, pick_device(device.device), cache_mb=self.cache_mb, seed=self.seed,
+        return NetworkEvaluator(self.nets, pick_device(device.device), cache_mb=self.cache_mb,
                                 precision=self.precision)

@@ -21,27 +21,13 @@ pass) and ``encode`` (planes to tensor, tensor to lists, pickling, cache).
 from __future__ import annotations
 
 import time
-from dataclasses import dataclass
 
-from ..constants import CELLS, LEGAL_PLANE, PLANES_SHAPE, SEATS
+from ..constants import CELLS, PLANES_SHAPE, SEATS
 from ..wire import encode_replies
 from .cache import ReplyCache
 
 UNIFORM_REPLY = ([1.0] * CELLS, [1.0 / SEATS] * SEATS)
 VALUE_CENTRE = 1.0 / SEATS
-
-
-@dataclass
-class PlayerSpec:
-    """Who answers a request: a network's priors (``mode`` "priors"), a tile
-    drawn from a network's policy at ``temperature`` and sent as the only
-    positive entry ("sample": a stochastic player for the baseline seats of a
-    test game, which otherwise draw uniformly), or no network ("uniform":
-    every legal tile equal, the random player)."""
-
-    net: object = None
-    mode: str = "priors"
-    temperature: float = 1.0
 
 
 class ZeroEvaluator:
@@ -78,10 +64,11 @@ def _encoded(reply) -> bytes:
 
 
 class NetworkEvaluator:
-    """Runs the players' networks on a batch, once per network present in
-    the batch, answering repeated positions from the cache."""
+    """Runs the networks on a batch (a request's player is the index of
+    its network), once per network present in the batch, answering
+    repeated positions from the cache."""
 
-    def __init__(self, players, device, threads: int | None = None, cache_mb: float = 0.0, seed=None,
+    def __init__(self, nets, device, threads: int | None = None, cache_mb: float = 0.0,
                  precision: str = "float32") -> None:
         import numpy as np
         import torch
@@ -97,18 +84,16 @@ class NetworkEvaluator:
         from .exports import form
 
         self._side_inputs = side_inputs
-        # Copies: the evaluator puts each network's inference form in place
-        # of the network, and a description may be built more than once.
-        self.players = [PlayerSpec(p.net, p.mode, p.temperature) if isinstance(p, PlayerSpec) else PlayerSpec(p)
-                        for p in players]
-        for player in self.players:
-            if isinstance(player.net, TarnexNet):
-                player.net = form(player.net, device, precision)
-            elif player.net is not None:
-                player.net.to(device).eval()
-        self.uniform = _encoded(UNIFORM_REPLY)
+        # A new list: the evaluator holds each network's inference form, and
+        # a description may be built more than once.
+        self.nets = []
+        for net in nets:
+            if isinstance(net, TarnexNet):
+                net = form(net, device, precision)
+            else:
+                net.to(device).eval()
+            self.nets.append(net)
         self.cache = ReplyCache(cache_mb) if cache_mb > 0 else None
-        self.rng = np.random.default_rng(seed)
         self.seconds = {"network": 0.0, "encode": 0.0}
         self.cache_hits = 0
         self.positions = 0  # positions run through a network
@@ -118,23 +103,21 @@ class NetworkEvaluator:
         """Where and how the networks run, for the progress line."""
         import torch
 
-        forms = sorted({_form_name(p.net) for p in self.players if p.net is not None})
+        forms = sorted({_form_name(net) for net in self.nets})
         if not forms:
             return ""
         threads = f", {torch.get_num_threads()} threads" if self.device.type == "cpu" else ""
         return f"network on {self.device} ({', '.join(forms)}{threads})"
 
     def lookup(self, batch) -> list:
-        """The replies known without a network run (the random player, the
-        cache), None for the rest."""
+        """The replies known without a network run (from the cache), None
+        for the rest."""
         replies: list = [None] * len(batch)
         cache = self.cache
         for index, request in enumerate(batch):
-            player = self._player(request)
-            if player.mode == "uniform":
-                replies[index] = self.uniform
-            elif cache is not None and player.mode == "priors":
-                hit = cache.get((_player_index(request), request[1]))
+            which = self._net_index(request)
+            if cache is not None:
+                hit = cache.get((which, request[1]))
                 if hit is not None:
                     replies[index] = hit
                     self.cache_hits += 1
@@ -156,33 +139,31 @@ class NetworkEvaluator:
         self.seconds["encode"] += time.perf_counter() - start - network
         return replies
 
-    def _player(self, request) -> PlayerSpec:
+    def _net_index(self, request) -> int:
         which = _player_index(request)
-        if not 0 <= which < len(self.players):
-            raise ValueError(f"request for player {which}, but only {len(self.players)} are loaded")
-        return self.players[which]
+        if not 0 <= which < len(self.nets):
+            raise ValueError(f"request for player {which}, but only {len(self.nets)} are loaded")
+        return which
 
     def _run(self, which: int, positions: dict, replies: list) -> float:
         np, torch = self._np, self._torch
-        player = self.players[which]
+        net = self.nets[which]
         keys = list(positions)
         packed = b"".join(keys)
         planes = np.frombuffer(packed, dtype=np.uint8).reshape(len(keys), *PLANES_SHAPE).astype(np.float32)
         inputs = [torch.from_numpy(planes)]
-        if getattr(player.net, "takes_side_inputs", False):
-            inputs.append(torch.from_numpy(self._side_inputs(packed, player.net.shape)))
+        if getattr(net, "takes_side_inputs", False):
+            inputs.append(torch.from_numpy(self._side_inputs(packed, net.shape)))
         began = time.perf_counter()
         if self.device.type == "cuda":  # pinned memory: a direct, asynchronous copy
             inputs = [tensor.pin_memory().to(self.device, non_blocking=True) for tensor in inputs]
-        policy, values = player.net.predict(*inputs)
+        policy, values = net.predict(*inputs)
         # The search takes a child's mean value as its Q and gives children
         # it has not visited Q = 0. Seat shares are all positive, so a child
         # once visited would outscore every unvisited one and the search
         # would stay with the first child it tried. Shares minus their mean
         # (1/4) put an unvisited child at "as good as average".
         values = values - VALUE_CENTRE
-        if player.mode == "sample":
-            policy = self._sampled(policy, planes, player.temperature)
         policy, values = policy.float().cpu().numpy(), values.float().cpu().numpy()
         spent = time.perf_counter() - began
         payloads = encode_replies(policy, values)
@@ -190,18 +171,6 @@ class NetworkEvaluator:
         for key, payload in zip(keys, payloads):
             for index in positions[key]:
                 replies[index] = payload
-            if self.cache is not None and player.mode == "priors":
+            if self.cache is not None:
                 self.cache.put((which, key), payload)
         return spent
-
-    def _sampled(self, entries, planes, temperature: float):
-        """One-hot replies: a legal tile drawn with probability proportional
-        to p^(1/temperature), p the network's distribution."""
-        torch = self._torch
-        legal = torch.from_numpy(planes[:, LEGAL_PLANE].reshape(len(planes), CELLS) > 0.5).to(entries.device)
-        logits = torch.where(legal, entries / max(1e-3, temperature), torch.full_like(entries, -1e30))
-        probs = torch.softmax(logits, dim=1).double().cpu().numpy()
-        choice = [self.rng.choice(CELLS, p=row / row.sum()) for row in probs]
-        onehot = torch.zeros_like(entries)
-        onehot[torch.arange(len(choice)), torch.tensor(choice)] = 1.0
-        return onehot

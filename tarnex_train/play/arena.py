@@ -1,25 +1,20 @@
 """Arena: test games of a model (seat 0) against a baseline (seats 1 to 3),
-played by the engine's ``play_test_game`` in worker processes; the main
-process serves both networks. Reports the model's mean payoff with a 95%
+played on the match driver's worker pool as a match with fixed seats; the
+main process serves the networks. Reports the model's mean payoff with a 95%
 confidence interval, beside what equal players score in seat 0, which
 moves first and is worth more than 0.25 by itself (seats are not rotated
 here: ``play.match`` rotates them)."""
 
 from __future__ import annotations
 
-import math
-import statistics
+import random
 import sys
 from dataclasses import dataclass, field
 
-from ..inference.description import EvaluatorSpec, PlayerSpec
-from ..pool.api import ServerStats, WorkerEvent
-from ..pool.factory import make_pool
-from ..pool.protocol import Message
-from ..progress import Progress
+from ..pool.api import ServerStats
 from ..settings import RANDOM, ArenaOptions
 from ..stats import mean_confidence_interval
-from . import roles
+
 
 @dataclass
 class ArenaSummary:
@@ -80,81 +75,58 @@ class ArenaSummary:
         return "\n".join(lines)
 
 
-def _board_of(output: str) -> str | None:
-    marker = "Finished Game"
-    at = output.rfind(marker)
-    return output[at + len(marker):].lstrip("\n") if at >= 0 else None
-
-
-def arena_spec(options: ArenaOptions, model_net=None, baseline_net=None) -> tuple[EvaluatorSpec, str, str]:
-    """(evaluator description, model description, baseline description).
-    Networks given here (in memory) take the place of the checkpoints."""
+def arena_players(options: ArenaOptions, model_net=None, baseline_net=None):
+    """(the four seats in the match driver's form, their networks, each
+    seat's index among them, the model's description, the baseline's).
+    Networks given here (in memory) take the place of the checkpoints.
+    The model plays its most likely tile; the baseline's seats draw
+    uniformly among the legal tiles unless --baseline-temperature draws
+    them from its network's policy."""
     from ..model.checkpoints import network_from
 
     seed = options.seeding.seed
+    nets = []
 
-    def player(source, net, seed, baseline: bool):
+    def player(source, net, seed, temperature: float, baseline: bool):
         if net is None and source == RANDOM:
-            return PlayerSpec(None, "uniform"), "uniformly random player"
+            return ("random",), None, "uniformly random player"
         if net is None:
             net, description, _ = network_from(source, options.shape, seed)
         else:
             description = "network in memory"
-        if baseline and options.baseline_temperature > 0:
-            description += f", drawing from its policy at temperature {options.baseline_temperature:g}"
-            return PlayerSpec(net, "sample", options.baseline_temperature), description
-        return PlayerSpec(net), description
+        if baseline and temperature == 0:
+            return ("random",), None, description + ", its seats drawing uniformly among the legal tiles"
+        if temperature > 0:
+            description += f", drawing from its policy at temperature {temperature:g}"
+        nets.append(net)
+        return ("policy", float(temperature)), len(nets) - 1, description
 
-    model, model_text = player(options.model, model_net, seed, baseline=False)
-    baseline, baseline_text = player(options.baseline, baseline_net, None if seed is None else seed + 1, True)
-    return EvaluatorSpec([model, baseline], cache_mb=options.pool.cache_mb, seed=seed,
-                         precision=options.pool.inference_precision), model_text, baseline_text
+    model, model_index, model_text = player(options.model, model_net, seed, 0.0, baseline=False)
+    baseline, baseline_index, baseline_text = player(
+        options.baseline, baseline_net, None if seed is None else seed + 1, options.baseline_temperature, baseline=True)
+    return [model] + [baseline] * 3, nets, [model_index] + [baseline_index] * 3, model_text, baseline_text
 
 
-def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None, baseline_net=None,
-              calibrate: bool = False, workers=None) -> ArenaSummary:
+def run_arena(options: ArenaOptions, stream=None, model_net=None, baseline_net=None, calibrate: bool = False,
+              workers=None) -> ArenaSummary:
     """``workers``: worker processes to play on and leave running
     (``pool.local.Workers``).
     ``calibrate``: where the baseline's seats play uniformly (a random
     baseline, or a network's at temperature 0), also play the random
     player against itself (as many games as the loop's calibration, at
     least), for the seat-0 payoff the model's is read against."""
-    stream = stream if stream is not None else sys.stderr
+    from .match import play_seats
+
     summary = ArenaSummary(options.games)
-    if evaluator is None:
-        spec, summary.model, summary.baseline = arena_spec(options, model_net, baseline_net)
-        evaluator = spec if options.cluster.ray else spec.build(options.device)
-    else:
-        summary.model = summary.baseline = f"given evaluator {type(evaluator).__name__}"
-
-    progress = Progress("arena", options.games, "games", stream, enabled=not options.display.quiet)
-    pool = make_pool(roles.arena, options, options.games, {"log_level": options.display.log_level}, options.log_dir,
-                     workers)
-
-    def handle(event: WorkerEvent) -> None:
-        if event.kind == Message.DONE:
-            summary.payoffs.append(event.payload["payoff"])
-            if summary.board is None and options.show_board:
-                summary.board = _board_of(event.payload["board"])
-        elif event.kind == Message.FAILED:
-            summary.failures.append((event.worker, event.game, event.payload))
-            progress.message(f"game {event.game} failed on worker {event.worker}, skipped: {event.payload}")
-
-    def tick() -> None:
-        mean = statistics.fmean(summary.payoffs) if summary.payoffs else math.nan
-        progress.update(len(summary.payoffs) + len(summary.failures), f"mean payoff {mean:.3f}")
-
-    summary.interrupted = pool.run(
-        evaluator, handle, tick, options.pool.batch_size, options.pool.batch_wait_ms / 1000.0, progress,
-        "stopping the workers"
-    )
-    for worker, error in pool.fatal:
-        if not any(f[0] == worker for f in summary.failures):
-            progress.message(f"worker {worker} stopped: {error}")
-    progress.close(len(summary.payoffs) + len(summary.failures))
-    summary.server = pool.stats
-    if options.cluster.ray:
-        summary.node_lines = pool.node_lines()
+    natives, nets, indices, summary.model, summary.baseline = arena_players(options, model_net, baseline_net)
+    seed = options.seeding.seed if options.seeding.seed is not None else random.randrange(2**62)
+    # Test games are counted, not kept (--save-games is the matches').
+    played = play_seats(options.replace(save_games=None), natives, ["model", "baseline", "baseline", "baseline"],
+                        nets, indices, rotate=False, opening_turns=0, seed=seed, stream=stream, workers=workers,
+                        label="arena")
+    summary.payoffs = [game["payoff"][0] for game in played.games]
+    summary.failures, summary.interrupted = played.failures, played.interrupted
+    summary.server, summary.node_lines, summary.board = played.server, played.node_lines, played.board
     uniform = options.baseline == RANDOM or options.baseline_temperature == 0
     if calibrate and summary.payoffs and not summary.interrupted and uniform:
         if options.model == RANDOM and options.baseline == RANDOM:
@@ -163,8 +135,8 @@ def run_arena(options: ArenaOptions, evaluator=None, stream=None, model_net=None
             from ..settings import LoopSettings
 
             games = max(options.games, LoopSettings().calibration_games)
-            progress.message(f"arena: {games} games of the random player against itself, for the seat-0 payoff "
-                             "of equal players")
+            (stream or sys.stderr).write(f"arena: {games} games of the random player against itself, for the "
+                                         "seat-0 payoff of equal players\n")
             equal = run_arena(options.replace(games=games, model=RANDOM, baseline=RANDOM, show_board=False),
                               stream=stream, workers=workers)
             summary.calibration = equal.payoffs or None

@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from ..constants import SEATS
 from ..data.games import save_game
 from ..errors import OptionError
-from ..inference.description import EvaluatorSpec, PlayerSpec
+from ..inference.description import EvaluatorSpec
 from ..players.notation import parse_player
 from ..pool.api import ServerStats, WorkerEvent
 from ..pool.factory import make_pool
@@ -144,39 +144,48 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None, 
     ``networks``: checkpoint name -> a network in memory to use for it;
     ``workers``: worker processes to play on and leave running
     (``pool.local.Workers``)."""
-    stream = stream if stream is not None else sys.stderr
     if len(options.seats) != SEATS:
         raise OptionError(f"a match needs {SEATS} players, got {len(options.seats)}")
     players = [parse_player(text) for text in options.seats]
     rotate = options.rotate if options.rotate is not None else len(set(options.seats)) > 1
-    games = options.games
-    if rotate and games % SEATS:
-        games += SEATS - games % SEATS
     seed = options.seeding.seed if options.seeding.seed is not None else random.randrange(2**62)
     nets, indices = match_networks(players, networks, options.shape, seed)
-    search = options.search
-    natives = [p.native(search) for p in players]
-    spec = EvaluatorSpec([PlayerSpec(net) for net in nets], cache_mb=options.pool.cache_mb,
-                         precision=options.pool.inference_precision) if nets \
-        else EvaluatorSpec.zero_cost()
-    evaluator = spec if options.cluster.ray else spec.build(options.device)
     opening_turns = options.opening_turns
     if opening_turns is None:
         opening_turns = 0 if any(p.kind == "random" for p in players) else DEFAULT_OPENING_TURNS
-    summary = MatchSummary(games, list(options.seats), rotate, opening_turns, save_folder=options.save_games)
-    for text in options.seats:
-        if text not in summary.results:
-            summary.results[text] = PlayerResult(text, options.seats.count(text))
+    return play_seats(options, [p.native(options.search) for p in players], list(options.seats), nets, indices,
+                      rotate, opening_turns, seed, stream, workers)
+
+
+def play_seats(options: ArenaOptions, natives: list, names: list, nets: list, indices: list, rotate: bool,
+               opening_turns: int, seed: int, stream=None, workers=None, label: str = "match") -> MatchSummary:
+    """The games of a match on the worker pool: seat k plays ``natives[k]``
+    (the match driver's form of a player), named ``names[k]`` in the
+    results, with network ``nets[indices[k]]`` (None: no network), seats
+    rotated by the game's number when ``rotate``. ``options`` gives the
+    games, the pool, device and cluster, and what to show and save."""
+    stream = stream if stream is not None else sys.stderr
+    games = options.games
+    if rotate and games % SEATS:
+        games += SEATS - games % SEATS
+    spec = EvaluatorSpec(list(nets), cache_mb=options.pool.cache_mb,
+                         precision=options.pool.inference_precision) if nets \
+        else EvaluatorSpec.zero_cost()
+    evaluator = spec if options.cluster.ray else spec.build(options.device)
+    summary = MatchSummary(games, list(names), rotate, opening_turns, save_folder=options.save_games)
+    for name in names:
+        if name not in summary.results:
+            summary.results[name] = PlayerResult(name, names.count(name))
     worker_options = {"players": natives, "networks": indices, "rotate": rotate,
                       "opening_turns": opening_turns, "seed": seed, "log_level": options.display.log_level}
     pool = make_pool(roles.match, options, games, worker_options, options.log_dir, workers)
-    progress = Progress("match", games, "games", stream, enabled=not options.display.quiet)
+    progress = Progress(label, games, "games", stream, enabled=not options.display.quiet)
     tag = time.strftime("%Y%m%d-%H%M%S")
 
     def handle(event: WorkerEvent) -> None:
         if event.kind == Message.DONE:
             record = dict(event.payload, game=event.game,
-                          seats=[options.seats[(s - event.payload["rotation"]) % SEATS] for s in range(SEATS)])
+                          seats=[names[(s - event.payload["rotation"]) % SEATS] for s in range(SEATS)])
             summary.games.append(record)
             _account(summary, record)
             if summary.board is None and options.show_board:
@@ -194,6 +203,9 @@ def run_match(options: ArenaOptions, stream=None, networks: dict | None = None, 
 
     summary.interrupted = pool.run(evaluator, handle, tick, options.pool.batch_size,
                                    options.pool.batch_wait_ms / 1000.0, progress, "stopping the workers")
+    for worker, error in pool.fatal:
+        if not any(f[0] == worker for f in summary.failures):
+            progress.message(f"worker {worker} stopped: {error}")
     progress.close(len(summary.games) + len(summary.failures))
     summary.server = pool.stats
     if options.cluster.ray:

@@ -9,7 +9,6 @@ the worker's log."""
 from __future__ import annotations
 
 import logging
-import os
 import random
 import time
 
@@ -151,29 +150,6 @@ def _reference_game(name: str):
     return play
 
 
-def arena(options, stop):
-    from tarnex_self_play import play_test_game
-
-    def play(batcher, game_id, game):
-        model = GameChannel(batcher, game_id, 0)
-        baseline = GameChannel(batcher, game_id, 1)
-        started = time.perf_counter()
-        position = os.lseek(1, 0, os.SEEK_END)
-        try:
-            payoff = play_test_game(game_id, model, baseline, model)
-        except (KeyboardInterrupt, SystemExit, GreenletExit):
-            raise
-        except BaseException as error:
-            return _failed(error, stop, f"test game {game}", {"seconds": time.perf_counter() - started})
-        # The board printed at the end; other games' boards may be among
-        # what was written meanwhile, and the last one is whole.
-        board = _read_from(1, position)
-        stats = {"seconds": time.perf_counter() - started, "evaluations": model.calls + baseline.calls}
-        return Message.DONE, {"payoff": float(payoff), "board": board}, stats
-
-    return play
-
-
 def _failed(error: BaseException, stop, what: str, stats: dict):
     """The FAILED message of a game that raised, its traceback logged; None
     when the worker is stopping (the error is then only the stop's echo).
@@ -182,19 +158,6 @@ def _failed(error: BaseException, stop, what: str, stats: dict):
         return None
     log.warning("%s failed", what, exc_info=True)
     return Message.FAILED, describe(error), stats
-
-
-def _read_from(fd: int, position: int) -> str:
-    """What was written to ``fd`` (a file) since ``position``."""
-    end = os.lseek(fd, 0, os.SEEK_END)
-    chunks = []
-    while position < end:
-        chunk = os.pread(fd, end - position, position)
-        if not chunk:
-            break
-        chunks.append(chunk)
-        position += len(chunk)
-    return b"".join(chunks).decode("utf-8", "replace")
 
 
 def _stats(started, ended, channel) -> dict:

@@ -11,7 +11,7 @@ import logging
 
 from ..data.shards import ShardWriter
 from ..files import describe_os_error
-from ..inference.description import EvaluatorSpec, PlayerSpec
+from ..inference.description import EvaluatorSpec
 from ..pool.api import ServerStats, WorkerEvent
 from ..pool.factory import make_pool
 from ..pool.protocol import Message
@@ -175,7 +175,7 @@ def selfplay_spec(options: SelfPlayOptions, net=None) -> tuple[EvaluatorSpec, st
         net, description, _ = network_from(options.checkpoint, options.shape, options.seeding.seed)
     else:
         description = f"network in memory ({net.shape.channels} channels, {net.shape.blocks} blocks)"
-    return EvaluatorSpec([PlayerSpec(net)], cache_mb=options.pool.cache_mb,
+    return EvaluatorSpec([net], cache_mb=options.pool.cache_mb,
                          precision=options.pool.inference_precision), description, net.shape
 
 

@@ -62,8 +62,8 @@ def run_worker(worker_id, conn, next_game, stop) -> None:
                 role, total_games, options, log_path = conn.recv()
             except (EOFError, OSError):
                 return
-            # The engine writes fault reports to standard error and the test
-            # game's board to standard output, from C; keep both out of the
+            # The engine writes fault reports to standard error, from C; keep
+            # them and anything written to standard output out of the
             # terminal, in the job's own log files.
             sys.stdout.flush()
             sys.stderr.flush()

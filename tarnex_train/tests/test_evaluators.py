@@ -39,7 +39,7 @@ def test_side_inputs_reach_the_answers_alike_in_the_onnx_and_training_forms(self
         net.piece_input.weight.mul_(10.0)
         net.stem[0].weight[:, -PLACEMENT_PLANES:].mul_(10.0)
     evaluator = NetworkEvaluator([net], "cpu", threads=1)
-    assert evaluator.players[0].net.backend == "onnxruntime"
+    assert evaluator.nets[0].backend == "onnxruntime"
     replies = [decode_reply(r) for r in evaluator([(i, key) for i, key in enumerate(packed)])]
     with torch.no_grad():
         policy, values = engine_outputs(*net.forward_training(planes.float(), pieces)[:2], planes.float())
@@ -110,14 +110,14 @@ def test_evaluators_share_a_network_form_only_inside_a_shared_scope():
     nets = [TarnexNet(TINY), TarnexNet(TINY)]
 
     def form(net, precision="float32"):
-        return NetworkEvaluator([net], "cpu", threads=1, precision=precision).players[0].net
+        return NetworkEvaluator([net], "cpu", threads=1, precision=precision).nets[0]
 
     batch = _requests(4, seed=1)
     with exports.shared():
         first = form(nets[0])
         again = NetworkEvaluator([nets[0]], "cpu", threads=1)
-        assert again.players[0].net is first
+        assert again.nets[0] is first
         assert form(nets[1]) is not first and form(nets[0], "bfloat16") is not first
         shared_answers = again(batch)
     fresh = NetworkEvaluator([nets[0]], "cpu", threads=1)
-    assert fresh.players[0].net is not first and fresh(batch) == shared_answers
+    assert fresh.nets[0] is not first and fresh(batch) == shared_answers

@@ -240,7 +240,7 @@ def test_temporary_logs_of_a_killed_run_are_removed():
     dead = subprocess.Popen([sys.executable, "-c", "pass"])
     dead.wait()
     orphan = tempfile.mkdtemp(prefix=f"{LOG_PREFIX}{dead.pid}-")
-    pool = WorkerPool(roles.arena, 1, 1, {})
+    pool = WorkerPool(roles.match, 1, 1, {})
     try:
         assert not os.path.exists(orphan)
         assert os.path.isdir(pool.log_dir)
