@@ -80,6 +80,7 @@ def train(loop, g: int) -> dict:
     from ..data.dataset import Examples
     from ..model.checkpoints import load_checkpoint, load_optimiser_state, save_checkpoint
     from ..model.device import pick_device
+    from ..model.siblings import sibling_spread
     from ..model.training import Trainer, fit
     from ..progress import Progress
 
@@ -127,8 +128,9 @@ def train(loop, g: int) -> dict:
     progress.close(steps)
     result["train"] = fitted.interval or {}
     heldout = loop.window.heldout(g)
-    if heldout:
+    if len(heldout.get("mover", ())):  # a generation may hold no held-out game (a resumed one, a short one)
         result["heldout"] = trainer.measure(Examples(heldout, t))
+        result["heldout"].update(sibling_spread(net, heldout, trainer.device))
     net.eval()
     atomic_write(optimiser_out, lambda f: torch.save(trainer.optimiser.state_dict(), f))
     write_json(os.path.join(gen_dir, "train.json"),

@@ -151,8 +151,8 @@ def draw_progress(run_dir: str, records: list[dict]) -> str | None:
 
 def _value_measure(generations, gap_axis, step_axis) -> None:
     """How much of what a value can learn the held-out value has, overall
-    and by quarter of the games; and how far it steps where the move passes
-    against within a turn."""
+    and by quarter of the games; how far it steps where the move passes
+    against within a turn, beside how far it tells sibling tiles apart."""
     rows, values = _series(generations, "heldout", "value_gap_closed")
     if rows:
         gap_axis.plot([r["generation"] for r in rows], values, "o-", color="tab:red", label="all positions")
@@ -169,13 +169,14 @@ def _value_measure(generations, gap_axis, step_axis) -> None:
     if rows or quarters:
         gap_axis.legend(loc="lower right", fontsize="small")
     for key, label, style in (("value_step_at_completion", "where the move passes", "o-"),
-                              ("value_step_within_turn", "within a turn", "s--")):
+                              ("value_step_within_turn", "within a turn", "s--"),
+                              ("sibling_spread", "between sibling tiles (median sd)", "^-.")):
         rows, values = _series(generations, "heldout", key)
         if rows:
             step_axis.plot([r["generation"] for r in rows], values, style, label=label)
     step_axis.set_xlabel("generation")
     step_axis.set_ylabel("mean absolute change of a seat's value")
-    step_axis.set_title("held-out value's steps from one position to the next")
+    step_axis.set_title("held-out value: steps from one position to the next; siblings' spread")
     if step_axis.lines:
         step_axis.legend(loc="upper right", fontsize="small")
 

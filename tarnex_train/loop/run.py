@@ -225,6 +225,10 @@ class Loop:
             at, within = (trained["heldout"].get(k, math.nan) for k in ("value_step_at_completion",
                                                                           "value_step_within_turn"))
             line += f"; its steps {at:.3f} where the move passes, {within:.3f} within a turn"
+            spread = trained["heldout"].get("sibling_spread")
+            if spread is not None and not math.isnan(spread):
+                line += (f"; sibling tiles' values differ by {spread:.3f} (median standard deviation over "
+                         f"{trained['heldout']['sibling_roots']} positions)")
         self.say(line)
         if ladder:
             self.say(table(ladder))

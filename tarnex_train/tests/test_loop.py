@@ -72,7 +72,8 @@ def test_two_generations_end_to_end(tmp_path):
         assert record["search_vs_policy"]["games"] == (4 if record["generation"] % 2 == 0 else 0)
         assert set(record["heldout"]) == {"policy_loss", "value_loss", "ownership_loss", "policy_entropy",
                                           "value_gap_closed", "value_gap_closed_by_quarter",
-                                          "value_step_at_completion", "value_step_within_turn"}
+                                          "value_step_at_completion", "value_step_within_turn", "sibling_spread",
+                                          "sibling_range", "sibling_roots"}
         assert len(record["heldout"]["value_gap_closed_by_quarter"]) == 4
     assert generations[1]["total_steps"] > generations[0]["total_steps"]
     # The greedy players of the first generation asked the network nothing; the search did.

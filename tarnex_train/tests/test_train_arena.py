@@ -140,3 +140,36 @@ def test_the_value_measure_is_the_share_of_the_gap_from_a_uniform_guess_to_the_t
     # average (exact to uniform), 0; within a turn, one 0.225 among zeros.
     assert measured["value_step_at_completion"] == pytest.approx((0.3 + 0.225) / 3, abs=1e-6)
     assert measured["value_step_within_turn"] == pytest.approx(0.225 / 7, abs=1e-6)
+
+
+def test_the_sibling_spread_values_every_legal_tile_for_the_seat_that_chose_it():
+    """A value by which the seat before the mover always wins: a tile that
+    completes the chooser's piece (the move passes, the chooser is then that
+    seat) is worth 1 to it, one that goes on 0."""
+    from tarnex_train import _match, _rules
+    from tarnex_train.model import siblings
+
+    class PreviousSeatWins:
+        def eval(self):
+            pass
+
+        def __call__(self, planes):
+            return torch.zeros(len(planes), 400), torch.tensor([[0.0, 0.0, 0.0, 30.0]]).repeat(len(planes), 1)
+
+    history = _match.random_opening(60, 7)  # late enough for smaller pieces: some tiles end the turn, some not
+    records = {"game_key": np.zeros(len(history), np.int64), "mover": np.array([s for s, _ in history]),
+               "tile": np.array([t for _, t in history])}
+    mixed = 0
+    for k, prefix in enumerate(siblings._histories(records)):
+        assert prefix == [tuple(pair) for pair in history[:k]]
+        _, mover, legal, _, _ = _rules.position(prefix)
+        tiles = [t for t in range(400) if legal[t]]
+        if len({legal[t] for t in tiles}) < 2 or mixed == 3:
+            continue
+        mixed += 1
+        values = siblings._chooser_values(PreviousSeatWins(), prefix, mover, tiles, "cpu", torch, _rules)
+        assert values.tolist() == pytest.approx([float(legal[t] == 2) for t in tiles], abs=1e-6)
+    assert mixed > 0
+    measured = siblings.sibling_spread(PreviousSeatWins(), records)
+    assert 0 < measured["sibling_roots"] <= len(history) and 0.0 <= measured["sibling_spread"] <= 0.5
+    assert siblings.sibling_spread(PreviousSeatWins(), {"mover": np.zeros(3)}) == {}
