@@ -39,9 +39,9 @@ COMMANDS = {
              "resumes an interrupted run from its last complete generation, with the settings stored in "
              "RUN/run.json."),
     "selfplay": (SelfPlayOptions, "play training games and write their records as shards",
-                 "Plays training games in worker processes (by default the network's policy beside reference "
-                 "players, every position labelled by the teacher; --player search for the engine's tree "
-                 "search); the main process evaluates their positions with the network in batches and writes "
+                 "Plays training games in worker processes (by default the tree search in every seat, its "
+                 "completed-Q targets recorded; --player policy --teacher lookahead for the network's policy "
+                 "beside reference players, every position labelled by the teacher); the main process evaluates their positions with the network in batches and writes "
                  "each position's planes, policy target and final payoff to compressed .npz shards in the "
                  "output folder."),
     "arena": (ArenaOptions, "play a match of any four players, or a model against a baseline",
@@ -53,8 +53,9 @@ COMMANDS = {
               "tile; search:CKPT:N, PUCT search with N simulations per tile), seats rotated when the players "
               "differ, each game opened with a few random turns; reports each player's mean payoff with a 95% "
               "interval, its mean score and its placings. Without: test games without search, the model in seat "
-              "0 taking its network's most likely tile, the baseline in seats 1 to 3 drawing among the tiles its "
-              "network rates above zero; the model's mean payoff with a 95% interval."),
+              "0 taking its network's most likely tile, the baseline in seats 1 to 3 drawing uniformly among the "
+              "legal tiles (or from its network's policy, --baseline-temperature); the model's mean payoff with a "
+              "95% interval."),
     "view": (ViewOptions, "a browser view of runs and games, and a seat for a person",
              "Serves pages on this machine: a run's curves and generations (updated while its loop runs), its "
              "recorded and saved games replayed, and a board to play on against computer seats."),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <memory>
 #include <random>
 
@@ -125,12 +126,13 @@ void backup_to_chooser(const Node& root, const std::vector<Node*>& path, const s
     }
 }
 
-const Game& descend(Node& root, const Game& game, const Config& config, std::vector<Node*>& path) {
+const Game& descend(Node& root, const Game& game, const Config& config, std::vector<Node*>& path, Node* first) {
     path.clear();
     Node* node = &root;
     const Game* position = &game;
     while (!node->is_leaf()) {
-        Node& child = select_child(*node, config);
+        Node& child = first != nullptr ? *first : select_child(*node, config);
+        first = nullptr;
         if (!child.position) {
             // Reached for the first time: its position is the parent's with
             // the child's tile applied (a rejected tile changes nothing and
@@ -149,6 +151,101 @@ const Game& descend(Node& root, const Game& game, const Config& config, std::vec
         node = &child;
     }
     return *position;
+}
+
+std::vector<double> completed_logits(const Node& root, const std::vector<float>& priors) {
+    constexpr double kVisitScale = 50.0;
+    constexpr double kValueScale = 0.1;
+    constexpr double kFloor = 1e-12;  // a prior of 0 stays (almost) 0 without taking a log of 0
+    if (priors.size() != root.children.size()) fault("completed_logits: one prior per child expected");
+    const std::size_t n = priors.size();
+    double weighted = 0.0, weight = 0.0;
+    std::uint32_t most = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Node& child = root.children[i];
+        most = std::max(most, child.visit_count);
+        if (child.visit_count == 0) continue;
+        weighted += static_cast<double>(priors[i]) * child.value_sum / child.visit_count;
+        weight += priors[i];
+    }
+    std::vector<double> q(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Node& child = root.children[i];
+        q[i] = child.visit_count > 0 ? static_cast<double>(child.value_sum) / child.visit_count
+               : weight > 0.0       ? weighted / weight
+                                    : 0.0;
+    }
+    std::vector<double> logits(n);
+    if (n == 0) return logits;
+    const auto [low, high] = std::minmax_element(q.begin(), q.end());
+    const double span = *high - *low;
+    const double scale = (kVisitScale + most) * kValueScale;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double normalised = span > 0.0 ? (q[i] - *low) / span : 0.0;
+        logits[i] = std::log(std::max(static_cast<double>(priors[i]), kFloor)) + scale * normalised;
+    }
+    return logits;
+}
+
+namespace {
+
+// A score as a halving ranks it: a NaN below every number, so that the
+// comparisons stay a strict weak order.
+double ranked(double score) { return std::isnan(score) ? -std::numeric_limits<double>::infinity() : score; }
+
+}  // namespace
+
+Halving::Halving(const Node& root, std::size_t considered, std::uint64_t sims) : sims_left_(sims) {
+    const std::size_t n = root.children.size();
+    priors_.reserve(n);
+    for (const Node& child : root.children) priors_.push_back(child.prior);
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    // Highest prior first (a NaN last); among equals, walk order.
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return ranked(priors_[a]) > ranked(priors_[b]); });
+    order.resize(std::min(considered, n));
+    candidates_ = std::move(order);
+    rounds_left_ = 1;
+    while ((std::size_t{1} << rounds_left_) < candidates_.size()) ++rounds_left_;
+    start_round();
+}
+
+void Halving::start_round() {
+    const std::uint64_t count = candidates_.size();
+    const std::uint64_t rounds = std::max<std::size_t>(rounds_left_, 1);
+    // Each candidate gets an equal share of the round, one visit at least;
+    // the last round takes whatever is left.
+    const std::uint64_t each = std::max<std::uint64_t>(1, sims_left_ / (rounds * count));
+    round_left_ = rounds_left_ <= 1 ? sims_left_ : std::min(sims_left_, each * count);
+    turn_ = 0;
+}
+
+std::size_t Halving::next(const Node& root) {
+    if (round_left_ == 0) {
+        if (candidates_.size() > 2) {
+            const std::vector<double> logits = completed_logits(root, priors_);
+            std::stable_sort(candidates_.begin(), candidates_.end(),
+                             [&](std::size_t a, std::size_t b) { return ranked(logits[a]) > ranked(logits[b]); });
+            candidates_.resize(std::max<std::size_t>(2, (candidates_.size() + 1) / 2));
+        }
+        if (rounds_left_ > 1) --rounds_left_;
+        start_round();
+    }
+    const std::size_t child = candidates_[turn_ % candidates_.size()];
+    ++turn_;
+    if (round_left_ > 0) --round_left_;
+    if (sims_left_ > 0) --sims_left_;
+    return child;
+}
+
+std::size_t Halving::best(const Node& root) const {
+    const std::vector<double> logits = completed_logits(root, priors_);
+    std::size_t best = candidates_.front();
+    for (std::size_t c : candidates_) {
+        if (ranked(logits[c]) > ranked(logits[best])) best = c;
+    }
+    return best;
 }
 
 }  // namespace tarnex::self_play

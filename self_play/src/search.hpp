@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,9 +28,43 @@ Node& select_child(Node& node, const Config& config);
 void add_root_noise(Node& root, const Config& config, Rng& rng);
 // One simulation's walk down the tree: from `root` (at position `game`) by
 // select_child to a leaf, making the position of each node reached for the
-// first time. `path` receives the nodes below the root; returns the leaf's
-// position (`game` itself when the root is a leaf).
-const Game& descend(Node& root, const Game& game, const Config& config, std::vector<Node*>& path);
+// first time; `first`, when given, is the root's child to take instead of
+// selecting one. `path` receives the nodes below the root; returns the
+// leaf's position (`game` itself when the root is a leaf).
+const Game& descend(Node& root, const Game& game, const Config& config, std::vector<Node*>& path,
+                    Node* first = nullptr);
+
+// The root children's logits moved by their values (Gumbel MuZero's
+// completed Q): log prior + (50 + the most visits) * 0.1 * q, q each
+// child's mean value scaled to [0, 1] over the children, an unvisited child
+// valued at the prior-weighted mean of the visited ones. `priors`: one per
+// child, in walk order (a training target takes them before the root's
+// noise; a halving compares its candidates by the priors it chose them by).
+std::vector<double> completed_logits(const Node& root, const std::vector<float>& priors);
+
+// Which root child each simulation of a sequential halving starts from (the
+// root of Gumbel MuZero, without its Gumbel draws): the `considered`
+// children of highest prior are visited in turn, in rounds, each round
+// giving every remaining candidate an equal share of its simulations, after
+// which the better half by completed_logits goes on (two at least).
+class Halving {
+public:
+    Halving(const Node& root, std::size_t considered, std::uint64_t sims);
+    // The root child (walk-order index) the next simulation starts from.
+    std::size_t next(const Node& root);
+    // The best remaining candidate by completed_logits.
+    std::size_t best(const Node& root) const;
+
+private:
+    void start_round();
+
+    std::vector<float> priors_;
+    std::vector<std::size_t> candidates_;
+    std::uint64_t sims_left_;
+    std::size_t rounds_left_;
+    std::uint64_t round_left_ = 0;  // simulations left in this round
+    std::size_t turn_ = 0;
+};
 
 // Whom a search credits with a child's value. A tile that completes a piece
 // hands the move on, so the child's position has another mover: `next`
@@ -59,6 +94,16 @@ struct SearchRules {
     // network's values are centred (seat shares minus their mean);
     // self-play's search backs up the raw payoffs.
     float terminal_offset = 0.0f;
+    // Above 1: the root's simulations go by a sequential halving over this
+    // many candidates (Halving), the tree below it by PUCT. With 64
+    // simulations and 15 to 100 tiles, PUCT spends them where the priors
+    // point; the halving lets the values decide between the priors' best few.
+    // Its values must be the chooser's (Credit::chooser, or placements).
+    std::size_t considered = 0;
+    // With `considered`, receives the halving's choice: the walk-order index
+    // of the root child it ends on (left alone where no halving ran: a root
+    // of fewer than two children).
+    std::optional<std::size_t>* chosen = nullptr;
     // Branch on whole placements instead of tiles: every node's children are
     // the placements that can end the mover's turn from its position (see
     // expand_placements), so each simulation goes a whole turn deeper and
@@ -102,11 +147,14 @@ Expected<Node, std::string> run_search(const Game& game, const Config& config, T
         for (const Node& child : root.children) rules.root_priors->push_back(child.prior);
     }
     if (rules.noise_at_zero_fraction || config.exploration_fraction > 0.0f) add_root_noise(root, config, rng);
+    std::optional<Halving> halving;
+    if (rules.considered > 1 && root.children.size() > 1) halving.emplace(root, rules.considered, config.sims_per_move);
 
     std::vector<Node*> path;
     for (std::uint64_t sim = 0; sim < config.sims_per_move; ++sim) {
         ++root.visit_count;
-        const Game& position = descend(root, game, config, path);
+        Node* first = halving ? &root.children[halving->next(root)] : nullptr;
+        const Game& position = descend(root, game, config, path, first);
         Node& leaf = path.empty() ? root : *path.back();
         if (auto error = evaluate(leaf, position, transport, id, rng, reply, rules.terminal_offset)) {
             std::string message = "Error evaluating leaf node: " + error->display();
@@ -120,6 +168,7 @@ Expected<Node, std::string> run_search(const Game& game, const Config& config, T
             backup_to_chooser(root, path, reply.values);
         }
     }
+    if (rules.chosen != nullptr && halving) *rules.chosen = halving->best(root);
     return root;
 }
 

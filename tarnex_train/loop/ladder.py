@@ -101,7 +101,7 @@ def run_search_players(folder) -> SearchPlayers:
 def search_players_of(search) -> SearchPlayers:
     """Search players that search as a run's self-play does (its PUCT
     constants), each crediting the seat that chose a tile: how a player
-    should value its own move."""
+    should value its own move; their root, as every search player's."""
     return SearchPlayers(c_init=search.c_init, c_base=search.c_base, credit="chooser")
 
 

@@ -105,7 +105,7 @@ def _player_game(config):
         return lambda game_id, channel: (*play_training_game(game_id, config, channel, channel), ["search"] * 4)
     from .. import _match
 
-    search = ("search", config.sims_per_move, config.c_init, config.c_base, config.credit)
+    search = ("search", config.sims_per_move, config.c_init, config.c_base, config.credit, "tile", config.considered)
     return lambda game_id, channel: (*_match.play_training_game(
         game_id, search, channel, channel, sample_moves=config.sample_moves,
         dirichlet_alpha=config.dirichlet_alpha, exploration_fraction=config.exploration_fraction,

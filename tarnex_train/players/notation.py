@@ -10,8 +10,10 @@ form for the match driver (``tarnex_train._match``).
     blocker               the largest piece that fits, placed where it takes the most placements from the
                           opponents (greedy's measure breaking ties)
     policy:CKPT[:T]       the network's most likely legal tile (T > 0: drawn at temperature T)
-    search:CKPT:N         PUCT search with N simulations per tile, no root noise, the most visited tile
-                          (branching on tiles or, with --branching placement, on whole placements)
+    search:CKPT:N         search with N simulations per tile, no root noise: a sequential halving over
+                          the 16 root children of highest prior (--considered) picks the tile, PUCT below
+                          the root (--considered 0: PUCT at the root too, the most visited tile); branching
+                          on tiles or, with --branching placement, on whole placements
 """
 
 from __future__ import annotations
@@ -57,7 +59,7 @@ class Player:
         if self.kind == "policy":
             return ("policy", float(self.temperature))
         return ("search", int(self.sims), float(search.c_init), float(search.c_base), search.credit,
-                search.branching)
+                search.branching, int(search.considered))
 
 
 def parse_player(text: str) -> Player:

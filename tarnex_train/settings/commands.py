@@ -129,7 +129,7 @@ class LoopSettings(Settings):
     calibration_games: int = setting(400, "test games of the random player against itself, once per run: the "
                                      "seat-0 payoff of two equal players", low=1, high=10**6)
     bootstrap_player: str = setting(
-        "lookahead", "the first --bootstrap-generations generations' games are played by this reference player, "
+        "none", "the first --bootstrap-generations generations' games are played by this reference player, "
         "whose placements the network learns to imitate before it plays itself", choices=("none", "greedy",
                                                                                           "lookahead"))
     bootstrap_generations: int = setting(2, "generations played by --bootstrap-player", low=0, high=10**6)
@@ -217,7 +217,8 @@ def upgrade_run_settings(data: dict) -> dict:
         data["train"] = {"precision": "float32", **data["train"]}
     if isinstance(data.get("search"), dict):
         # Its games came from the engine's search, its targets were the visits.
-        data["search"] = {"player": "search", "credit": "next", "teacher": "none", "reference_seats": 0.0,
+        data["search"] = {"player": "search", "credit": "next", "policy_target": "visits", "teacher": "none",
+                          "reference_seats": 0.0,
                           **data["search"]}
         data.setdefault("bootstrap_player", "none")
     return data

@@ -45,10 +45,10 @@ class SearchConfig(Settings):
     exploration_fraction: float = setting(0.25, "weight of that noise in the root priors (0 = no noise)",
                                           low=0.0, high=1.0, float32=True, only=SEARCH)
     player: str = setting(
-        "policy", "who plays the games: the network's policy, each tile drawn from it ('policy', one "
-        "evaluation a tile, needs --teacher; beside reference players, see --reference-seats); the engine's "
-        "tree search ('search'); or four reference players ('greedy', 'lookahead'), each tile's policy target "
-        "then the rest of the placement the player chose",
+        "search", "who plays the games: the tree search ('search', its targets the search's own, see "
+        "--policy-target); the network's policy, each tile drawn from it ('policy', one evaluation a tile, needs "
+        "--teacher; beside reference players, see --reference-seats); or four reference players ('greedy', "
+        "'lookahead'), each tile's policy target then the rest of the placement the player chose",
         choices=("search", "policy", "greedy", "lookahead"))
     policy_temperature: float = setting(
         1.0, "the temperature the policy's tiles are drawn at (0: always the most likely tile)",
@@ -58,39 +58,54 @@ class SearchConfig(Settings):
         "often), drawn afresh for each game; the network plays the others, at least one",
         low=0.0, high=1.0, only=POLICY)
     teacher: str = setting(
-        "lookahead", "a reference player whose choices are the policy targets: at every position of a game, whoever "
+        "none", "a reference player whose choices are the policy targets: at every position of a game, whoever "
         "played it, the rest of the placement this player would choose there; the games then show the network "
-        "its own positions, mistakes included, with the answer to each", choices=("none", "greedy", "lookahead"))
+        "its own positions, mistakes included, with the answer to each, and the teacher bounds what it learns "
+        "('none': the search's targets)", choices=("none", "greedy", "lookahead"))
     credit: str = setting(
-        "next", "whose value ranks the tiles that complete a piece: 'next', the seat that moves after it "
-        "(tarnex_self_play's search; its visits there mislead, see --train-completion-policy-weight), or "
-        "'chooser', the seat choosing (tarnex_train's own search; train those positions with "
-        "--train-completion-policy-weight 1)", choices=("next", "chooser"), only=SEARCH)
+        "chooser", "whose value ranks the tiles that complete a piece: 'chooser', the seat choosing "
+        "(tarnex_train's own search), or 'next', the seat that moves after it (tarnex_self_play's search, "
+        "with --policy-target visits; its visits there mislead, see --train-completion-policy-weight)",
+        choices=("chooser", "next"), only=SEARCH)
     policy_target: str = setting(
-        "visits", "what a search teaches the policy: its root visit shares ('visits'), or the network's priors "
-        "moved by the values the search found ('completed_q', Gumbel MuZero's target, for few simulations; "
-        "needs --credit chooser)", choices=("visits", "completed_q"), only=SEARCH)
+        "completed_q", "what a search teaches the policy: the network's priors moved by the values the search "
+        "found ('completed_q', Gumbel MuZero's target for few simulations; needs --credit chooser), or its "
+        "root visit shares ('visits'), which grow flatter with more simulations where the root has noise",
+        choices=("completed_q", "visits"), only=SEARCH)
     cheap_sims: int = setting(
         0, "playout-cap randomisation: simulations of the quick searches that only move the game on; 0: every "
         "tile gets the full search and is a policy target; below --sims-per-move", low=0, high=MAX_SIMS,
         only=SEARCH)
     full_share: float = setting(0.25, "with --cheap-sims: share of the tiles that get the full search (with "
                                 "noise) and become policy targets", low=0.0, high=1.0, low_open=True, only=SEARCH)
+    considered: int = setting(
+        0, "above 1: the searches spend their root's simulations by a sequential halving over this many "
+        "children of highest (noised) prior, each round keeping the better half by prior and value (completed "
+        "Q), and the game plays the best of the last where it does not draw by the visits (needs --credit "
+        "chooser and --policy-target completed_q); 0: PUCT at the root as below it", low=0, high=MAX_SIMS,
+        only=SEARCH)
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        if self.policy_target == "completed_q" and self.credit != "chooser":
-            raise OptionError("policy_target completed_q needs credit chooser: its values must be the mover's")
+        # What the search's games need; with another player they do nothing.
+        searching = self.player == "search"
+        if searching and self.policy_target == "completed_q" and self.credit != "chooser":
+            raise OptionError("policy_target completed_q needs credit chooser: its values must be the mover's (with "
+                              "credit next, set policy_target visits)")
         if self.cheap_sims and self.cheap_sims >= self.sims_per_move:
             raise OptionError(f"cheap_sims ({self.cheap_sims}) must be below sims_per_move ({self.sims_per_move}): "
                               "the quick searches are the cheap ones")
+        if searching and self.considered > 1 and (self.credit != "chooser" or self.policy_target != "completed_q"):
+            raise OptionError("considered needs credit chooser and policy_target completed_q: the halving compares "
+                              "the chooser's values, and its visits are its schedule, not a target")
         if self.player == "policy" and self.teacher == "none":
             raise OptionError("player policy needs a teacher: its own policy is no target to learn from (without one, "
                               "play with player search)")
 
     def engine_search(self) -> bool:
         """Whether tarnex_self_play plays these games (else tarnex_train's own search)."""
-        return self.credit == "next" and self.cheap_sims == 0 and self.policy_target == "visits"
+        return self.credit == "next" and self.cheap_sims == 0 and self.policy_target == "visits" \
+            and self.considered <= 1
 
 
 @dataclass(frozen=True)
@@ -112,6 +127,17 @@ class SearchPlayers(Settings):
         "tarnex_self_play's search does), or 'placement', every whole placement that can end the mover's turn, "
         "valued for the seat that places it where the next seat's turn begins (the credit is then always "
         "'chooser')", choices=("tile", "placement"))
+    considered: int = same_as(
+        SearchConfig, "considered", default=16, help="above 1: a sequential halving at the root (Gumbel MuZero's, "
+        "without its random draws): the simulations go in rounds to this many children of highest prior, each "
+        "round keeping the better half by prior and value (completed Q), and the player takes the best of the "
+        "last; 0: PUCT at the root as below it, the most visited tile played")
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        if self.considered > 1 and self.credit == "next" and self.branching == "tile":
+            raise OptionError("a halving (considered above 1) needs credit chooser: it compares the values of the "
+                              "root's children for the seat choosing (with credit next, set considered 0)")
 
 
 @dataclass(frozen=True)

@@ -114,7 +114,7 @@ Decision policy_decision(const Node& root, const Game& game, float temperature, 
     return decision;
 }
 
-Decision search_decision(const Node& root, const Game& game, Rng& rng) {
+Decision search_decision(const Node& root, const Game& game, Rng& rng, std::optional<std::size_t> chosen) {
     if (root.is_leaf()) return Decision{uniform_tile(game, rng), {}};
     std::uint32_t total = 0;
     for (const Node& child : root.children) total += child.visit_count;
@@ -123,6 +123,9 @@ Decision search_decision(const Node& root, const Game& game, Rng& rng) {
     for (const Node& child : root.children) {
         // In single precision, as the shares have always been computed.
         shares.push_back(static_cast<float>(child.visit_count) / static_cast<float>(total));
+    }
+    if (chosen && *chosen < root.children.size()) {
+        return Decision{root.children[*chosen].tile, cell_shares(root, game, shares)};
     }
     const Node* best = nullptr;
     for (const Node* child : children_by_tile(root)) {

@@ -51,6 +51,10 @@ struct PolicyPlayer {
 // crediting the chooser whatever `credit` says, and takes the first cell not
 // yet chosen of the most visited placement: a stateless player that searches
 // again at every tile of its turn, among the placements still open.
+//
+// With `considered` above 1 the root's simulations go by a sequential
+// halving over that many candidates (self_play::Halving), and the player
+// takes the candidate the halving ends on.
 struct SearchPlayer {
     std::uint64_t sims = 1;
     float c_init;
@@ -59,6 +63,7 @@ struct SearchPlayer {
     float dirichlet_alpha = 0.3f;
     float exploration_fraction = 0.0f;
     bool placements = false;
+    std::size_t considered = 0;
 };
 using Player = std::variant<RandomPlayer, ReferencePlayer, PolicyPlayer, SearchPlayer>;
 
@@ -89,10 +94,12 @@ Tile uniform_tile(const Game& game, Rng& rng);
 // the legal tiles without a child. When no prior is above 0 the tile is
 // drawn uniformly from the legal tiles.
 Decision policy_decision(const Node& root, const Game& game, float temperature, Rng& rng);
-// A search's decision: the most visited root child, the highest prior among
-// equals (then the lowest tile); a uniformly drawn legal tile when the root
-// has no child. The shares are the children's visit shares (cell_shares).
-Decision search_decision(const Node& root, const Game& game, Rng& rng);
+// A search's decision: the root child `chosen` (walk-order index) where
+// given, else the most visited, the highest prior among equals (then the
+// lowest tile); a uniformly drawn legal tile when the root has no child. The
+// shares are the children's visit shares (cell_shares).
+Decision search_decision(const Node& root, const Game& game, Rng& rng,
+                         std::optional<std::size_t> chosen = std::nullopt);
 // Per tile, in ascending tile order, the weight of the root's children that
 // move there (one weight per child, in walk order): a tile child's own, and a
 // placement child's spread evenly over its cells not yet chosen in `game`,
@@ -109,10 +116,12 @@ inline constexpr float kValueCentre = 1.0f / static_cast<float>(kPlayers);
 // a root without children returned unsearched, finished games valued on the
 // network's centred scale. A failed evaluation, at the root or at a leaf,
 // ends it with the error. `priors`, when given, receives the root
-// children's priors before any noise (in walk order).
+// children's priors before any noise (in walk order); `chosen`, the
+// halving's choice (SearchRules::chosen).
 template <Transport T>
 Expected<Node, std::string> search(const Game& game, const SearchPlayer& player, T& transport, std::int32_t id,
-                                   Rng& rng, std::vector<float>* priors = nullptr) {
+                                   Rng& rng, std::vector<float>* priors = nullptr,
+                                   std::optional<std::size_t>* chosen = nullptr) {
     self_play::Config config;
     config.sims_per_move = player.sims;
     config.c_init = player.c_init;
@@ -127,6 +136,8 @@ Expected<Node, std::string> search(const Game& game, const SearchPlayer& player,
     rules.return_leaf_errors = true;
     rules.root_priors = priors;
     rules.terminal_offset = kValueCentre;
+    rules.considered = player.considered;
+    rules.chosen = chosen;
     return self_play::run_search(game, config, transport, id, rng, rules);
 }
 
@@ -149,9 +160,10 @@ Expected<Decision, std::string> decide(const Player& player, const Game& game, T
         }
         return policy_decision(root, game, policy->temperature, rng);
     }
-    auto searched = search(game, std::get<SearchPlayer>(player), *transport, id, rng);
+    std::optional<std::size_t> chosen;
+    auto searched = search(game, std::get<SearchPlayer>(player), *transport, id, rng, nullptr, &chosen);
     if (!searched) return Unexpected{std::move(searched.error())};
-    return search_decision(searched.value(), game, rng);
+    return search_decision(searched.value(), game, rng, chosen);
 }
 
 // Plays from `game` to the end, each seat's player choosing its tiles and

@@ -25,7 +25,8 @@
 //
 // A seat's player is a tuple: ("random",), ("reference", "greedy" |
 // "lookahead"), ("policy", temperature), ("search", sims, c_init, c_base,
-// "next" | "chooser"). `queues` has four items: an object with `put` for a
+// "next" | "chooser"[, "tile" | "placement"[, considered]]). `queues` has
+// four items: an object with `put` for a
 // policy or search seat (anything, None say, for the others); `pipe` an
 // object with `recv`. A request is put(id, planes), planes 2000 bytes, and
 // answered by pipe.recv() with the reply's bytes: b"R", 400 policy entries
@@ -123,7 +124,7 @@ bool read_id(PyObject* o, std::int32_t& out) {
 
 constexpr const char* kPlayerForms =
     "('random',), ('reference', name), ('policy', temperature) or ('search', sims, c_init, c_base, credit[, "
-    "branching])";
+    "branching[, considered]])";
 
 // One seat's player tuple; `what` names it in errors ("seats[2]", "seat").
 bool read_player(PyObject* o, const std::string& what, Player& out) {
@@ -168,11 +169,13 @@ bool read_player(PyObject* o, const std::string& what, Player& out) {
         long long sims = 0;
         std::string credit;
         std::string branching = "tile";
-        constexpr const char* form = "('search', sims, c_init, c_base, credit[, branching])";
-        if ((size != 6 && !arity(4, form)) || !read_integer(item(1), what + ": sims", sims) ||
+        long long considered = 0;
+        constexpr const char* form = "('search', sims, c_init, c_base, credit[, branching[, considered]])";
+        if ((size != 6 && size != 7 && !arity(4, form)) || !read_integer(item(1), what + ": sims", sims) ||
             !read_number(item(2), what + ": c_init", search.c_init) ||
             !read_number(item(3), what + ": c_base", search.c_base) || !read_text(item(4), what + ": credit", credit) ||
-            (size == 6 && !read_text(item(5), what + ": branching", branching))) {
+            (size >= 6 && !read_text(item(5), what + ": branching", branching)) ||
+            (size == 7 && !read_integer(item(6), what + ": considered", considered))) {
             return false;
         }
         if (sims < 1) return fail(PyExc_ValueError, what + ": sims must be at least 1");
@@ -183,9 +186,14 @@ bool read_player(PyObject* o, const std::string& what, Player& out) {
         if (branching != "tile" && branching != "placement") {
             return fail(PyExc_ValueError, what + ": unknown branching " + shown(branching) + " (tile, placement)");
         }
+        if (considered < 0) return fail(PyExc_ValueError, what + ": considered must be at least 0");
+        if (considered > 1 && credit == "next" && branching == "tile") {
+            return fail(PyExc_ValueError, what + ": a halving (considered above 1) needs the credit 'chooser'");
+        }
         search.sims = static_cast<std::uint64_t>(sims);
         search.credit = credit == "next" ? Credit::next : Credit::chooser;
         search.placements = branching == "placement";
+        search.considered = static_cast<std::size_t>(considered);
         out = search;
         return true;
     }
@@ -366,7 +374,8 @@ PyObject* play_training_game(PyObject*, PyObject* args, PyObject* kwargs) {
     Player player;
     if (!read_player(search_object, "search", player)) return nullptr;
     if (!std::holds_alternative<SearchPlayer>(player)) {
-        fail(PyExc_ValueError, "search must be a ('search', sims, c_init, c_base, credit[, branching]) player");
+        fail(PyExc_ValueError,
+             "search must be a ('search', sims, c_init, c_base, credit[, branching[, considered]]) player");
         return nullptr;
     }
     TrainingSearch plan;
@@ -448,7 +457,8 @@ PyMethodDef methods[] = {
      "play_match_game(id, seats, queues, pipe, opening=()) -> (history, scores, payoff)\n\n"
      "Plays the opening's (seat, tile) pairs, then each seat's player to the end.\n"
      "A seat: ('random',), ('reference', 'greedy' | 'lookahead'), ('policy', temperature),\n"
-     "('search', sims, c_init, c_base, 'next' | 'chooser'). queues: four items, an object\n"
+     "('search', sims, c_init, c_base, 'next' | 'chooser'[, 'tile' | 'placement'[, considered]]).\n"
+     "queues: four items, an object\n"
      "with put for policy and search seats; pipe: an object with recv. put(id, planes)\n"
      "gets 2000 bytes; recv() answers with bytes: b'R' and 404 float32 (policy, values)."},
     {"choose_tile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(choose_tile)),
@@ -462,7 +472,8 @@ PyMethodDef methods[] = {
      "                   exploration_fraction=0.0, cheap_sims=0, full_share=1.0,\n"
      "                   policy_target='visits')\n"
      "    -> (history, policies, payoff)\n\n"
-     "A self-play game, every seat the ('search', sims, c_init, c_base, credit[, branching]) player\n"
+     "A self-play game, every seat the ('search', sims, c_init, c_base, credit[, branching[,\n"
+     "considered]]) player\n"
      "with root noise; with cheap_sims, only a full_share of the tiles get the full\n"
      "search, whose visit shares (or, with policy_target='completed_q', priors improved\n"
      "by the searched values) are recorded; the others' policies are empty."},

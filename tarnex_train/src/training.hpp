@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,6 +61,7 @@ Expected<TrainingGame, std::string> play_training(Game game, const TrainingSearc
     bool full = true;
     bool improve = false;
     std::vector<float> priors;
+    std::optional<std::size_t> chosen;  // a halving's choice
     const Game* searched = nullptr;
     return self_play::play_training_game(
         std::move(game), plan.sample_moves, rng,
@@ -72,9 +74,10 @@ Expected<TrainingGame, std::string> play_training(Game game, const TrainingSearc
             }
             improve = full && plan.target == PolicyTarget::completed_q;
             searched = &position;
-            return search(position, player, transport, id, rng, improve ? &priors : nullptr);
+            chosen.reset();
+            return search(position, player, transport, id, rng, improve ? &priors : nullptr, &chosen);
         },
-        [&](const Node& root, const Game& position) { return search_decision(root, position, rng); },
+        [&](const Node& root, const Game& position) { return search_decision(root, position, rng, chosen); },
         [&](const Node& root, Decision& decision) -> Shares {
             if (!full) return {};
             if (improve && !root.is_leaf()) return completed_q_target(root, *searched, priors);

@@ -16,7 +16,10 @@ from tarnex_train.settings import SearchConfig
 from tarnex_train.pool.protocol import PROTOCOL
 
 TINY = NetworkShape(channels=4, blocks=1)
-FEW_SIMS = SearchConfig(sims_per_move=4, sample_moves=10, player="search", teacher="none")
+# tarnex_self_play's search (the next seat's credit, visit targets): most tests
+# exercise the specified module through the pipeline.
+FEW_SIMS = SearchConfig(sims_per_move=4, sample_moves=10, player="search", teacher="none", credit="next",
+                        policy_target="visits")
 GAMES_PER_WORKER = 2  # request ids are worker * 2 + game slot
 
 
@@ -95,7 +98,7 @@ class KillingEvaluator(ZeroEvaluator):
 
 
 # The engine's search, and tarnex_train's own with quick searches mixed in.
-SEARCHES = {"engine": dict(credit="next"), "own": dict(credit="chooser", cheap_sims=2, full_share=0.5)}
+SEARCHES = {"engine": dict(credit="next", policy_target="visits"), "own": dict(credit="chooser", cheap_sims=2, full_share=0.5)}
 
 
 @pytest.fixture(scope="session", params=sorted(SEARCHES))

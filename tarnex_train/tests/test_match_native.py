@@ -83,7 +83,8 @@ def test_choose_tile_gives_the_decision_and_its_shares():
     history = _match.random_opening(1, 5)
     _, mover, legal, _, _ = _rules.position(history)
     legal_tiles = {t for t in range(400) if legal[t]}
-    for search in (("search", 8, 1.25, 19652.0, "next"), ("search", 8, 1.25, 19652.0, "next", "placement")):
+    for search in (("search", 8, 1.25, 19652.0, "next"), ("search", 8, 1.25, 19652.0, "next", "placement"),
+                   ("search", 8, 1.25, 19652.0, "chooser", "tile", 4)):
         channel = Channel()
         tile, shares = _match.choose_tile(history, search, channel, channel, id=4)
         assert tile in legal_tiles and {t for t, _ in shares} <= legal_tiles
@@ -108,6 +109,7 @@ class FailingPipe:
     (("search", 4, 1.25, 19652.0, "mover"), ValueError),
     (("search", 4, 1.25), TypeError),
     (("search", 4, 1.25, 19652.0, "chooser", "turn"), ValueError),
+    (("search", 4, 1.25, 19652.0, "next", "tile", 4), ValueError),  # a halving compares the chooser's values
     (["random"], TypeError),
     ((), TypeError),
     (("line\nbreak",), ValueError),

@@ -91,7 +91,8 @@ def test_loop_groups_its_options_as_selfplay_does():
     (["train", "--data", "d", "--batch-size", "32"], ["train", "--data", "d", "--train-batch-size", "32"],
      "train.batch_size", 32),
     (["train", "--data", "d", "--lr", "0.01"], ["train", "--data", "d", "--train-lr", "0.01"], "train.lr", 0.01),
-    (["arena", "--search-credit", "next"], ["arena", "--credit", "next"], "search.credit", "next"),
+    (["arena", "--considered", "0", "--search-credit", "next"], ["arena", "--considered", "0", "--credit", "next"],
+     "search.credit", "next"),
 ])
 def test_old_spellings_are_taken_with_a_warning(caplog, old, new, path, value):
     parser = cli.build_parser()
@@ -125,6 +126,9 @@ def test_config_keys_flat_or_nested(tmp_path, text, check):
     ("[search]\nbatch_size = 8\n", "batch_size (it belongs in [pool] or in [train])"),
     ("[train]\ngames_per_generation = 8\n", "games_per_generation (it belongs at the top)"),
     ("c_init = 1.0\n[search]\nc_init = 2.0\n", "c_init is given twice"),
+    ('[search]\nplayer = "search"\nteacher = "none"\ncredit = "next"\n', "with credit next, set policy_target visits"),
+    ('[search]\nplayer = "search"\nteacher = "none"\nconsidered = 4\npolicy_target = "visits"\n',
+     "considered needs credit chooser and policy_target completed_q"),
 ])
 def test_config_mistakes_get_a_hint(tmp_path, capsys, text, message):
     path = tmp_path / "run.toml"
@@ -173,7 +177,8 @@ def test_print_config_round_trips_to_the_same_run_file(tmp_path, capsys, stub_lo
 
 
 @pytest.mark.parametrize("options, warned", [
-    (["--sims-per-move", "4"], "--sims-per-move does nothing here: it acts only with --player search"),
+    (["--player", "policy", "--teacher", "lookahead", "--sims-per-move", "4"],
+     "--sims-per-move does nothing here: it acts only with --player search"),
     (["--player", "search", "--policy-temperature", "2", "--reference-seats", "0.5"],
      "--policy-temperature, --reference-seats do nothing here: they act only with --player policy"),
     (["--player", "search", "--sims-per-move", "4"], None),

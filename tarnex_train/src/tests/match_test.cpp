@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -74,6 +76,39 @@ TEST(MatchPlayers, SearchFollowsTheVisitsWherePolicyFollowsThePrior) {
     const auto most = std::max_element(shares.begin(), shares.end(),
                                        [](const auto& a, const auto& b) { return a.second < b.second; });
     EXPECT_EQ(static_cast<Tile>(most->first), rewarded);
+}
+
+TEST(MatchPlayers, AHalvingSpendsTheSimulationsOnTheTopPriorsAndTakesTheBestValued) {
+    // Seat 0's first tiles, four of them ahead by prior: 2, 42, then 0 and 20.
+    const std::vector<float> policy = policy_with({{2, 3.0f}, {42, 2.5f}, {0, 2.0f}, {20, 2.0f}});
+    const Game start = Game::reset();
+    const SearchPlayer halving{16, 0.75f, 19652.0f, Credit::chooser, 0.3f, 0.0f, false, 4};
+    for (const Tile rewarded : {Tile{42}, Tile{80}}) {
+        ScriptedTransport transport([&](std::size_t, const BoardState& planes, EvaluationReply& reply) {
+            reply.policy = policy;
+            reply.values = planes[rewarded] ? kRelativeWin : std::vector<float>(4, 0.0f);
+            return std::optional<ScriptedError>{};
+        });
+        Rng rng(5);
+        std::optional<std::size_t> chosen;
+        auto searched = search(start, halving, transport, 0, rng, nullptr, &chosen);
+        ASSERT_TRUE(searched && chosen);
+        std::map<Tile, std::uint32_t> visits;
+        for (const Node& child : searched.value().children) {
+            if (child.visit_count > 0) visits[child.tile] = child.visit_count;
+        }
+        // Two rounds: two simulations for each of the four, then four more
+        // for each of the better two (the rewarded tile or the next prior,
+        // beside the best prior); no other tile is searched.
+        const std::map<Tile, std::uint32_t> schedule = {{2, 6}, {42, 6}, {0, 2}, {20, 2}};
+        EXPECT_EQ(visits, schedule);
+        // The value decides between the last two (6 visits each, where the
+        // most visited would be the best prior); a rewarded tile outside the
+        // candidates is never seen, so the best prior stays the choice.
+        const Tile expected = rewarded == 42 ? Tile{42} : Tile{2};
+        EXPECT_EQ(searched.value().children[*chosen].tile, expected);
+        EXPECT_EQ(decision(halving, start, transport, rng).tile, expected);
+    }
 }
 
 TEST(MatchPlayers, PolicyTiesTemperatureAndUnusableOutput) {
