@@ -31,12 +31,11 @@ def sibling_spread(net, records: dict, device="cpu", roots: int = ROOTS) -> dict
 
     if "tile" not in records or not len(records.get("mover", ())):
         return {}
-    histories = _histories(records)
-    picks = np.unique(np.linspace(0, len(histories) - 1, min(roots * 4, len(histories))).round().astype(int))
+    n = len(records["mover"])
+    picks = np.unique(np.linspace(0, n - 1, min(roots * 4, n)).round().astype(int))
     spreads, ranges = [], []
     net.eval()
-    for index in picks:
-        history = histories[index]
+    for history in _histories(records, picks):
         _, mover, legal, _, terminal = _rules.position(history)
         tiles = [tile for tile in range(len(legal)) if legal[tile]]
         if terminal or len(tiles) < 2:
@@ -52,15 +51,18 @@ def sibling_spread(net, records: dict, device="cpu", roots: int = ROOTS) -> dict
             "sibling_roots": len(spreads)}
 
 
-def _histories(records: dict) -> list:
-    """Each position's history, from its game's earlier (mover, tile) pairs
-    (a game's positions lie together, in order)."""
+def _histories(records: dict, indices=None) -> list:
+    """The history of each position of ``indices`` (default all), from its
+    game's earlier (mover, tile) pairs (a game's positions lie together, in
+    order); only those are copied out."""
     keys, movers, tiles = records["game_key"], records["mover"], records["tile"]
+    wanted = set(range(len(keys)) if indices is None else (int(i) for i in indices))
     histories, played, previous = [], [], None
-    for key, mover, tile in zip(keys, movers, tiles):
+    for index, (key, mover, tile) in enumerate(zip(keys, movers, tiles)):
         if key != previous:
             played, previous = [], key
-        histories.append(list(played))
+        if index in wanted:
+            histories.append(list(played))
         played.append((int(mover), int(tile)))
     return histories
 
