@@ -20,12 +20,12 @@ from tarnex_train.settings import NetworkShape, SearchConfig, SelfPlayOptions
 
 
 def measure(evaluator: str, games: int, sims: int, workers: int, per_worker: int, cache_mb: float,
-            shape: NetworkShape) -> dict:
+            shape: NetworkShape, considered: int) -> dict:
     with tempfile.TemporaryDirectory() as output:
         options = SelfPlayOptions.make(games=games, workers=workers, games_per_worker=per_worker, output=output,
                                   evaluator=evaluator,
                                   search=SearchConfig(sims_per_move=sims, player="search", teacher="none",
-                                                      reference_seats=0.0),
+                                                      reference_seats=0.0, considered=considered),
                                   cache_mb=cache_mb, quiet=True,
                                   games_per_shard=max(1, games), shape=shape)
         summary = run_selfplay(options, stream=open("/dev/null", "w"))
@@ -49,11 +49,13 @@ def main() -> None:
     parser.add_argument("--evaluators", nargs="+", default=["zero", "network"])
     parser.add_argument("--placement-inputs", action=argparse.BooleanOptionalAction, default=True,
                         help="the network's placement planes (the default network has them)")
+    parser.add_argument("--considered", type=int, default=SearchConfig().considered,
+                        help="children the root's halving starts from (0: PUCT at the root)")
     args = parser.parse_args()
     for evaluator in args.evaluators:
         shape = NetworkShape(placement_inputs=args.placement_inputs)
         runs = [measure(evaluator, args.games, args.sims_per_move, args.workers, args.games_per_worker, args.cache_mb,
-                        shape) for _ in range(args.repeats)]
+                        shape, args.considered) for _ in range(args.repeats)]
         medians = {key: statistics.median(run[key] for run in runs) for key in runs[0]}
         print(f"{evaluator:8s} " + "  ".join(
             f"{key} {value:.3f}" if key == "cache hits" else f"{key} {value:,.1f}" for key, value in medians.items()),

@@ -1,10 +1,12 @@
-// The game drivers: training games (self-play's and, configured by
-// tarnex_train, its own) and the model-versus-baseline test game.
+// The game drivers: one for training games (self-play's and, configured by
+// tarnex_train, its own), one for played games (the model-versus-baseline
+// test game, and tarnex_train's matches).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,31 +99,48 @@ Expected<TrainingGameResult, std::string> training_game(std::int32_t id, const C
         [](const Node& root, Decision&) { return search_policy(root); });
 }
 
+// The one driver of games that are played, not learned from: the test
+// game's and every match's. Plays `game` to its end, each tile chosen by
+// decide(game) -> Expected<Tile, std::string>; the first error stops the game
+// where it stands and is returned.
+template <class Decide>
+std::optional<std::string> play_game(Game& game, Decide&& decide) {
+    while (!game.is_terminal()) {
+        auto tile = decide(static_cast<const Game&>(game));
+        if (!tile) return std::move(tile.error());
+        if (auto rejected = game.apply(tile.value())) fault("play_game: " + *rejected);
+    }
+    return std::nullopt;
+}
+
+// The model-versus-baseline test game: the model at seat 0 takes the tile of
+// its highest prior, the baseline's seats draw uniformly among the children
+// of their evaluated roots.
 template <Transport Model, Transport Baseline>
 Expected<float, std::string> test_game(std::int32_t id, Model& model, Baseline& baseline, Rng& rng,
                                        std::FILE* out = stdout) {
     Game game = Game::reset();
     EvaluationReply reply;
-    while (!game.is_terminal()) {
-        const bool model_seat = game.current_player == 0;
+    auto failure = play_game(game, [&](const Game& position) -> Expected<Tile, std::string> {
+        const bool model_seat = position.current_player == 0;
         Node root;
-        std::optional<std::string> failure;
+        std::optional<std::string> failed;
         if (model_seat) {
-            if (auto error = evaluate(root, game, model, id, rng, reply)) failure = error->detail();
+            if (auto error = evaluate(root, position, model, id, rng, reply)) failed = error->detail();
         } else {
-            if (auto error = evaluate(root, game, baseline, id, rng, reply)) failure = error->detail();
+            if (auto error = evaluate(root, position, baseline, id, rng, reply)) failed = error->detail();
         }
-        if (failure) {
-            // Qualified: with a std::string argument, ADL would otherwise
-            // pick std::quoted wherever <iomanip> happens to be included.
-            const std::string line =
-                "Error running MCTS: " + self_play::quoted("Error evaluating root node: " + *failure) + "\n";
-            std::fwrite(line.data(), 1, line.size(), out);
-            std::fflush(out);
-            return Unexpected{std::string("Error running MCTS")};
-        }
-        const Tile tile = model_seat ? model_choice(root, game, rng) : baseline_choice(root, rng);
-        (void)game.apply(tile);
+        if (failed) return Unexpected{std::move(*failed)};
+        return model_seat ? model_choice(root, position, rng) : baseline_choice(root, rng);
+    });
+    if (failure) {
+        // Qualified: with a std::string argument, ADL would otherwise
+        // pick std::quoted wherever <iomanip> happens to be included.
+        const std::string line =
+            "Error running MCTS: " + self_play::quoted("Error evaluating root node: " + *failure) + "\n";
+        std::fwrite(line.data(), 1, line.size(), out);
+        std::fflush(out);
+        return Unexpected{std::string("Error running MCTS")};
     }
     const std::string text = "Finished Game\n" + game.board.render();
     std::fwrite(text.data(), 1, text.size(), out);

@@ -216,7 +216,7 @@ def bfloat16_form(net: TarnexNet, onnx_model: bytes | None = None, open_session=
         block.conv1 = nn.Sequential(_ToBFloat16(), _bfloat16(_folded(block.conv1, block.bn1)))
         block.conv2, block.bn1, block.bn2 = _bfloat16(_folded(block.conv2, block.bn2)), nn.Identity(), nn.Identity()
     net.policy_head = nn.Sequential(_ToFloat(), *net.policy_head)
-    net.value_head = nn.Sequential(_ToFloat(), *net.value_head)
+    net.value_head = nn.Sequential(_ToFloat(), net.value_head)
     net.ownership_out = None  # not an answer: the trace need not keep it
     shape = getattr(net, "shape", None)
     planes = torch.zeros(2, *PLANES_SHAPE)

@@ -76,6 +76,22 @@ class ResidualBlock(nn.Module):
         return F.relu(x + y)
 
 
+class OwnedValueInput(nn.Module):
+    """The value head's input with value_head 'owned': the tower's channel
+    means and, beside them, the share of the board the ownership head expects
+    the mover, each other seat and nobody to end with. Those shares are the
+    final score's own terms, and one tile moves them through its cell and
+    its neighbours', where among the means of 400 cells it is lost."""
+
+    def __init__(self, ownership: nn.Conv2d) -> None:
+        super().__init__()
+        self.ownership = ownership  # the ownership head's own layer, shared
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        shares = F.softmax(self.ownership(x).float(), dim=1).mean(dim=(2, 3))
+        return torch.cat([x.float().mean(dim=(2, 3)), shares], 1)
+
+
 class TarnexNet(nn.Module):
     def __init__(self, shape: NetworkShape = NetworkShape()) -> None:
         super().__init__()
@@ -89,7 +105,14 @@ class TarnexNet(nn.Module):
         self.tower = nn.Sequential(*[ResidualBlock(c) for _ in range(shape.blocks)])
         self.policy_head = nn.Sequential(nn.Conv2d(c, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU())
         self.policy_out = nn.Conv2d(2, 1, 1)
-        if shape.value_head == "pooled":
+        # Registered after the value head, as it always was: an optimiser's
+        # saved state follows the order of the parameters.
+        ownership = nn.Conv2d(c, OWNER_CLASSES, 1) if shape.ownership_head else None
+        if shape.value_head == "owned":
+            self.value_head = OwnedValueInput(ownership)
+            self.value_out = nn.Sequential(nn.Linear(c + OWNER_CLASSES, VALUE_HIDDEN), nn.ReLU(),
+                                           nn.Linear(VALUE_HIDDEN, SEATS))
+        elif shape.value_head == "pooled":
             # Channel means of the tower: a few dozen numbers per position,
             # which cannot memorise the outcome of each game the way a dense
             # layer over all 400 cells does after a few dozen games.
@@ -98,7 +121,7 @@ class TarnexNet(nn.Module):
         else:
             self.value_head = nn.Sequential(nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU())
             self.value_out = nn.Sequential(nn.Linear(CELLS, VALUE_HIDDEN), nn.ReLU(), nn.Linear(VALUE_HIDDEN, SEATS))
-        self.ownership_out = nn.Conv2d(c, OWNER_CLASSES, 1) if shape.ownership_head else None
+        self.ownership_out = ownership
         self.piece_input = nn.Linear(PIECE_FEATURES, c) if shape.piece_inputs else None
 
     def forward(self, planes: torch.Tensor, pieces: torch.Tensor | None = None) -> tuple[torch.Tensor, torch.Tensor]:

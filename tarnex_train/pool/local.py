@@ -243,9 +243,7 @@ class WorkerPool:
     def stop(self, server: Server, timeout: float = STOP_TIMEOUT) -> None:
         """Stops the workers: no new games, games in progress abandoned.
         Results that arrive meanwhile still reach the handler."""
-        self.workers.stop_flag.set()
-        for slot in self.slots:
-            _end_replies(slot.conn)
+        self._tell_stop()
         deadline = time.monotonic() + timeout
         while self.active and time.monotonic() < deadline:
             for ready in wait(self.open_conns(), POLL):
@@ -255,10 +253,15 @@ class WorkerPool:
 
     def terminate(self) -> None:
         """Ends the workers at once (second Ctrl-C, or an error)."""
+        self._tell_stop()
+        self._finish(grace=0.0)
+
+    def _tell_stop(self) -> None:
+        """No new games, and no more replies: each worker's recv sees the
+        end of its pipe, while what it still sends can be read."""
         self.workers.stop_flag.set()
         for slot in self.slots:
             _end_replies(slot.conn)
-        self._finish(grace=0.0)
 
     def _index_of(self, conn) -> int:
         return next(i for i, slot in enumerate(self.slots) if slot.conn is conn)

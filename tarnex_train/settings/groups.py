@@ -97,7 +97,8 @@ class SearchConfig(Settings):
                               "the quick searches are the cheap ones")
         if searching and self.considered > 1 and (self.credit != "chooser" or self.policy_target != "completed_q"):
             raise OptionError("considered needs credit chooser and policy_target completed_q: the halving compares "
-                              "the chooser's values, and its visits are its schedule, not a target")
+                              "the chooser's values, and its visits are its schedule, not a target (for PUCT at "
+                              "the root, set considered 0)")
         if self.player == "policy" and self.teacher == "none":
             raise OptionError("player policy needs a teacher: its own policy is no target to learn from (without one, "
                               "play with player search)")
@@ -148,8 +149,10 @@ class NetworkShape(Settings):
 
     channels: int = setting(32, "channels of the residual tower", low=1, high=1024)
     blocks: int = setting(2, "residual blocks", low=0, high=64)
-    value_head: str = setting("pooled", "value head over the channel means of the tower ('pooled') or a dense "
-                              "layer over all cells ('dense', overfits small data)", choices=("pooled", "dense"))
+    value_head: str = setting("pooled", "value head over the channel means of the tower ('pooled'), over those "
+                              "and the share of the board the ownership head expects each seat to end with "
+                              "('owned', needs the ownership head), or a dense layer over all cells ('dense', "
+                              "overfits small data)", choices=("pooled", "owned", "dense"))
     ownership_head: bool = setting(True, "a head that predicts who owns each cell at the end of the game, "
                                    "trained alongside (it teaches the tower territory from few games)")
     piece_inputs: bool = setting(True, "give the network each seat's remaining pieces (read from the planes) as "
@@ -161,6 +164,12 @@ class NetworkShape(Settings):
                                      "placements of each seat that cover each cell (the rules library lists every "
                                      "placement of the position read from the planes): what both reference players "
                                      "rank their moves by, and beyond the reach of a small tower")
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        if self.value_head == "owned" and not self.ownership_head:
+            raise OptionError("value_head owned reads the ownership head: set ownership_head true, or value_head "
+                              "pooled")
 
 
 MAX_AUTO_GAMES_PER_WORKER = 32

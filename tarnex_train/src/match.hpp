@@ -166,20 +166,21 @@ Expected<Decision, std::string> decide(const Player& player, const Game& game, T
     return search_decision(searched.value(), game, rng, chosen);
 }
 
-// Plays from `game` to the end, each seat's player choosing its tiles and
-// evaluating through its own transport (null for seats that do not
-// evaluate). A failed evaluation ends the match with its error, which names
-// the seat.
+// Plays from `game` to the end (the engine's driver of played games), each
+// seat's player choosing its tiles and evaluating through its own transport
+// (null for seats that do not evaluate). A failed evaluation ends the match
+// with its error, which names the seat.
 template <Transport T>
 Expected<MatchResult, std::string> play_match(Game game, const std::array<Player, kPlayers>& seats,
                                               const std::array<T*, kPlayers>& transports, std::int32_t id,
                                               Rng& rng) {
-    while (!game.is_terminal()) {
-        const std::size_t seat = game.current_player;
-        auto decision = decide(seats[seat], game, transports[seat], id, rng);
+    auto failure = self_play::play_game(game, [&](const Game& position) -> Expected<Tile, std::string> {
+        const std::size_t seat = position.current_player;
+        auto decision = decide(seats[seat], position, transports[seat], id, rng);
         if (!decision) return Unexpected{"seat " + std::to_string(seat) + ": " + decision.error()};
-        if (auto rejected = game.apply(decision.value().tile)) fault("play_match: " + *rejected);
-    }
+        return decision.value().tile;
+    });
+    if (failure) return Unexpected{std::move(*failure)};
     MatchResult result;
     result.scores = game.board.get_scores(game.last_sizes);
     result.payoff = game.get_payoff();

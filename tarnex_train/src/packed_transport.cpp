@@ -15,7 +15,7 @@ PyObject* g_recv = nullptr;
 
 // One line, whatever came back instead.
 PyError bad_reply(PyObject* answer) {
-    std::string message = "a reply must be bytes: b'R' and 404 float32 (" + std::to_string(kPackedReplySize) +
+    std::string message = "a reply must be bytes: b'R' and 404 float32 (" + std::to_string(wire::kReplySize) +
                           " bytes), got ";
     if (PyBytes_Check(answer)) {
         message += std::to_string(PyBytes_Size(answer)) + " bytes";
@@ -36,11 +36,11 @@ std::optional<PyError> PackedTransport::exchange(std::int32_t id, const BoardSta
         if (!id_) return PyError::fetch();
         id_value_ = id;
     }
-    static_assert(sizeof(bool) == 1 && sizeof(planes) == kPackedPlanesSize && sizeof(float) == 4,
+    static_assert(sizeof(bool) == 1 && sizeof(planes) == wire::kPlanesSize && sizeof(float) == 4,
                   "a cell is one byte, 0 or 1; an entry is a float32");
     {
         Ref packed = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(planes.data()),
-                                                          static_cast<Py_ssize_t>(kPackedPlanesSize)));
+                                                          static_cast<Py_ssize_t>(wire::kPlanesSize)));
         if (!packed) return PyError::fetch();
         Ref returned = Ref::steal(PyObject_CallMethodObjArgs(queue_, g_put, id_.get(), packed.get(), nullptr));
         if (!returned) return PyError::fetch();
@@ -50,7 +50,7 @@ std::optional<PyError> PackedTransport::exchange(std::int32_t id, const BoardSta
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (!PyBytes_Check(answer.get()) || PyBytes_AsStringAndSize(answer.get(), &data, &size) < 0 ||
-        static_cast<std::size_t>(size) != kPackedReplySize || data[0] != kPackedReplyTag) {
+        static_cast<std::size_t>(size) != wire::kReplySize || data[0] != wire::kReplyTag) {
         PyErr_Clear();
         return bad_reply(answer.get());
     }

@@ -5,10 +5,7 @@
 // objects. tarnex_self_play keeps the list protocol of PythonTransport; this
 // one is for _match alone, so the two can change apart.
 //
-// planes: bytes, 2000: the 5 x 20 x 20 board state in the mover's frame, one
-//         byte 0 or 1 per cell, plane-major, then row, then column.
-// reply:  bytes, 1617: b"R", then the 400 policy entries and the 4 values
-//         (relative to the mover) as native 32-bit floats.
+// Both in the forms of wire_format.hpp.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +15,9 @@
 #include "evaluation.hpp"
 #include "python_api/error.hpp"
 #include "python_api/ref.hpp"
+#include "wire_format.hpp"
 
 namespace tarnex::match {
-
-inline constexpr std::size_t kPackedPlanesSize = 5 * kBoardCells;
-inline constexpr std::size_t kPackedReplySize = 1 + 4 * (kBoardCells + kPlayers);
-inline constexpr char kPackedReplyTag = 'R';
 
 class PackedTransport {
 public:

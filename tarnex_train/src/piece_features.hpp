@@ -15,12 +15,13 @@
 #include <cstdint>
 
 #include "pieces.hpp"
+#include "wire_format.hpp"
 
 namespace tarnex::features {
 
-inline constexpr std::size_t kSeatPlanes = 4;
-inline constexpr std::size_t kLegalPlane = 4;
-inline constexpr std::size_t kPlanesSize = (kSeatPlanes + 1) * kBoardCells;
+using wire::kLegalPlane;
+using wire::kPlanesSize;
+using wire::kSeatPlanes;
 inline constexpr std::size_t kFeatureCount = kSeatPlanes * kPieceCount;
 
 // `planes`: one position's 5 x 400 bytes (nonzero: set) in the mover's frame,

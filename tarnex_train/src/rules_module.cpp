@@ -99,6 +99,7 @@
 #include "placement_planes.hpp"
 #include "python_api/history.hpp"
 #include "reference.hpp"
+#include "wire_format.hpp"
 
 namespace {
 
@@ -107,8 +108,7 @@ using tarnex::kBoardCells;
 using tarnex::kPlayers;
 using tarnex::python::Ref;
 
-constexpr std::size_t kPlanes = 5;
-constexpr std::size_t kStateSize = kPlanes * kBoardCells;
+constexpr std::size_t kStateSize = tarnex::wire::kPlanesSize;
 using History = tarnex::python::Moves;
 
 struct Failure {
@@ -365,9 +365,9 @@ PyObject* pack_planes(PyObject*, PyObject* planes) {
     return out.release();
 }
 
-constexpr std::size_t kPolicySize = kBoardCells;
-constexpr std::size_t kValueSize = kPlayers;
-constexpr std::size_t kRawReplySize = 1 + 4 * (kPolicySize + kValueSize);
+using tarnex::wire::kPolicySize;
+using tarnex::wire::kValueSize;
+constexpr std::size_t kRawReplySize = tarnex::wire::kReplySize;
 
 // A tuple of `count` floats read from `data`; runs of equal entries (same
 // bits) share one object.
@@ -401,7 +401,7 @@ PyObject* unpack_reply(PyObject*, PyObject* payload) {
     }
     const char* data = PyBytes_AsString(payload);
     if (data == nullptr) return nullptr;
-    if (data[0] != 'R') Py_RETURN_NONE;
+    if (data[0] != tarnex::wire::kReplyTag) Py_RETURN_NONE;
     Ref policy = Ref::steal(float_tuple(data + 1, kPolicySize));
     if (!policy) return nullptr;
     Ref values = Ref::steal(float_tuple(data + 1 + 4 * kPolicySize, kValueSize));
@@ -645,7 +645,6 @@ PyObject* per_position(const char* name, PyObject* packed, std::size_t width, Co
 }
 
 PyObject* piece_features(PyObject*, PyObject* packed) {
-    static_assert(tarnex::features::kPlanesSize == kStateSize);
     return per_position("piece_features", packed, tarnex::features::kFeatureCount,
                         [](const std::uint8_t* in, std::uint8_t* out) { tarnex::features::piece_features(in, out); });
 }

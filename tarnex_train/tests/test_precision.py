@@ -91,6 +91,7 @@ def test_tied_best_tiles_all_count_as_float32s_best():
                               corner_inputs=False, placement_inputs=False)),
     ("bfloat16", NetworkShape(channels=8, blocks=0, placement_inputs=False)),
     ("int8", NetworkShape(channels=8, blocks=1)),
+    ("bfloat16", NetworkShape(channels=8, blocks=1, value_head="owned")),
 ])
 def test_each_form_computes_the_networks_function(name, shape):
     """On a network whose BatchNorms have statistics of their own (a fold
