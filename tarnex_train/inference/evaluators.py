@@ -132,7 +132,8 @@ class NetworkEvaluator:
     def run(self, batch, replies: list | None = None) -> list[bytes]:
         """The replies to ``batch``: those of ``replies`` (from ``lookup``)
         as they are, the network's for the rest (all of them when None: a
-        server that looked the batch up already)."""
+        server that looked the batch up already). Every request has been
+        through ``lookup``, which checks its player index."""
         start = time.perf_counter()
         if replies is None:
             replies = [None] * len(batch)
@@ -141,7 +142,7 @@ class NetworkEvaluator:
         todo: dict[int, dict[bytes, list[int]]] = {}
         for index, request in enumerate(batch):
             if replies[index] is None:
-                todo.setdefault(self._net_index(request), {}).setdefault(request[1], []).append(index)
+                todo.setdefault(_player_index(request), {}).setdefault(request[1], []).append(index)
         network = 0.0
         for which, positions in todo.items():
             network += self._run(which, positions, replies)

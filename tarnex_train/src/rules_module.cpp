@@ -108,7 +108,7 @@ using tarnex::kBoardCells;
 using tarnex::kPlayers;
 using tarnex::python::Ref;
 
-constexpr std::size_t kStateSize = tarnex::wire::kPlanesSize;
+using tarnex::wire::kPlanesSize;
 using History = tarnex::python::Moves;
 
 struct Failure {
@@ -138,7 +138,7 @@ struct Replayed {
 // which the training side needs to know.
 void write_position(const Game& game, char* planes, char* legal) {
     const tarnex::BoardState state = game.get_board_state();
-    for (std::size_t k = 0; k < kStateSize; ++k) planes[k] = state[k] ? 1 : 0;
+    for (std::size_t k = 0; k < kPlanesSize; ++k) planes[k] = state[k] ? 1 : 0;
     const std::size_t mover = game.current_player;
     game.tile_moves.keys().for_each([&](std::size_t t) {
         Game next = game;
@@ -152,7 +152,7 @@ void write_position(const Game& game, char* planes, char* legal) {
 std::optional<Failure> play(const History& history, bool record, Replayed& out) {
     const std::size_t n = history.size();
     if (record) {
-        out.planes.assign(n * kStateSize, '\0');
+        out.planes.assign(n * kPlanesSize, '\0');
         out.movers.assign(n, '\0');
         out.legal.assign(n * kBoardCells, '\0');
     }
@@ -174,7 +174,7 @@ std::optional<Failure> play(const History& history, bool record, Replayed& out) 
                            prefix + "tile " + std::to_string(tile) + " is outside the board (0..399)"};
         }
         if (record) {
-            write_position(game, out.planes.data() + i * kStateSize, out.legal.data() + i * kBoardCells);
+            write_position(game, out.planes.data() + i * kPlanesSize, out.legal.data() + i * kBoardCells);
             out.movers[i] = static_cast<char>(mover);
         }
         if (!game.tile_moves.contains(static_cast<tarnex::Tile>(tile))) {
@@ -270,7 +270,7 @@ PyObject* replay(PyObject*, PyObject* history) {
 
 PyObject* position(PyObject*, PyObject* history) {
     Replayed replayed;
-    std::string planes_data(kStateSize, '\0');
+    std::string planes_data(kPlanesSize, '\0');
     std::string legal_data(kBoardCells, '\0');
     const bool ok = run(history, false, replayed, [&](const Game& game) -> std::optional<Failure> {
         write_position(game, planes_data.data(), legal_data.data());
@@ -346,7 +346,7 @@ bool pack_rows(PyObject* list, Py_ssize_t want, const char* what, auto&& each) {
 }
 
 PyObject* pack_planes(PyObject*, PyObject* planes) {
-    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kStateSize)));
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kPlanesSize)));
     if (!out) return nullptr;
     char* data = PyBytes_AsString(out.get());
     if (data == nullptr) return nullptr;
@@ -367,7 +367,7 @@ PyObject* pack_planes(PyObject*, PyObject* planes) {
 
 using tarnex::wire::kPolicySize;
 using tarnex::wire::kValueSize;
-constexpr std::size_t kRawReplySize = tarnex::wire::kReplySize;
+using tarnex::wire::kReplySize;
 
 // A tuple of `count` floats read from `data`; runs of equal entries (same
 // bits) share one object.
@@ -396,7 +396,7 @@ PyObject* float_tuple(const char* data, std::size_t count) {
 }
 
 PyObject* unpack_reply(PyObject*, PyObject* payload) {
-    if (!PyBytes_Check(payload) || PyBytes_Size(payload) != static_cast<Py_ssize_t>(kRawReplySize)) {
+    if (!PyBytes_Check(payload) || PyBytes_Size(payload) != static_cast<Py_ssize_t>(kReplySize)) {
         Py_RETURN_NONE;
     }
     const char* data = PyBytes_AsString(payload);
@@ -615,12 +615,12 @@ PyObject* per_position(const char* name, PyObject* packed, std::size_t width, Co
         return nullptr;
     }
     const auto size = static_cast<std::size_t>(PyBytes_Size(packed));
-    if (size % kStateSize != 0) {
+    if (size % kPlanesSize != 0) {
         PyErr_Format(PyExc_ValueError, "%s: %zu bytes is not a whole number of positions (%zu bytes each)", name,
-                     size, kStateSize);
+                     size, kPlanesSize);
         return nullptr;
     }
-    const std::size_t positions = size / kStateSize;
+    const std::size_t positions = size / kPlanesSize;
     const char* in = PyBytes_AsString(packed);
     if (in == nullptr) return nullptr;
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(positions * width)));
@@ -633,7 +633,7 @@ PyObject* per_position(const char* name, PyObject* packed, std::size_t width, Co
     Py_BEGIN_ALLOW_THREADS
     try {
         for (std::size_t i = 0; i < positions; ++i) {
-            compute(reinterpret_cast<const std::uint8_t*>(in) + i * kStateSize,
+            compute(reinterpret_cast<const std::uint8_t*>(in) + i * kPlanesSize,
                     reinterpret_cast<std::uint8_t*>(data) + i * width);
         }
     } catch (const std::bad_alloc&) {  // the first call builds the catalogue
