@@ -8,9 +8,11 @@ from far fewer games. The scores come from the rules library, which plays
 each game's history (every record is one tile: its mover and tile, in
 order) to its end.
 
-Piece features: each seat's remaining pieces, read from the planes once
-when the examples are made (``features.side.piece_flags``), for networks
-that take them.
+Side inputs: each seat's remaining pieces, read from the planes once when
+the examples are made (``features.side.piece_flags``), and for a network
+with placement inputs its placement planes (``placement_values``), read
+once where a position enters the loop's window (``PLACEMENTS``), not again
+for every batch it is drawn into.
 
 Ownership target: who owns each cell when the game ends (the mover, the
 next seats in turn order, or nobody), in the mover's frame. Every position
@@ -25,8 +27,8 @@ import torch
 from torch.utils.data import Dataset
 
 from .. import _rules
-from ..constants import CELLS, PIECE_FEATURES, SEATS
-from ..features.side import piece_flags
+from ..constants import CELLS, PIECE_FEATURES, PLACEMENT_FEATURES, SEATS
+from ..features.side import piece_flags, placement_values
 from ..settings import TrainSettings
 from .positions import FRAMES
 from .shards import load_records
@@ -34,6 +36,8 @@ from .shards import load_records
 EMPTY = SEATS  # ownership label of a cell nobody placed on
 # Positions whose planes go to the rules library at a time: a bounded copy.
 FEATURE_CHUNK = 65536
+# The records' (n, 3200) uint8 placement planes, where they were read once.
+PLACEMENTS = "placement_planes"
 
 # FROM_FRAME[m][f]: the board tile at cell f of mover m's frame.
 FROM_FRAME = np.argsort(FRAMES, axis=1)
@@ -78,13 +82,25 @@ def add_game_targets(records: dict) -> dict:
     return records
 
 
-def piece_features(planes: np.ndarray) -> np.ndarray:
-    """(n, 84) uint8 remaining-piece flags of (n, 5, 20, 20) 0/1 planes."""
-    out = np.empty((len(planes), PIECE_FEATURES), dtype=np.uint8)
+def _per_position(planes: np.ndarray, width: int, derive) -> np.ndarray:
+    out = np.empty((len(planes), width), dtype=np.uint8)
     for start in range(0, len(planes), FEATURE_CHUNK):
         chunk = np.ascontiguousarray(planes[start:start + FEATURE_CHUNK], dtype=np.uint8)
-        out[start:start + len(chunk)] = piece_flags(chunk.tobytes())
+        out[start:start + len(chunk)] = derive(chunk.tobytes())
     return out
+
+
+def piece_features(planes: np.ndarray) -> np.ndarray:
+    """(n, 84) uint8 remaining-piece flags of (n, 5, 20, 20) 0/1 planes."""
+    return _per_position(planes, PIECE_FEATURES, piece_flags)
+
+
+def add_placement_planes(records: dict) -> None:
+    """Reads the placement planes of the records' positions once, into
+    ``records[PLACEMENTS]``, for the examples of a network with placement
+    inputs (which would otherwise derive them for every batch)."""
+    if records and PLACEMENTS not in records:
+        records[PLACEMENTS] = _per_position(records["planes"], PLACEMENT_FEATURES, placement_values)
 
 
 def value_targets(records: dict, settings: TrainSettings) -> np.ndarray:
@@ -123,7 +139,10 @@ class Examples:
     def __init__(self, records: dict, settings: TrainSettings) -> None:
         add_game_targets(records)
         self.planes = torch.from_numpy(np.ascontiguousarray(records["planes"]))
-        self.pieces = torch.from_numpy(piece_features(records["planes"]))
+        pieces = piece_features(records["planes"])
+        if PLACEMENTS in records:  # the network's whole side input, as it takes it
+            pieces = np.concatenate([pieces, records[PLACEMENTS]], axis=1)
+        self.pieces = torch.from_numpy(pieces)
         self.policy = torch.from_numpy(np.ascontiguousarray(records["policy"], dtype=np.float32))
         self.value = torch.from_numpy(value_targets(records, settings))
         completing = records.get("completing")
@@ -142,7 +161,8 @@ class Examples:
         return len(self.planes)
 
     def batch(self, indices):
-        """(planes, piece features, policy target, value target, policy
+        """(planes, side inputs (the piece flags, and the placement planes
+        where the records carry them), policy target, value target, policy
         weight, ownership target) of the examples."""
         return (self.planes[indices].float(), self.pieces[indices].float(), self.policy[indices], self.value[indices],
                 self.policy_weight[indices], self.ownership[indices].long())

@@ -56,11 +56,13 @@ def replay(history: Sequence[Sequence[int]]) -> Replay:
     )
 
 
-def placement_policies(history) -> list:
+def placement_policies(history, positions: Replay | None = None) -> list:
     """Policy targets for a game of players that choose whole placements:
     at each tile, an equal share on every cell of the placement not yet
-    chosen (the cells of a piece may be chosen in any order)."""
-    ends = replay(history).completing[np.arange(len(history)), [t for _, t in history]]
+    chosen (the cells of a piece may be chosen in any order). ``positions``:
+    the game's replay, where the caller has it."""
+    positions = replay(history) if positions is None else positions
+    ends = positions.completing[np.arange(len(history)), [t for _, t in history]]
     policies, start = [], 0
     for i, end in enumerate(ends):
         if end:
@@ -92,11 +94,12 @@ def training_records(history, policies, payoff, quick_searches: bool = False, ta
     mover-relative order), ``mover`` (n,) uint8, ``tile`` (n,) int16 (the
     board tile played) and ``completing`` (n,) int16 (how many legal tiles
     would complete the mover's piece) and ``target`` (n,) str (what the
-    policy row is: ``target``, or "none" where it is empty). Raises RecordError when the parts do
-    not agree; an empty policy too, unless ``quick_searches`` (games played
-    with playout-cap randomisation).
+    policy row is: ``target``, or "none" where it is empty). ``policies``
+    None: those of ``placement_policies``, from the same replay. Raises
+    RecordError when the parts do not agree; an empty policy too, unless
+    ``quick_searches`` (games played with playout-cap randomisation).
     """
-    if len(history) != len(policies):
+    if policies is not None and len(history) != len(policies):
         raise RecordError(f"{len(history)} history entries but {len(policies)} search policies")
     payoff = np.asarray(payoff, dtype=np.float32)
     if payoff.shape != (SEATS,):
@@ -104,6 +107,8 @@ def training_records(history, policies, payoff, quick_searches: bool = False, ta
     positions = replay(history)
     if not positions.terminal:
         raise RecordError("the history does not reach the end of the game")
+    if policies is None:
+        policies = placement_policies(history, positions)
     if not np.allclose(positions.payoff, payoff, atol=1e-6):
         raise RecordError(f"payoff {payoff.tolist()} differs from the replayed {positions.payoff.tolist()}")
     n = len(positions)

@@ -13,7 +13,7 @@ import os
 
 import numpy as np
 
-from .dataset import add_game_targets
+from .dataset import add_game_targets, add_placement_planes
 from .shards import SHARD_PATTERN, concatenate_shards, read_shard
 
 
@@ -22,8 +22,12 @@ def _select(records: dict, keep: np.ndarray) -> dict:
 
 
 class Window:
-    def __init__(self, holdout_every: int) -> None:
+    """``placements``: the run's network takes placement inputs, read once
+    for each position as its generation comes in."""
+
+    def __init__(self, holdout_every: int, placements: bool = False) -> None:
         self.holdout_every = holdout_every
+        self.placements = placements
         self._generations: dict[int, tuple[dict, dict]] = {}
 
     def add(self, generation: int, data_dir: str) -> int:
@@ -37,6 +41,8 @@ class Window:
         records["game_key"] = records["game_key"] + (np.int64(generation) << 48)
         # Targets that need whole games, before the window cuts through one.
         add_game_targets(records)
+        if self.placements:
+            add_placement_planes(records)
         game = (records["game_key"] & 0xFFFFFFFF).astype(np.int64)
         held = (game % self.holdout_every == 0) if self.holdout_every else np.zeros(len(game), bool)
         self._generations[generation] = (_select(records, ~held), _select(records, held))

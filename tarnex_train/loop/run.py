@@ -77,7 +77,7 @@ class Loop:
         self.stream = stream
         self.state = self.folder.read_state()
         self.metrics = MetricsLog(run_dir)
-        self.window = Window(settings.holdout_every)
+        self.window = Window(settings.holdout_every, placements=settings.shape.placement_inputs)
         self.networks: dict = {}  # generation -> its trained network, kept in memory
         self.workers = None  # the generation's worker processes, shared by its phases (pool.local.Workers)
         self.started = time.monotonic()

@@ -87,8 +87,10 @@ class OwnedValueInput(nn.Module):
         super().__init__()
         self.ownership = ownership  # the ownership head's own layer, shared
 
-    def forward(self, x: torch.Tensor) -> torch.Tensor:
-        shares = F.softmax(self.ownership(x).float(), dim=1).mean(dim=(2, 3))
+    def forward(self, x: torch.Tensor, logits: torch.Tensor | None = None) -> torch.Tensor:
+        """``logits``: the ownership head's of ``x``, where the caller has them."""
+        logits = self.ownership(x) if logits is None else logits
+        shares = F.softmax(logits.float(), dim=1).mean(dim=(2, 3))
         return torch.cat([x.float().mean(dim=(2, 3)), shares], 1)
 
 
@@ -139,9 +141,10 @@ class TarnexNet(nn.Module):
         """As ``forward``, plus the ownership logits (B, 5, 400), or None
         without the head."""
         x = self._trunk(planes, pieces)
-        log_policy, values = self._heads(x, planes)
-        ownership = self.ownership_out(x).flatten(2).float() if self.ownership_out is not None else None
-        return log_policy, values, ownership
+        ownership = self.ownership_out(x) if self.ownership_out is not None else None
+        # The 'owned' value head reads these same logits: computed once.
+        log_policy, values = self._heads(x, planes, ownership if self.shape.value_head == "owned" else None)
+        return log_policy, values, ownership.flatten(2).float() if ownership is not None else None
 
     def complete_side(self, planes: torch.Tensor, pieces: torch.Tensor | None) -> torch.Tensor | None:
         """The side inputs this network reads, with what ``pieces`` lacks
@@ -188,7 +191,8 @@ class TarnexNet(nn.Module):
         placed = F.conv2d(stem_inputs[-1], conv.weight[:, split:], padding=1)
         return relu(norm(inner + placed))
 
-    def _heads(self, x: torch.Tensor, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    def _heads(self, x: torch.Tensor, planes: torch.Tensor,
+               ownership: torch.Tensor | None = None) -> tuple[torch.Tensor, torch.Tensor]:
         # float32 from here on, also where the tower ran in bfloat16 (training
         # under autocast): the softmax over 400 cells needs the precision.
         logits = self.policy_out(self.policy_head(x)).flatten(1).float()
@@ -199,7 +203,8 @@ class TarnexNet(nn.Module):
         none_legal = ~legal.any(dim=1, keepdim=True)
         logits = torch.where(none_legal, torch.zeros_like(logits), logits)
         log_policy = F.log_softmax(logits, dim=1)
-        values = self.value_out(self.value_head(x).flatten(1)).float()
+        head_input = self.value_head(x) if ownership is None else self.value_head(x, ownership)
+        values = self.value_out(head_input.flatten(1)).float()
         return log_policy, values
 
     @torch.inference_mode()

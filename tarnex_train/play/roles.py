@@ -73,7 +73,8 @@ def training_game(config):
     settings ask for what only it does (crediting the chooser, quick
     searches); reference players or the network's policy where they play.
     ``seats``: who sat in each seat ("search", "policy", "greedy",
-    "lookahead"). With a teacher, its choices replace the policies."""
+    "lookahead"). With a teacher, its choices replace the policies; policies
+    None: the rest of each placement played (``training_records``)."""
     play = _player_game(config)
     if config.teacher == "none":
         return play
@@ -139,13 +140,13 @@ def _policy_game(config):
 
 def _reference_game(name: str):
     """Games of four reference players; each tile's policy target is the
-    rest of the placement its player chose."""
+    rest of the placement its player chose (the policies None: the records
+    derive them from the replay they make anyway)."""
     from .. import _match
-    from ..data.positions import placement_policies
 
     def play(game_id, channel):
         history, _, payoff = _match.play_match_game(game_id, [("reference", name)] * 4, [None] * 4, channel)
-        return history, placement_policies(history), payoff, [name] * 4
+        return history, None, payoff, [name] * 4
 
     return play
 

@@ -8,7 +8,7 @@ import torch
 
 from conftest import TINY
 from tarnex_train.constants import PLACEMENT_FEATURES, PLACEMENT_PLANES
-from tarnex_train.data.dataset import piece_features
+from tarnex_train.data.dataset import PLACEMENTS, add_placement_planes, piece_features
 from tarnex_train.features.corners import CornerPlanes
 from tarnex_train.inference.evaluators import VALUE_CENTRE, NetworkEvaluator, ReplyCache
 from tarnex_train.model.network import TarnexNet, engine_outputs
@@ -26,8 +26,9 @@ def _requests(count: int, seed: int) -> list:
 def test_side_inputs_reach_the_answers_alike_in_the_onnx_and_training_forms(selfplay_run):
     """The server's ONNX form, given the side inputs it reads from the packed
     requests, answers as the training form does with the training data's
-    piece features (reading the placement planes off the planes itself);
-    and both kinds of input change the answers."""
+    piece features (reading the placement planes off the planes itself, or
+    given those the loop's window carries); and both kinds of input change
+    the answers."""
     seen = sorted(selfplay_run[1].requests)  # positions of real games
     packed = seen[::max(1, len(seen) // 64)]
     planes = torch.from_numpy(np.frombuffer(b"".join(packed), dtype=np.uint8).reshape(-1, 5, 20, 20).copy())
@@ -47,6 +48,10 @@ def test_side_inputs_reach_the_answers_alike_in_the_onnx_and_training_forms(self
         no_placements = torch.cat([pieces, torch.zeros(len(pieces), PLACEMENT_FEATURES)], 1)
         unplaced, _ = engine_outputs(*net(planes.float(), no_placements), planes.float())
     assert torch.allclose(torch.tensor([r[0] for r in replies]), policy, atol=1e-4, rtol=1e-4)
+    carried = {"planes": planes.numpy()}
+    add_placement_planes(carried)
+    side = torch.cat([pieces, torch.from_numpy(carried[PLACEMENTS]).float()], 1)
+    assert torch.equal(net.complete_side(planes.float(), pieces), side)
     assert torch.allclose(torch.tensor([r[1] for r in replies]), values - VALUE_CENTRE, atol=1e-5)
     assert (blind - policy).abs().max() > 0.1
     assert (unplaced - policy).abs().max() > 0.1

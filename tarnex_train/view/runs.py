@@ -40,8 +40,9 @@ RECORD_FILES = re.compile(r"^(progress\.png|metrics\.jsonl|run\.json|gen-\d{4,}/
 MAX_SAVED_BYTES = 8 * 2**20  # a saved game is some 20 kB
 SAVED_DIR = "games"
 SAVED_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,120}\.json$")
-# Arrays a game listing needs: not the planes, by far the largest member.
-LISTED_ARRAYS = ("mover", "tile", "game", "move", "game_numbers", "payoff")
+# The arrays a shard's listing reads, once: not the planes, by far the
+# largest member, nor the policy rows, which only a game's page reads.
+LISTED_ARRAYS = ("mover", "tile", "game", "move", "game_numbers", "payoff", "game_seats", "target", "target_kinds")
 UNRECORDED = "not recorded"  # the seats of a shard from before they were kept
 
 
@@ -272,6 +273,8 @@ class ShardGames:
         moves = arrays.get("move")
         payoffs = dict(zip(arrays.get("game_numbers", np.zeros(0)).tolist(), arrays.get("payoff", np.zeros((0, 4)))))
         starts = [0] + [i for i in range(1, n) if numbers[i] != numbers[i - 1]] + [n]
+        self._seats = _recorded_seats(arrays)
+        self._targets = _recorded_targets(arrays, n)
         self.games = []
         for start, end in zip(starts, starts[1:]):
             number = int(numbers[start])
@@ -297,22 +300,36 @@ class ShardGames:
     def seats(self, game: dict) -> list:
         """Who sat in each seat, as the shard records it (a shard from
         before says nothing)."""
-        arrays = _read_arrays(self.path, ("game_seats", "game_numbers"))
-        seats, numbers = arrays.get("game_seats"), arrays.get("game_numbers")
-        at = np.flatnonzero(numbers == game["number"]) if numbers is not None else []
-        if seats is None or seats.shape != (len(numbers), 4) or not len(at):
-            return [UNRECORDED] * 4
-        return [str(s) for s in seats[at[0]]]
+        return self._seats.get(game["number"], [UNRECORDED] * 4)
 
     def targets(self, game: dict) -> list | None:
         """What each policy row of the game is ("visits", "teacher:lookahead"
         ...; see the shard format), or None for a shard from before."""
-        arrays = _read_arrays(self.path, ("target", "target_kinds"))
-        codes, kinds = arrays.get("target"), arrays.get("target_kinds")
-        if codes is None or kinds is None or codes.ndim != 1 or len(codes) < game["end"] \
-                or (codes.size and codes.max() >= len(kinds)):
+        if self._targets is None:
             return None
-        return [str(kinds[c]) for c in codes[game["start"]:game["end"]]]
+        codes, kinds = self._targets
+        return [kinds[c] for c in codes[game["start"]:game["end"]].tolist()]
+
+
+def _recorded_seats(arrays: dict) -> dict:
+    """Game number -> who sat in each seat, for a shard that records it."""
+    seats, numbers = arrays.get("game_seats"), arrays.get("game_numbers")
+    if seats is None or numbers is None or seats.shape != (len(numbers), 4):
+        return {}
+    recorded = {}
+    for number, row in zip(numbers.tolist(), seats):
+        recorded.setdefault(number, [str(s) for s in row])  # the first record of a number, as before
+    return recorded
+
+
+def _recorded_targets(arrays: dict, records: int) -> tuple | None:
+    """(each policy row's code, the codes' names), for a shard that records
+    what its rows are (None else)."""
+    codes, kinds = arrays.get("target"), arrays.get("target_kinds")
+    if codes is None or kinds is None or codes.ndim != 1 or len(codes) < records \
+            or (codes.size and codes.max() >= len(kinds)):
+        return None
+    return codes, [str(k) for k in kinds]
 
 
 def _member_shape(path: str, name: str) -> tuple | None:
