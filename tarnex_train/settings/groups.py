@@ -276,8 +276,7 @@ class TrainSettings(Settings):
         "teacher, which value such a tile for the next seat, not the mover", low=0.0, high=1.0)
     precision: str = setting(
         "auto", "arithmetic of the training steps: 'bfloat16' (mixed precision: about 2.5 times faster on a CPU "
-        "with AMX tiles, twice as fast on one with AVX-512's bfloat16 instructions, also fast on a GPU that has "
-        "it, slower elsewhere), 'float32', or 'auto' (bfloat16 where the "
+        "with AMX tiles or on a GPU that has it, slower elsewhere), 'float32', or 'auto' (bfloat16 where the "
         "device has it built in)", choices=("auto", "float32", "bfloat16"))
 
 
