@@ -128,11 +128,17 @@ def candidates(precision: str) -> list[str]:
     # On one thread bfloat16 answers a batch of 16 or more about twice as
     # fast, but in a match (mean batch about 5) requests per second came out
     # 4 to 25% lower than in float32: until the pipeline's batches gain
-    # from it, 'auto' keeps to float32 there too. int8 is unmeasured on a
-    # CPU without AMX. With AMX, in a match of batches of about 30, it
-    # answered 1.4 times float32's requests a second where bfloat16 answered
-    # 0.9 times, but a trained network's best tile moved at 1.6% of the check
+    # from it, 'auto' keeps to float32 there too. With AMX, in a match of
+    # batches of about 30, int8 answered 1.4 times float32's requests a
+    # second where bfloat16 answered 0.9 times, but a trained network's best
+    # tile moved at 1.6% of the check
     # positions and its seat shares by 0.03: beyond the check, so not chosen.
+    # On a CPU with AVX-512's bfloat16 and VNNI instructions and no AMX, the
+    # same match answered 1.03 times float32's requests a second in bfloat16
+    # on one thread and 1.07 times in int8, whose answers again failed the
+    # check (the best tile moved at 1.3% of the positions, shares by 0.015,
+    # with every calibration tried and even with half the tower in float32):
+    # float32 there too.
     if fast_bfloat16(torch.device("cpu")):
         log.info("the network keeps to float32: bfloat16 %s", "ran slower in the match pipeline"
                  if torch.get_num_threads() == 1 else "runs on one thread only (--torch-threads 1)")
