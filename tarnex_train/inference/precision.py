@@ -131,8 +131,8 @@ def candidates(precision: str) -> list[str]:
     # from it, 'auto' keeps to float32 there too. With AMX, in a match of
     # batches of about 30, int8 answered 1.4 times float32's requests a
     # second where bfloat16 answered 0.9 times, but a trained network's best
-    # tile moved at 1.6% of the check
-    # positions and its seat shares by 0.03: beyond the check, so not chosen.
+    # tile moved at 1.6% of the check positions and its seat shares by 0.03:
+    # beyond the check, so not chosen.
     # On a CPU with AVX-512's bfloat16 and VNNI instructions and no AMX, the
     # same match answered 1.03 times float32's requests a second in bfloat16
     # on one thread and 1.07 times in int8, whose answers again failed the
