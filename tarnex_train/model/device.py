@@ -22,12 +22,12 @@ def pick_device(name: str) -> torch.device:
 
 
 def fast_bfloat16(device: torch.device) -> bool:
-    """Whether the device computes in bfloat16 faster than in float32: a CPU
-    with AMX tiles, or a GPU with bfloat16 arithmetic. Elsewhere bfloat16 is
-    emulated and slower, or, on a CPU with AVX-512's bfloat16 dot products
-    but no AMX, faster (a training step in half the time on 2 cores) but
-    not chosen: a loop trained so from scratch was far weaker after 16
-    minutes than one trained in float32 on the same machine."""
+    """Whether the device is one to compute in bfloat16 on: a CPU with AMX
+    tiles, or a GPU with bfloat16 arithmetic. Elsewhere bfloat16 is emulated
+    and slower, or, on a CPU with AVX-512's bfloat16 dot products but no
+    AMX, faster (a training step in half the time on 2 cores) but not
+    chosen: a loop trained so from scratch was far weaker after 16 minutes
+    than one trained in float32 on the same machine."""
     if device.type == "cuda":
         return torch.cuda.is_bf16_supported()
     probe = getattr(torch.cpu, "_is_amx_tile_supported", None)  # not public API: absent means no
