@@ -37,14 +37,20 @@ class Trainer:
             for group in self.optimiser.param_groups:
                 group["lr"], group["weight_decay"] = settings.lr, settings.weight_decay
 
-    def step(self, planes, pieces, policy, value, weight=None, ownership=None) -> tuple[float, float, float]:
-        """One optimiser step on a batch as ``Examples.batch`` gives it;
-        returns the (policy, value, ownership) losses."""
+    def step(self, planes, pieces, policy, value, weight=None, ownership=None, mirror=None) \
+            -> tuple[float, float, float]:
+        """One optimiser step on a batch as ``Examples.batch`` gives it,
+        the positions where ``mirror`` (B,) is true reflected (see
+        ``features.symmetry``); returns the (policy, value, ownership)
+        losses."""
+        from ..features.symmetry import reflect
         from .losses import losses
 
         torch = self.torch
         self.net.train()
         pieces = self.net.complete_side(planes, pieces)
+        if mirror is not None:
+            planes, pieces, policy, ownership = reflect(mirror, planes, pieces, policy, ownership)
         planes = planes.to(self.device, memory_format=torch.channels_last)
         pieces, policy, value = pieces.to(self.device), policy.to(self.device), value.to(self.device)
         weight = weight.to(self.device) if weight is not None else None
@@ -189,7 +195,8 @@ def fit(trainer: Trainer, examples, steps: int, generator, result: FitResult | N
         while step < steps:
             order = torch.randperm(len(examples), generator=generator)
             for start in range(0, len(order) - batch_size + 1, batch_size):
-                current = trainer.step(*examples.batch(order[start:start + batch_size]))
+                mirror = torch.rand(batch_size, generator=generator) < 0.5 if trainer.settings.mirror else None
+                current = trainer.step(*examples.batch(order[start:start + batch_size]), mirror=mirror)
                 step += 1
                 result.steps = step
                 if step == 1:

@@ -199,7 +199,8 @@ def upgrade_run_settings(data: dict) -> dict:
     """Run files written before the settings were grouped (the shard size
     and seed were top-level, the device part of the pool), before the
     network had its extra inputs, before self-play had its own search,
-    teachers and bootstrap games, or before training in mixed precision."""
+    teachers and bootstrap games, or before training in mixed precision or
+    on reflected positions."""
     if not isinstance(data, dict):
         return data
     data = dict(data)
@@ -213,8 +214,8 @@ def upgrade_run_settings(data: dict) -> dict:
         # Its networks were made without the inputs added since.
         data["shape"] = {"piece_inputs": False, "corner_inputs": False, "placement_inputs": False, **data["shape"]}
     if isinstance(data.get("train"), dict):
-        # Its networks trained in float32.
-        data["train"] = {"precision": "float32", **data["train"]}
+        # Its networks trained in float32, on the positions as played.
+        data["train"] = {"precision": "float32", "mirror": False, **data["train"]}
     if isinstance(data.get("search"), dict):
         # Its games came from the engine's search, its targets were the visits.
         data["search"] = {"player": "search", "credit": "next", "policy_target": "visits", "teacher": "none",

@@ -245,3 +245,40 @@ def test_histories_longer_than_any_game_are_refused_at_once():
         # The longest possible length is still read entry by entry.
         with pytest.raises(ValueError, match="history entry 1: tile 0 is not a legal tile"):
             function([(0, 0)] * 356)
+
+
+def test_reflected_positions_are_positions_of_the_same_rules():
+    """Training's reflection across the mover's diagonal: the rules library
+    derives from each reflected board the reflected side inputs, and the
+    reflected target tile is legal there; unmasked rows stay as they were."""
+    import torch
+
+    from tarnex_train.data.dataset import final_ownership
+    from tarnex_train.features.side import piece_flags, placement_values
+    from tarnex_train.features.symmetry import reflect
+
+    history = random_game(random.Random(5))
+    game = replay(history)
+    seats_in = [min(i for i, (s, _) in enumerate(history) if s == seat) for seat in range(4)]
+    rows = np.arange(max(seats_in) + 8, len(history), 9)  # every seat past its first piece
+    planes = np.ascontiguousarray(game.planes[rows])
+    side = np.concatenate([piece_flags(planes.tobytes()), placement_values(planes.tobytes())], axis=1)
+    movers = game.movers[rows].astype(np.int64)
+    tiles = np.array([history[i][1] for i in rows])
+    policy = np.zeros((len(rows), 400), np.float32)
+    policy[np.arange(len(rows)), FRAMES[movers, tiles]] = 1
+    keys = np.zeros(len(history), np.int64)
+    ownership = final_ownership(keys, game.movers, np.array([t for _, t in history]))[rows]
+    mask = torch.arange(len(rows)) % 3 != 0
+    out = reflect(mask, *(torch.from_numpy(a) for a in (planes, side, policy, ownership)))
+    mirrored, mirrored_side, mirrored_policy, mirrored_owner = (t.numpy() for t in out)
+    packed = np.ascontiguousarray(mirrored).tobytes()
+    assert np.array_equal(piece_flags(packed), side[:, :84])
+    assert np.array_equal(placement_values(packed), mirrored_side[:, 84:])
+    chosen = mirrored_policy.argmax(axis=1)
+    assert mirrored[np.arange(len(rows)), 4].reshape(len(rows), 400)[np.arange(len(rows)), chosen].all()
+    kept = ~mask.numpy()
+    assert np.array_equal(mirrored[kept], planes[kept]) and np.array_equal(mirrored_owner[kept], ownership[kept])
+    assert not np.array_equal(mirrored[mask.numpy()], planes[mask.numpy()])
+    square = mirrored_owner[mask.numpy()].reshape(-1, 20, 20)
+    assert np.array_equal(square, ownership[mask.numpy()].reshape(-1, 20, 20).transpose(0, 2, 1))
