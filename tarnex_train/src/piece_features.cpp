@@ -8,6 +8,9 @@
 namespace tarnex::features {
 namespace {
 
+using wire::kLegalPlane;
+using wire::kSeatPlanes;
+
 // No piece has more cells, nor spans more rows or columns.
 constexpr std::size_t kMostCells = 5;
 

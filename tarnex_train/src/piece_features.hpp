@@ -19,10 +19,7 @@
 
 namespace tarnex::features {
 
-using wire::kLegalPlane;
-using wire::kPlanesSize;
-using wire::kSeatPlanes;
-inline constexpr std::size_t kFeatureCount = kSeatPlanes * kPieceCount;
+inline constexpr std::size_t kFeatureCount = wire::kSeatPlanes * kPieceCount;
 
 // `planes`: one position's 5 x 400 bytes (nonzero: set) in the mover's frame,
 // plane k the cells of the k-th seat after the mover, plane 4 the mover's

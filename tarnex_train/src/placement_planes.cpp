@@ -8,6 +8,9 @@
 namespace tarnex::features {
 namespace {
 
+using wire::kLegalPlane;
+using wire::kSeatPlanes;
+
 // The mover's cells edge to edge with a legal tile, and every cell joined to
 // them along edges: the tiles chosen so far in the turn (see
 // piece_features.hpp for why no placed piece is among them).

@@ -25,7 +25,7 @@ namespace tarnex::features {
 // Per position: for each seat in plane order the size of the largest
 // placement covering each cell (0 for none, up to 5), then for each seat the
 // number of placements covering each cell (at most 255).
-inline constexpr std::size_t kPlacementPlanes = 2 * kSeatPlanes;
+inline constexpr std::size_t kPlacementPlanes = 2 * wire::kSeatPlanes;
 inline constexpr std::size_t kPlacementSize = kPlacementPlanes * kBoardCells;
 
 // `planes` as for piece_features; writes kPlacementSize bytes to `out`,

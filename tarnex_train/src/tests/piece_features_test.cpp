@@ -13,6 +13,8 @@
 namespace tarnex::features {
 namespace {
 
+using wire::kPlanesSize;
+using wire::kSeatPlanes;
 using Planes = std::array<std::uint8_t, kPlanesSize>;
 using Features = std::array<std::uint8_t, kFeatureCount>;
 

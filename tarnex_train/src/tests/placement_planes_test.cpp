@@ -15,6 +15,8 @@
 namespace tarnex::features {
 namespace {
 
+using wire::kPlanesSize;
+using wire::kSeatPlanes;
 using Planes = std::array<std::uint8_t, kPlanesSize>;
 using Output = std::array<std::uint8_t, kPlacementSize>;
 
