@@ -275,9 +275,9 @@ class TrainSettings(Settings):
         "players there are worth learning; set 0 for the visits of --credit next searches without a "
         "teacher, which value such a tile for the next seat, not the mover", low=0.0, high=1.0)
     mirror: bool = setting(
-        True, "train on each drawn position or, at even odds, its reflection across the diagonal through the "
+        False, "train on each drawn position or, at even odds, its reflection across the diagonal through the "
         "mover's corner: the rules and the pieces are symmetric under it, so it is as good a position, with "
-        "its targets reflected")
+        "its targets reflected (an hour with it learnt no faster: off by default)")
     precision: str = setting(
         "auto", "arithmetic of the training steps: 'bfloat16' (mixed precision: about 2.5 times faster on a CPU "
         "with AMX tiles or on a GPU that has it, slower elsewhere), 'float32', or 'auto' (bfloat16 where the "
