@@ -15,6 +15,14 @@ SEARCH = ("player", "search")
 POLICY = ("player", "policy")
 
 
+def halving_lacks_chooser(considered: int, credit: str, branching: str = "tile") -> bool:
+    """Whether a search would halve at its root (considered above 1)
+    without the chooser's values to compare: with the 'next' credit a tile
+    that completes a piece is valued for another seat. A search branching
+    on placements always values them for the seat that places."""
+    return considered > 1 and credit != "chooser" and branching == "tile"
+
+
 @dataclass(frozen=True)
 class SearchConfig(Settings):
     """Settings of the engine's tree search, read by attribute by the module.
@@ -95,7 +103,8 @@ class SearchConfig(Settings):
         if self.cheap_sims and self.cheap_sims >= self.sims_per_move:
             raise OptionError(f"cheap_sims ({self.cheap_sims}) must be below sims_per_move ({self.sims_per_move}): "
                               "the quick searches are the cheap ones")
-        if searching and self.considered > 1 and (self.credit != "chooser" or self.policy_target != "completed_q"):
+        if searching and self.considered > 1 and (halving_lacks_chooser(self.considered, self.credit)
+                                                   or self.policy_target != "completed_q"):
             raise OptionError("considered needs credit chooser and policy_target completed_q: the halving compares "
                               "the chooser's values, and its visits are its schedule, not a target (for PUCT at "
                               "the root, set considered 0)")
@@ -136,7 +145,7 @@ class SearchPlayers(Settings):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        if self.considered > 1 and self.credit == "next" and self.branching == "tile":
+        if halving_lacks_chooser(self.considered, self.credit, self.branching):
             raise OptionError("a halving (considered above 1) needs credit chooser: it compares the values of the "
                               "root's children for the seat choosing (with credit next, set considered 0)")
 
