@@ -189,7 +189,11 @@ def match(options, stop):
         try:
             opening = _match.random_opening(opening_turns, (seed * 1_000_003 + game // len(players)) & (2**63 - 1)) \
                 if opening_turns else []
-            history, scores, payoff = _match.play_match_game(game_id, seats, channels, pipe, opening)
+            # The game's own draws too (the reference players' ties), so that
+            # a seed replays a match; answers of a network may still differ
+            # in their last bits with the batches they come in.
+            history, scores, payoff = _match.play_match_game(
+                game_id, seats, channels, pipe, opening, seed=(seed * 2_000_003 + game + 1) & (2**63 - 1))
         except (KeyboardInterrupt, SystemExit, GreenletExit):
             raise
         except BaseException as error:

@@ -3,10 +3,12 @@
 // (packed_transport.hpp), so that the pool's cache and network serve them
 // as they serve self-play.
 //
-//   play_match_game(id, seats, queues, pipe, opening=()) -> (history, scores, payoff)
+//   play_match_game(id, seats, queues, pipe, opening=(), seed=None)
+//       -> (history, scores, payoff)
 //       Plays `opening` ((seat, tile) pairs), then each seat's player to the
-//       end. history: list of (seat, tile); scores: four ints by seat;
-//       payoff: four floats by seat.
+//       end, its draws (reference players' ties, sampled tiles) from `seed`
+//       where one is given. history: list of (seat, tile); scores: four
+//       ints by seat; payoff: four floats by seat.
 //   choose_tile(history, seat, queue, pipe, id=0) -> (tile, shares)
 //       One decision of player `seat` in the position after `history`;
 //       shares: list of (tile, share), a search's root visit shares or a
@@ -24,7 +26,7 @@
 //       complete, the same for the same seed.
 //
 // A seat's player is a tuple: ("random",), ("reference", "greedy" |
-// "lookahead"), ("policy", temperature), ("search", sims, c_init, c_base,
+// "lookahead" | "centre" | "blocker"), ("policy", temperature), ("search", sims, c_init, c_base,
 // "next" | "chooser"[, "tile" | "placement"[, considered]]). `queues` has
 // four items: an object with `put` for a
 // policy or search seat (anything, None say, for the others); `pipe` an
@@ -112,6 +114,13 @@ bool read_integer(PyObject* o, const std::string& what, long long& out) {
     return !(out == -1 && PyErr_Occurred());
 }
 
+// Any int is a seed: its low 64 bits.
+bool read_seed(PyObject* o, std::uint64_t& out) {
+    if (!PyLong_Check(o)) return fail(PyExc_TypeError, std::string("seed must be an int, not ") + type_name(o));
+    out = PyLong_AsUnsignedLongLongMask(o);
+    return !PyErr_Occurred();
+}
+
 bool read_id(PyObject* o, std::int32_t& out) {
     long long id = 0;
     if (!read_integer(o, "id", id)) return false;
@@ -150,7 +159,11 @@ bool read_player(PyObject* o, const std::string& what, Player& out) {
         if (!arity(1, "('reference', name)") || !read_text(item(1), what + ": name", name)) return false;
         const auto reference = tarnex::reference_kind(name);
         if (!reference) {
-            return fail(PyExc_ValueError, what + ": unknown reference player " + shown(name) + " (greedy, lookahead)");
+            std::string names;
+            for (const auto kind : tarnex::kReferenceKinds) {
+                names += (names.empty() ? "" : ", ") + std::string(tarnex::reference_name(kind));
+            }
+            return fail(PyExc_ValueError, what + ": unknown reference player " + shown(name) + " (" + names + ")");
         }
         out = ReferencePlayer{*reference};
         return true;
@@ -245,15 +258,22 @@ Ref pair_list(const History& pairs) {
 }
 
 PyObject* play_match_game(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"id", "seats", "queues", "pipe", "opening", nullptr};
+    static const char* keywords[] = {"id", "seats", "queues", "pipe", "opening", "seed", nullptr};
     PyObject *id_object, *seats_object, *queues_object, *pipe;
     PyObject* opening = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:play_match_game", const_cast<char**>(keywords), &id_object,
-                                     &seats_object, &queues_object, &pipe, &opening)) {
+    PyObject* seed_object = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OO:play_match_game", const_cast<char**>(keywords),
+                                     &id_object, &seats_object, &queues_object, &pipe, &opening, &seed_object)) {
         return nullptr;
     }
     std::int32_t id = 0;
     if (!read_id(id_object, id)) return nullptr;
+    std::optional<tarnex::self_play::Rng> seeded;
+    if (seed_object != Py_None) {
+        std::uint64_t seed = 0;
+        if (!read_seed(seed_object, seed)) return nullptr;
+        seeded.emplace(seed);
+    }
     Ref seat_items = items_of(seats_object, "seats");
     if (!seat_items) return nullptr;
     Ref queue_items = items_of(queues_object, "queues");
@@ -286,7 +306,7 @@ PyObject* play_match_game(PyObject*, PyObject* args, PyObject* kwargs) {
             transports[s].emplace(PyTuple_GetItem(queue_items.get(), static_cast<Py_ssize_t>(s)), pipe);
             used[s] = &*transports[s];
         }
-        auto played = play_match(std::move(start), seats, used, id, tarnex::self_play::thread_rng());
+        auto played = play_match(std::move(start), seats, used, id, seeded ? *seeded : tarnex::self_play::thread_rng());
         if (!played) return raise_evaluation_error(played.error());
         const MatchResult& result = played.value();
         Ref history = pair_list(result.history);
@@ -439,13 +459,8 @@ PyObject* random_opening(PyObject*, PyObject* args) {
         fail(PyExc_ValueError, "turns must be at least 0");
         return nullptr;
     }
-    if (!PyLong_Check(seed_object)) {
-        fail(PyExc_TypeError, std::string("seed must be an int, not ") + type_name(seed_object));
-        return nullptr;
-    }
-    // Any int is a seed: its low 64 bits.
-    const unsigned long long seed = PyLong_AsUnsignedLongLongMask(seed_object);
-    if (PyErr_Occurred()) return nullptr;
+    std::uint64_t seed = 0;
+    if (!read_seed(seed_object, seed)) return nullptr;
     return guarded([&]() -> PyObject* {
         return pair_list(tarnex::match::random_opening(static_cast<std::size_t>(turns), seed)).release();
     });
@@ -454,9 +469,11 @@ PyObject* random_opening(PyObject*, PyObject* args) {
 PyMethodDef methods[] = {
     {"play_match_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_match_game)),
      METH_VARARGS | METH_KEYWORDS,
-     "play_match_game(id, seats, queues, pipe, opening=()) -> (history, scores, payoff)\n\n"
-     "Plays the opening's (seat, tile) pairs, then each seat's player to the end.\n"
-     "A seat: ('random',), ('reference', 'greedy' | 'lookahead'), ('policy', temperature),\n"
+     "play_match_game(id, seats, queues, pipe, opening=(), seed=None) -> (history, scores, payoff)\n\n"
+     "Plays the opening's (seat, tile) pairs, then each seat's player to the end; its\n"
+     "draws (ties, sampled tiles) from `seed` where given.\n"
+     "A seat: ('random',), ('reference', 'greedy' | 'lookahead' | 'centre' | 'blocker'),\n"
+     "('policy', temperature),\n"
      "('search', sims, c_init, c_base, 'next' | 'chooser'[, 'tile' | 'placement'[, considered]]).\n"
      "queues: four items, an object\n"
      "with put for policy and search seats; pipe: an object with recv. put(id, planes)\n"

@@ -58,6 +58,14 @@ def test_a_mixed_match_plays_a_legal_game_to_its_end():
     assert len(search.requests) > sum(1 for seat, _ in history[len(opening):] if seat == 3)
 
 
+def test_a_seed_replays_the_games_own_draws():
+    seats = [("random",), ("reference", "greedy"), ("random",), ("reference", "blocker")]
+    played = [_match.play_match_game(0, seats, [None] * 4, Channel(), seed=seed) for seed in (5, 5, 2**64 + 5, 6)]
+    assert played[0] == played[1] == played[2] and played[0][0] != played[3][0]
+    with pytest.raises(TypeError, match="seed must be an int"):
+        _match.play_match_game(0, seats, [None] * 4, Channel(), seed="5")
+
+
 def test_games_on_greenlets_of_one_thread_do_not_disturb_each_other():
     def play(openings):
         loop = greenlet.getcurrent()
