@@ -2,12 +2,13 @@
 across the diagonal through the mover's corner (in the mover's frame,
 cell (r, c) goes to (c, r)). The rules are the same on a reflected board
 and the piece set holds every piece's mirror image, so a reflected
-position has the same legal tiles reflected, the same value and the
-same best move reflected; training on both halves doubles the positions
-the network learns from, for nothing. The neighbouring seats' starting corners swap under it,
-which matters only for a seat yet to place its first piece: the side
-inputs are reflected as given, not derived again from the reflected
-board (which would start such a seat at its usual corner)."""
+position has the same legal tiles reflected, the same value and the same
+best move reflected: training may take either (``--train-mirror``; an
+hour with it learnt no faster, so it is off by default). The neighbouring
+seats' starting corners swap under it, which matters only for a seat yet
+to place its first piece: the side inputs are reflected as given, not
+derived again from the reflected board (which would start such a seat at
+its usual corner)."""
 
 from __future__ import annotations
 

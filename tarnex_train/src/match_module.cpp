@@ -26,9 +26,9 @@
 //       complete, the same for the same seed.
 //
 // A seat's player is a tuple: ("random",), ("reference", "greedy" |
-// "lookahead" | "centre" | "blocker"), ("policy", temperature), ("search", sims, c_init, c_base,
-// "next" | "chooser"[, "tile" | "placement"[, considered]]). `queues` has
-// four items: an object with `put` for a
+// "lookahead" | "centre" | "blocker"), ("policy", temperature), ("search",
+// sims, c_init, c_base, "next" | "chooser"[, "tile" | "placement"[,
+// considered]]). `queues` has four items: an object with `put` for a
 // policy or search seat (anything, None say, for the others); `pipe` an
 // object with `recv`. A request is put(id, planes), planes 2000 bytes, and
 // answered by pipe.recv() with the reply's bytes: b"R", 400 policy entries
