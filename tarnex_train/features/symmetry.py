@@ -14,14 +14,14 @@ from __future__ import annotations
 
 import torch
 
-from ..constants import BOARD_SIDE, CELLS, PIECE_FEATURES
+from ..constants import BOARD_SIDE, PIECE_FEATURES
 
 
-def _cells(values: torch.Tensor) -> torch.Tensor:
-    """(B, k·400) values of cells, each 400 a board in row order, reflected."""
-    batch = values.shape[0]
-    boards = values.reshape(batch, -1, BOARD_SIDE, BOARD_SIDE).transpose(2, 3)
-    return boards.reshape(batch, -1)
+def _reflected(values: torch.Tensor, mask: torch.Tensor) -> torch.Tensor:
+    """``values`` (B, ...), each row whole boards of cells in row order
+    (planes (B, C, 20, 20) or flat (B, k·400)), reflected where ``mask``."""
+    boards = values.reshape(values.shape[0], -1, BOARD_SIDE, BOARD_SIDE)
+    return torch.where(mask.view(-1, 1, 1, 1), boards.transpose(2, 3), boards).reshape(values.shape)
 
 
 def reflect(mask: torch.Tensor, planes: torch.Tensor, side: torch.Tensor | None, policy: torch.Tensor,
@@ -30,18 +30,8 @@ def reflect(mask: torch.Tensor, planes: torch.Tensor, side: torch.Tensor | None,
     planes (B, C, 20, 20), side inputs (B, 84 piece flags, which need no
     change, then any placement planes as 400s), policy targets (B, 400)
     and ownership targets (B, 400). Values and weights do not change."""
-    if not bool(mask.any()):
-        return planes, side, policy, ownership
-    rows = mask.nonzero().squeeze(1)
-    planes = planes.clone()
-    planes[rows] = planes[rows].transpose(2, 3)
-    policy = policy.clone()
-    policy[rows] = _cells(policy[rows])
     if ownership is not None:
-        ownership = ownership.clone()
-        ownership[rows] = _cells(ownership[rows])
+        ownership = _reflected(ownership, mask)
     if side is not None and side.shape[1] > PIECE_FEATURES:
-        assert (side.shape[1] - PIECE_FEATURES) % CELLS == 0, side.shape
-        side = side.clone()
-        side[rows, PIECE_FEATURES:] = _cells(side[rows, PIECE_FEATURES:])
-    return planes, side, policy, ownership
+        side = torch.cat([side[:, :PIECE_FEATURES], _reflected(side[:, PIECE_FEATURES:], mask)], 1)
+    return _reflected(planes, mask), side, _reflected(policy, mask), ownership

@@ -43,13 +43,14 @@ class Trainer:
         the positions where ``mirror`` (B,) is true reflected (see
         ``features.symmetry``); returns the (policy, value, ownership)
         losses."""
-        from ..features.symmetry import reflect
         from .losses import losses
 
         torch = self.torch
         self.net.train()
         pieces = self.net.complete_side(planes, pieces)
         if mirror is not None:
+            from ..features.symmetry import reflect
+
             planes, pieces, policy, ownership = reflect(mirror, planes, pieces, policy, ownership)
         planes = planes.to(self.device, memory_format=torch.channels_last)
         pieces, policy, value = pieces.to(self.device), policy.to(self.device), value.to(self.device)
